@@ -1,0 +1,15 @@
+// The one place a failure ends up: a modal message box, then the process ends.
+#pragma once
+
+#include <windows.h>
+
+#include "app/setup_error.h"
+
+namespace app {
+
+inline constexpr UINT kExitOk = 0;
+inline constexpr UINT kExitFailure = 1;
+
+[[noreturn]] void ReportFailureAndExit(HWND owner, const SetupError& error);
+
+}  // namespace app

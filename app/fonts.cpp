@@ -1,0 +1,56 @@
+#include "app/fonts.h"
+
+#include <cwchar>
+
+namespace app {
+namespace {
+
+int CALLBACK NoteFaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;  // one match is enough
+}
+
+bool IsFaceInstalled(const wchar_t* face) {
+  LOGFONTW query{};
+  query.lfCharSet = SHIFTJIS_CHARSET;
+  wcsncpy(query.lfFaceName, face, LF_FACESIZE - 1);
+  bool found = false;
+  HDC screen = GetDC(nullptr);
+  EnumFontFamiliesExW(screen, &query, NoteFaceFound, reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, screen);
+  return found;
+}
+
+}  // namespace
+
+std::wstring ChooseInstalledFace(const wchar_t* const* faces) {
+  for (; *faces; ++faces) {
+    if (IsFaceInstalled(*faces)) return *faces;
+  }
+  return {};
+}
+
+ScopedFont CreateRoleFont(const FontSpec& spec, int dpi) {
+  LOGFONTW font{};
+  if (spec.role == FontRole::Dialog) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+      return ScopedFont(CreateFontIndirectW(&metrics.lfMessageFont));
+    }
+    return ScopedFont();
+  }
+  font.lfHeight = FontHeightForDpi(spec.centipoints, dpi);
+  font.lfWeight = FW_NORMAL;
+  font.lfCharSet = SHIFTJIS_CHARSET;
+  font.lfOutPrecision = OUT_DEFAULT_PRECIS;
+  font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+  font.lfQuality = DEFAULT_QUALITY;
+  font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
+  const std::wstring face = ChooseInstalledFace(spec.faces);
+  // With none of ours installed, the first name still lets the mapper pick a Japanese face.
+  wcsncpy(font.lfFaceName, face.empty() ? spec.faces[0] : face.c_str(), LF_FACESIZE - 1);
+  return ScopedFont(CreateFontIndirectW(&font));
+}
+
+}  // namespace app

@@ -1,0 +1,20 @@
+// Creates the window's fonts, choosing the first preferred face that this system has.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/form_layout.h"
+#include "app/scoped_gdi.h"
+
+namespace app {
+
+// The first face of the list that is installed with the Shift-JIS character set; empty if none.
+// Asking for a face by name is not enough: the font mapper silently substitutes another.
+std::wstring ChooseInstalledFace(const wchar_t* const* faces);
+
+// The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
+ScopedFont CreateRoleFont(const FontSpec& spec, int dpi);
+
+}  // namespace app

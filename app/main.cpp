@@ -1,0 +1,26 @@
+// Entry: make DLL loading safe, create Form1, run its message loop.
+#include <windows.h>
+
+#include "app/form1.h"
+
+namespace {
+
+// setup.exe is run from download folders, where a planted DLL must never be picked up.
+void RestrictDllSearchToSystem() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  // Windows 7 has it only with KB2533623, hence the run-time look-up.
+  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");  // takes the current directory out of the search too
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  RestrictDllSearchToSystem();
+  app::Form1 form(instance, show_command);
+  form.Create();
+  return form.RunMessageLoop();
+}

@@ -1,0 +1,811 @@
+// uidriver: drives one Win32 program for the Wine tests. Each command line
+// word sequence is a command; each command prints one JSON line, and the first
+// failure prints {"error": ...} and exits with 2.
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kDefaultCaption[] = L"Kolvenir1.0 Shareware file copy";
+constexpr wchar_t kAnyCaption[] = L"*";
+constexpr wchar_t kDialogClass[] = L"#32770";
+constexpr DWORD kDefaultWindowTimeoutMs = 180000;  // a 32-bit program needs ~60 s under qemu
+constexpr DWORD kDefaultMsgboxTimeoutMs = 60000;
+constexpr DWORD kDefaultExitTimeoutMs = 60000;
+constexpr DWORD kDismissTimeoutMs = 10000;
+constexpr DWORD kPollMs = 50;
+constexpr UINT kSendTimeoutMs = 3000;
+constexpr int kMsgboxTextId = 0xFFFF;
+constexpr int kExitCodeFailure = 2;
+
+struct Failure {
+  std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) { throw Failure{message}; }
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                 nullptr, 0, nullptr, nullptr);
+  std::string out(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string ToAnsi(const std::wstring& text) {
+  if (text.empty()) return {};
+  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                 0, nullptr, nullptr);
+  std::string out(size, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string LastErrorText(const char* what, DWORD code = GetLastError()) {
+  wchar_t* buffer = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = buffer ? buffer : L"";
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  return std::string(what) + " failed: " + std::to_string(code) + " " + ToUtf8(text);
+}
+
+std::string QuoteJson(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escaped[8];
+          wsprintfA(escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string QuoteJson(const std::wstring& text) { return QuoteJson(ToUtf8(text)); }
+
+// Builds one JSON object; values that are already JSON go in through Raw.
+class JsonObject {
+ public:
+  JsonObject& Raw(const char* key, const std::string& json) {
+    if (!body_.empty()) body_ += ',';
+    body_ += QuoteJson(std::string(key)) + ':' + json;
+    return *this;
+  }
+  JsonObject& Str(const char* key, const std::wstring& value) { return Raw(key, QuoteJson(value)); }
+  JsonObject& Str(const char* key, const std::string& value) { return Raw(key, QuoteJson(value)); }
+  JsonObject& Int(const char* key, long long value) { return Raw(key, std::to_string(value)); }
+  JsonObject& Bool(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
+  JsonObject& Null(const char* key) { return Raw(key, "null"); }
+  std::string Text() const { return '{' + body_ + '}'; }
+
+ private:
+  std::string body_;
+};
+
+std::string JoinJson(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
+  return out + "]";
+}
+
+std::string RectJson(const RECT& r) {
+  return JoinJson({std::to_string(r.left), std::to_string(r.top), std::to_string(r.right),
+                   std::to_string(r.bottom)});
+}
+
+void WriteLine(const std::string& line) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  std::string bytes = line + "\n";
+  DWORD written = 0;
+  WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  FlushFileBuffers(out);
+}
+
+long long ParseInteger(const std::wstring& text, const char* what) {
+  if (text.empty()) Fail(std::string("empty ") + what);
+  wchar_t* end = nullptr;
+  long long value = std::wcstoll(text.c_str(), &end, 0);
+  if (*end != L'\0') Fail(std::string("not a number for ") + what + ": " + ToUtf8(text));
+  return value;
+}
+
+bool IsInteger(const std::wstring& text) {
+  if (text.empty()) return false;
+  wchar_t* end = nullptr;
+  std::wcstoll(text.c_str(), &end, 0);
+  return *end == L'\0';
+}
+
+std::vector<BYTE> ParseHex(const std::wstring& text) {
+  std::vector<BYTE> bytes;
+  if (text == L"-") return bytes;
+  if (text.size() % 2 != 0) Fail("hex needs an even number of digits: " + ToUtf8(text));
+  for (size_t i = 0; i < text.size(); i += 2) {
+    wchar_t pair[3] = {text[i], text[i + 1], L'\0'};
+    if (!iswxdigit(pair[0]) || !iswxdigit(pair[1])) Fail("bad hex: " + ToUtf8(text));
+    bytes.push_back(static_cast<BYTE>(std::wcstoul(pair, nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string FormatHex(const BYTE* data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < size; ++i) {
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 15];
+  }
+  return out;
+}
+
+REGSAM ParseView(const std::wstring& text) {
+  if (text == L"32") return KEY_WOW64_32KEY;
+  if (text == L"64") return KEY_WOW64_64KEY;
+  Fail("registry view must be 32 or 64, got " + ToUtf8(text));
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t name[256] = {};
+  GetClassNameW(hwnd, name, 256);
+  return name;
+}
+
+// Sends WM_GETTEXT with a timeout so a busy target cannot hang us; falls back to
+// the text the window manager keeps.
+std::wstring TextOf(HWND hwnd, bool may_send) {
+  if (may_send) {
+    DWORD_PTR length = 0;
+    if (SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                            &length)) {
+      std::wstring text(length + 1, L'\0');
+      DWORD_PTR copied = 0;
+      if (SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                              SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+        text.resize(copied);
+        return text;
+      }
+    }
+  }
+  wchar_t buffer[4096] = {};
+  int copied = InternalGetWindowText(hwnd, buffer, 4096);
+  return std::wstring(buffer, copied);
+}
+
+bool IsResponding(HWND hwnd) {
+  DWORD_PTR ignored = 0;
+  return SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &ignored) != 0;
+}
+
+RECT RectInClient(HWND hwnd, HWND client_of) {
+  RECT r = {};
+  GetWindowRect(hwnd, &r);
+  MapWindowPoints(HWND_DESKTOP, client_of, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+bool IsButtonClass(HWND hwnd) { return lstrcmpiW(ClassOf(hwnd).c_str(), L"Button") == 0; }
+
+bool IsDefaultButton(HWND hwnd) {
+  return IsButtonClass(hwnd) &&
+         (GetWindowLongW(hwnd, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+}
+
+// A font handle is only meaningful in the process that made it, except the
+// stock ones; under Wine GetObjectW cannot see another process's fonts.
+std::string FontJson(HWND hwnd, bool may_send) {
+  if (!may_send) return JsonObject().Bool("known", false).Str("reason", "not responding").Text();
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result)) {
+    return JsonObject().Bool("known", false).Str("reason", "WM_GETFONT timed out").Text();
+  }
+  auto font = reinterpret_cast<HFONT>(result);
+  if (!font) return "null";
+  JsonObject json;
+  json.Int("handle", static_cast<long long>(result));
+  bool stock = false;
+  for (int index : {OEM_FIXED_FONT, ANSI_FIXED_FONT, ANSI_VAR_FONT, SYSTEM_FONT,
+                    DEVICE_DEFAULT_FONT, SYSTEM_FIXED_FONT, DEFAULT_GUI_FONT}) {
+    stock = stock || GetStockObject(index) == font;
+  }
+  DWORD owner_pid = 0;
+  GetWindowThreadProcessId(hwnd, &owner_pid);
+  LOGFONTW lf = {};
+  if (!stock && owner_pid != GetCurrentProcessId()) {
+    // Reading it would return whatever object of ours has the same number.
+    static const bool under_wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (under_wine) return json.Bool("known", false).Str("reason", "font of another process").Text();
+  }
+  if (GetObjectW(font, sizeof lf, &lf) != sizeof lf) {
+    return json.Bool("known", false).Str("reason", LastErrorText("GetObjectW")).Text();
+  }
+  return json.Bool("known", true)
+      .Bool("stock", stock)
+      .Str("face", std::wstring(lf.lfFaceName))
+      .Int("height", lf.lfHeight)
+      .Int("weight", lf.lfWeight)
+      .Int("charset", lf.lfCharSet)
+      .Bool("italic", lf.lfItalic != 0)
+      .Bool("underline", lf.lfUnderline != 0)
+      .Bool("strikeout", lf.lfStrikeOut != 0)
+      .Text();
+}
+
+struct FindRequest {
+  DWORD pid;
+  std::wstring caption;  // kAnyCaption: any visible non-dialog window
+  bool dialog;           // look for #32770 instead of the main window
+  HWND found;
+};
+
+BOOL CALLBACK MatchTopLevel(HWND hwnd, LPARAM param) {
+  auto* request = reinterpret_cast<FindRequest*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != request->pid || !IsWindowVisible(hwnd)) return TRUE;
+  bool is_dialog = ClassOf(hwnd) == kDialogClass;
+  if (request->dialog != is_dialog) return TRUE;
+  if (!request->dialog && request->caption != kAnyCaption &&
+      TextOf(hwnd, false) != request->caption) {
+    return TRUE;
+  }
+  request->found = hwnd;
+  return FALSE;
+}
+
+HWND FindTopLevel(DWORD pid, const std::wstring& caption, bool dialog) {
+  FindRequest request{pid, caption, dialog, nullptr};
+  EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&request));
+  return request.found;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+class Driver {
+ public:
+  using Args = std::vector<std::wstring>;
+
+  struct Command {
+    const wchar_t* name;
+    size_t required;
+    size_t optional;
+    std::string (Driver::*run)(const Args&);
+  };
+
+  static const std::vector<Command>& Commands() {
+    static const std::vector<Command> kCommands = {
+        {L"reg-delete", 2, 0, &Driver::RegDelete},
+        {L"reg-create", 2, 0, &Driver::RegCreate},
+        {L"reg-set", 5, 0, &Driver::RegSet},
+        {L"reg-get", 3, 0, &Driver::RegGet},
+        {L"start", 1, 1, &Driver::Start},
+        {L"attach", 1, 0, &Driver::Attach},
+        {L"wait-window", 0, 2, &Driver::WaitWindow},
+        {L"dump", 0, 0, &Driver::Dump},
+        {L"pixel", 2, 0, &Driver::Pixel},
+        {L"click", 1, 0, &Driver::Click},
+        {L"mouse-click", 1, 0, &Driver::MouseClick},
+        {L"mouse-click-at", 2, 0, &Driver::MouseClickAt},
+        {L"key", 1, 0, &Driver::Key},
+        {L"set-text", 2, 0, &Driver::SetText},
+        {L"close", 0, 0, &Driver::Close},
+        {L"wait-msgbox", 0, 1, &Driver::WaitMsgbox},
+        {L"dismiss-msgbox", 0, 1, &Driver::DismissMsgbox},
+        {L"wait-exit", 0, 1, &Driver::WaitExit},
+        {L"assert-running", 0, 0, &Driver::AssertRunning},
+        {L"sleep", 1, 0, &Driver::SleepFor},
+    };
+    return kCommands;
+  }
+
+  static const Command* Lookup(const std::wstring& name) {
+    for (const Command& command : Commands()) {
+      if (name == command.name) return &command;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::string RegDelete(const Args& args) {
+    REGSAM view = ParseView(args[0]);
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, args[1].c_str(), 0, KEY_ALL_ACCESS | view, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return Ok("reg-delete").Bool("existed", false).Text();
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegOpenKeyExW", status));
+    status = RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegDeleteTreeW", status));
+    status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, args[1].c_str(), view, 0);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegDeleteKeyExW", status));
+    return Ok("reg-delete").Bool("existed", true).Text();
+  }
+
+  static HKEY CreateKey(const std::wstring& view, const std::wstring& subkey, bool* created) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE | ParseView(view), nullptr, &key, &disposition);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegCreateKeyExW", status));
+    *created = disposition == REG_CREATED_NEW_KEY;
+    return key;
+  }
+
+  std::string RegCreate(const Args& args) {
+    bool created = false;
+    RegCloseKey(CreateKey(args[0], args[1], &created));
+    return Ok("reg-create").Bool("created", created).Text();
+  }
+
+  // The A entry point on purpose: the system converts REG_SZ data from the
+  // ANSI code page exactly as for an installer that wrote it with A calls.
+  std::string RegSet(const Args& args) {
+    auto type = static_cast<DWORD>(ParseInteger(args[3], "value type"));
+    std::vector<BYTE> data = ParseHex(args[4]);
+    auto size = static_cast<DWORD>(data.size());
+    // RegSetValueExA counts a string's NUL for the caller when the byte just
+    // past the data is one; a non-NUL guard keeps the size exactly as given.
+    data.push_back(0xFF);
+    bool created = false;
+    HKEY key = CreateKey(args[0], args[1], &created);
+    LONG status = RegSetValueExA(key, ToAnsi(args[2]).c_str(), 0, type, data.data(), size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegSetValueExA", status));
+    return Ok("reg-set").Int("type", type).Int("size", size).Text();
+  }
+
+  std::string RegGet(const Args& args) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, args[1].c_str(), 0,
+                                KEY_QUERY_VALUE | ParseView(args[0]), &key);
+    if (status == ERROR_FILE_NOT_FOUND) return Ok("reg-get").Bool("exists", false).Text();
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegOpenKeyExW", status));
+    DWORD type = 0;
+    DWORD size = 0;
+    status = RegQueryValueExW(key, args[2].c_str(), nullptr, &type, nullptr, &size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      RegCloseKey(key);
+      return Ok("reg-get").Bool("exists", false).Text();
+    }
+    std::vector<BYTE> wide(size + 2);
+    status = RegQueryValueExW(key, args[2].c_str(), nullptr, &type, wide.data(), &size);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegQueryValueExW", status));
+    std::string name = ToAnsi(args[2]);
+    DWORD ansi_size = 0;
+    RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, &ansi_size);
+    std::vector<BYTE> ansi(ansi_size + 2);
+    status = RegQueryValueExA(key, name.c_str(), nullptr, nullptr, ansi.data(), &ansi_size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegQueryValueExA", status));
+    return Ok("reg-get")
+        .Bool("exists", true)
+        .Int("type", type)
+        .Str("hex", FormatHex(wide.data(), size))
+        .Str("ansi_hex", FormatHex(ansi.data(), ansi_size))
+        .Text();
+  }
+
+  std::string Start(const Args& args) {
+    std::wstring command_line = L"\"" + args[0] + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    // No std handles: under Wine the child would otherwise hold our output pipe open.
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(args[0].c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        args.size() > 1 ? args[1].c_str() : nullptr, &startup, &info)) {
+      Fail(LastErrorText("CreateProcessW"));
+    }
+    CloseHandle(info.hThread);
+    Adopt(info.hProcess, info.dwProcessId);
+    return Ok("start").Int("pid", pid_).Text();
+  }
+
+  std::string Attach(const Args& args) {
+    auto pid = static_cast<DWORD>(ParseInteger(args[0], "pid"));
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) Fail(LastErrorText("OpenProcess"));
+    Adopt(process, pid);
+    main_ = FindTopLevel(pid_, caption_, false);
+    return Ok("attach").Int("pid", pid_).Bool("window", main_ != nullptr).Text();
+  }
+
+  std::string WaitWindow(const Args& args) {
+    RequireProcess();
+    DWORD timeout = kDefaultWindowTimeoutMs;
+    for (const std::wstring& arg : args) {
+      if (IsInteger(arg)) {
+        timeout = static_cast<DWORD>(ParseInteger(arg, "timeout"));
+      } else {
+        caption_ = arg;
+      }
+    }
+    DWORD started = GetTickCount();
+    for (;;) {
+      main_ = FindTopLevel(pid_, caption_, false);
+      if (main_) break;
+      if (HWND dialog = FindTopLevel(pid_, L"", true)) {
+        Fail("a message box came before the window: " + ToUtf8(MsgboxText(dialog)));
+      }
+      if (WaitForSingleObject(process_, kPollMs) == WAIT_OBJECT_0) {
+        Fail("process exited with code " + std::to_string(ExitCode()) + " before its window");
+      }
+      if (GetTickCount() - started > timeout) {
+        Fail("no window captioned " + ToUtf8(caption_) + " after " + std::to_string(timeout) +
+             " ms");
+      }
+    }
+    DWORD elapsed = GetTickCount() - started;
+    WaitForInputIdle(process_, timeout > elapsed ? timeout - elapsed : 0);
+    return Ok("wait-window")
+        .Str("caption", TextOf(main_, false))
+        .Str("class", ClassOf(main_))
+        .Int("ms", GetTickCount() - started)
+        .Text();
+  }
+
+  std::string Dump(const Args&) {
+    RequireWindow();
+    bool responding = IsResponding(main_);
+    RECT window = {};
+    GetWindowRect(main_, &window);
+    RECT client = {};
+    GetClientRect(main_, &client);
+    POINT origin = {0, 0};
+    ClientToScreen(main_, &origin);
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+
+    GUITHREADINFO gui = {};
+    gui.cbSize = sizeof gui;
+    DWORD thread = GetWindowThreadProcessId(main_, nullptr);
+    std::string focus = "null";
+    if (GetGUIThreadInfo(thread, &gui) && gui.hwndFocus) {
+      focus = gui.hwndFocus == main_ ? "0" : std::to_string(GetDlgCtrlID(gui.hwndFocus));
+    }
+
+    std::vector<std::string> children;
+    int z = 0;
+    for (HWND child : ChildrenOf(main_)) {
+      children.push_back(JsonObject()
+                             .Int("id", GetDlgCtrlID(child))
+                             .Str("class", ClassOf(child))
+                             .Str("text", TextOf(child, responding))
+                             .Bool("enabled", IsWindowEnabled(child) != FALSE)
+                             .Bool("visible", IsWindowVisible(child) != FALSE)
+                             .Raw("rect", RectJson(RectInClient(child, main_)))
+                             .Int("style", static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)))
+                             .Int("exstyle", static_cast<DWORD>(GetWindowLongW(child, GWL_EXSTYLE)))
+                             .Int("z", z++)
+                             .Raw("font", FontJson(child, responding))
+                             .Bool("default", IsDefaultButton(child))
+                             .Text());
+    }
+    return Ok("dump")
+        .Int("pid", pid_)
+        .Bool("responding", responding)
+        .Str("caption", TextOf(main_, false))
+        .Str("class", ClassOf(main_))
+        .Raw("rect", RectJson(window))
+        .Raw("client", JoinJson({std::to_string(client.right), std::to_string(client.bottom)}))
+        .Raw("client_origin", JoinJson({std::to_string(origin.x), std::to_string(origin.y)}))
+        .Int("dpi", dpi)
+        .Raw("focus", focus)
+        .Bool("foreground", GetForegroundWindow() == main_)
+        .Int("style", static_cast<DWORD>(GetWindowLongW(main_, GWL_STYLE)))
+        .Int("exstyle", static_cast<DWORD>(GetWindowLongW(main_, GWL_EXSTYLE)))
+        .Raw("children", JoinJson(children))
+        .Text();
+  }
+
+  std::string Pixel(const Args& args) {
+    RequireWindow();
+    POINT point = {static_cast<LONG>(ParseInteger(args[0], "x")),
+                   static_cast<LONG>(ParseInteger(args[1], "y"))};
+    HDC dc = GetDC(main_);
+    COLORREF color = GetPixel(dc, point.x, point.y);
+    ReleaseDC(main_, dc);
+    std::string source = "window";
+    if (color == CLR_INVALID) {
+      POINT on_screen = point;
+      ClientToScreen(main_, &on_screen);
+      HDC screen = GetDC(nullptr);
+      color = GetPixel(screen, on_screen.x, on_screen.y);
+      ReleaseDC(nullptr, screen);
+      source = "screen";
+    }
+    if (color == CLR_INVALID) Fail("GetPixel gave no colour");
+    return Ok("pixel")
+        .Raw("rgb", JoinJson({std::to_string(GetRValue(color)), std::to_string(GetGValue(color)),
+                              std::to_string(GetBValue(color))}))
+        .Str("source", source)
+        .Text();
+  }
+
+  std::string Click(const Args& args) {
+    HWND control = Control(args[0]);
+    if (!PostMessageW(control, BM_CLICK, 0, 0)) Fail(LastErrorText("PostMessageW"));
+    return Ok("click").Int("id", GetDlgCtrlID(control)).Text();
+  }
+
+  std::string MouseClick(const Args& args) {
+    HWND control = Control(args[0]);
+    RECT r = {};
+    GetWindowRect(control, &r);
+    return ClickScreen({(r.left + r.right) / 2, (r.top + r.bottom) / 2}, "mouse-click");
+  }
+
+  std::string MouseClickAt(const Args& args) {
+    RequireWindow();
+    POINT point = {static_cast<LONG>(ParseInteger(args[0], "x")),
+                   static_cast<LONG>(ParseInteger(args[1], "y"))};
+    ClientToScreen(main_, &point);
+    return ClickScreen(point, "mouse-click-at");
+  }
+
+  std::string Key(const Args& args) {
+    auto vk = static_cast<WORD>(ParseInteger(args[0], "virtual key"));
+    INPUT inputs[2] = {};
+    for (INPUT& input : inputs) {
+      input.type = INPUT_KEYBOARD;
+      input.ki.wVk = vk;
+      input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    }
+    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    if (SendInput(2, inputs, sizeof(INPUT)) != 2) Fail(LastErrorText("SendInput"));
+    Sleep(100);  // let the target's queue take it before the next command looks
+    HWND foreground = GetForegroundWindow();
+    return Ok("key").Int("vk", vk).Str("foreground", foreground ? TextOf(foreground, false) : L"").Text();
+  }
+
+  std::string SetText(const Args& args) {
+    HWND control = Control(args[0]);
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(args[1].c_str()),
+                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &result)) {
+      Fail(LastErrorText("WM_SETTEXT"));
+    }
+    return Ok("set-text").Int("id", GetDlgCtrlID(control)).Bool("result", result != 0).Text();
+  }
+
+  std::string Close(const Args&) {
+    RequireWindow();
+    if (!PostMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0)) Fail(LastErrorText("PostMessageW"));
+    return Ok("close").Text();
+  }
+
+  std::string WaitMsgbox(const Args& args) {
+    RequireProcess();
+    DWORD timeout = args.empty() ? kDefaultMsgboxTimeoutMs
+                                 : static_cast<DWORD>(ParseInteger(args[0], "timeout"));
+    DWORD started = GetTickCount();
+    while (!(msgbox_ = FindTopLevel(pid_, L"", true))) {
+      if (WaitForSingleObject(process_, kPollMs) == WAIT_OBJECT_0) {
+        Fail("process exited with code " + std::to_string(ExitCode()) + " without a message box");
+      }
+      if (GetTickCount() - started > timeout) {
+        Fail("no message box after " + std::to_string(timeout) + " ms");
+      }
+    }
+    WaitForInputIdle(process_, kSendTimeoutMs);
+    HWND relative_to = main_ ? main_ : msgbox_;
+    std::vector<std::string> buttons;
+    for (HWND child : ChildrenOf(msgbox_)) {
+      if (!IsButtonClass(child) || !IsWindowVisible(child)) continue;
+      buttons.push_back(JsonObject()
+                            .Int("id", GetDlgCtrlID(child))
+                            .Str("text", TextOf(child, true))
+                            .Raw("rect", RectJson(RectInClient(child, relative_to)))
+                            .Bool("default", IsDefaultButton(child))
+                            .Text());
+    }
+    HWND owner = GetWindow(msgbox_, GW_OWNER);
+    return Ok("wait-msgbox")
+        .Str("caption", TextOf(msgbox_, true))
+        .Str("text", MsgboxText(msgbox_))
+        .Bool("owned_by_window", main_ && owner == main_)
+        .Raw("rect", RectJson(RectInClient(msgbox_, relative_to)))
+        .Raw("buttons", JoinJson(buttons))
+        .Int("ms", GetTickCount() - started)
+        .Text();
+  }
+
+  std::string DismissMsgbox(const Args& args) {
+    RequireProcess();
+    if (!msgbox_ || !IsWindow(msgbox_)) msgbox_ = FindTopLevel(pid_, L"", true);
+    if (!msgbox_) Fail("no message box to dismiss");
+    HWND button = nullptr;
+    if (!args.empty()) {
+      button = GetDlgItem(msgbox_, static_cast<int>(ParseInteger(args[0], "button id")));
+    } else {
+      std::vector<HWND> buttons;
+      for (HWND child : ChildrenOf(msgbox_)) {
+        if (IsButtonClass(child) && IsWindowVisible(child)) buttons.push_back(child);
+      }
+      button = GetDlgItem(msgbox_, IDOK);
+      if (!button && buttons.size() == 1) button = buttons[0];
+    }
+    if (!button) Fail("message box has no such button; name one by id");
+    int id = GetDlgCtrlID(button);
+    PostMessageW(button, BM_CLICK, 0, 0);
+    DWORD started = GetTickCount();
+    while (IsWindow(msgbox_) && IsWindowVisible(msgbox_)) {
+      if (GetTickCount() - started > kDismissTimeoutMs) Fail("message box stayed up");
+      Sleep(kPollMs);
+    }
+    msgbox_ = nullptr;
+    return Ok("dismiss-msgbox").Int("id", id).Text();
+  }
+
+  std::string WaitExit(const Args& args) {
+    RequireProcess();
+    DWORD timeout = args.empty() ? kDefaultExitTimeoutMs
+                                 : static_cast<DWORD>(ParseInteger(args[0], "timeout"));
+    if (WaitForSingleObject(process_, timeout) != WAIT_OBJECT_0) {
+      Fail("process still running after " + std::to_string(timeout) + " ms");
+    }
+    return Ok("wait-exit").Int("exit", ExitCode()).Text();
+  }
+
+  std::string AssertRunning(const Args&) {
+    RequireProcess();
+    if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
+      Fail("process exited with code " + std::to_string(ExitCode()));
+    }
+    return Ok("assert-running").Bool("running", true).Text();
+  }
+
+  std::string SleepFor(const Args& args) {
+    auto ms = static_cast<DWORD>(ParseInteger(args[0], "milliseconds"));
+    Sleep(ms);
+    return Ok("sleep").Int("ms", ms).Text();
+  }
+
+  static JsonObject Ok(const char* command) { return JsonObject().Str("cmd", command); }
+
+  void Adopt(HANDLE process, DWORD pid) {
+    if (process_) CloseHandle(process_);
+    process_ = process;
+    pid_ = pid;
+    main_ = nullptr;
+    msgbox_ = nullptr;
+  }
+
+  void RequireProcess() const {
+    if (!process_) Fail("no process; use start or attach first");
+  }
+
+  void RequireWindow() const {
+    RequireProcess();
+    if (!main_ || !IsWindow(main_)) Fail("no window; use wait-window first");
+  }
+
+  HWND Control(const std::wstring& id) const {
+    RequireWindow();
+    HWND control = GetDlgItem(main_, static_cast<int>(ParseInteger(id, "control id")));
+    if (!control) Fail("no control with id " + ToUtf8(id));
+    return control;
+  }
+
+  DWORD ExitCode() const {
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return code;
+  }
+
+  static std::wstring MsgboxText(HWND dialog) {
+    if (HWND text = GetDlgItem(dialog, kMsgboxTextId)) return TextOf(text, true);
+    for (HWND child : ChildrenOf(dialog)) {
+      if (lstrcmpiW(ClassOf(child).c_str(), L"Static") != 0) continue;
+      std::wstring text = TextOf(child, true);
+      if (!text.empty()) return text;
+    }
+    return L"";
+  }
+
+  std::string ClickScreen(POINT point, const char* command) {
+    RequireWindow();
+    SetForegroundWindow(main_);
+    if (!SetCursorPos(point.x, point.y)) Fail(LastErrorText("SetCursorPos"));
+    int width = GetSystemMetrics(SM_CXSCREEN);
+    int height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT inputs[3] = {};
+    for (INPUT& input : inputs) input.type = INPUT_MOUSE;
+    inputs[0].mi.dx = MulDiv(point.x, 65535, width - 1);
+    inputs[0].mi.dy = MulDiv(point.y, 65535, height - 1);
+    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    HWND hit = WindowFromPoint(point);
+    for (INPUT& input : inputs) {
+      if (SendInput(1, &input, sizeof(INPUT)) != 1) Fail(LastErrorText("SendInput"));
+      Sleep(30);  // a down and up in the same instant can be merged away
+    }
+    POINT client = point;
+    ScreenToClient(main_, &client);
+    return Ok(command)
+        .Raw("at", JoinJson({std::to_string(client.x), std::to_string(client.y)}))
+        .Raw("screen", JoinJson({std::to_string(point.x), std::to_string(point.y)}))
+        .Int("hit_id", hit && hit != main_ ? GetDlgCtrlID(hit) : 0)
+        .Str("hit_class", hit ? ClassOf(hit) : L"")
+        .Text();
+  }
+
+  HANDLE process_ = nullptr;
+  DWORD pid_ = 0;
+  HWND main_ = nullptr;
+  HWND msgbox_ = nullptr;
+  std::wstring caption_ = kDefaultCaption;
+
+ public:
+  // Parses the whole line first so a typo fails before anything runs.
+  static std::vector<std::pair<const Command*, Args>> Parse(int argc, wchar_t** argv) {
+    std::vector<std::pair<const Command*, Args>> steps;
+    for (int i = 1; i < argc;) {
+      const Command* command = Lookup(argv[i]);
+      if (!command) Fail("unknown command: " + ToUtf8(argv[i]));
+      ++i;
+      Args args;
+      for (size_t n = 0; n < command->required; ++n, ++i) {
+        if (i >= argc) Fail("missing argument for " + ToUtf8(command->name));
+        args.push_back(argv[i]);
+      }
+      for (size_t n = 0; n < command->optional && i < argc && !Lookup(argv[i]); ++n, ++i) {
+        args.push_back(argv[i]);
+      }
+      steps.emplace_back(command, args);
+    }
+    return steps;
+  }
+
+  int Run(int argc, wchar_t** argv) {
+    std::string current = "usage";
+    try {
+      auto steps = Parse(argc, argv);
+      if (steps.empty()) Fail("no commands given");
+      for (const auto& [command, args] : steps) {
+        current = ToUtf8(command->name);
+        WriteLine((this->*(command->run))(args));
+      }
+      return 0;
+    } catch (const Failure& failure) {
+      WriteLine(JsonObject().Str("error", failure.message).Str("cmd", current).Text());
+      return kExitCodeFailure;
+    }
+  }
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Driver driver;
+  return driver.Run(argc, argv);
+}
