@@ -116,7 +116,8 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       OnCreate();
       return 0;
     case WM_COMMAND:
-      OnCommand(GET_WM_COMMAND_ID(wparam, lparam), GET_WM_COMMAND_CMD(wparam, lparam));
+      OnCommand(GET_WM_COMMAND_ID(wparam, lparam), GET_WM_COMMAND_CMD(wparam, lparam),
+                GET_WM_COMMAND_HWND(wparam, lparam));
       return 0;
     case WM_CTLCOLORSTATIC:
       return OnControlColor(reinterpret_cast<HDC>(wparam), reinterpret_cast<HWND>(lparam));
@@ -146,8 +147,9 @@ void Form1::RunHandler(Handler&& handler) {
 
 void Form1::OnCreate() { CreateControls(); }
 
-void Form1::OnCommand(int id, int code) {
-  if (code != BN_CLICKED) return;
+void Form1::OnCommand(int id, int code, HWND control) {
+  // A click posted to a disabled button still reports itself; a disabled button never acts.
+  if (code != BN_CLICKED || !IsWindowEnabled(control)) return;
   if (id == static_cast<int>(ControlId::Command1)) RunHandler([this] { Command1_Click(); });
   if (id == static_cast<int>(ControlId::Command2)) RunHandler([this] { Command2_Click(); });
 }
@@ -253,10 +255,6 @@ void Form1::Form_Load() {
   regedit::AnsiRegistry registry;
   const bool found = lookup::UninstallEntryLookup(registry, regedit::DecodeAnsi, installDir, valueSize);
   EnterState(found ? WindowState::Found : WindowState::NotFound);
-}
-
-void Form1::Command1_Click() {
-  // The copy run comes with the add-on installation.
 }
 
 void Form1::Command2_Click() { SendMessageW(hwnd_, WM_CLOSE, 0, 0); }

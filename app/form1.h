@@ -41,7 +41,7 @@ class Form1 {
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
 
   void OnCreate();
-  void OnCommand(int id, int code);
+  void OnCommand(int id, int code, HWND control);
   LRESULT OnControlColor(HDC dc, HWND control);
   void OnEraseBackground(HDC dc);
 

@@ -1,0 +1,22 @@
+// The add-on installation: the copies and the product code, without the window.
+#pragma once
+
+#include <string>
+
+#include "install/install_files.h"
+
+namespace install {
+
+// The program's own folder as the base of the source paths: "\" is added unless it ends in one
+// (a drive root such as M:\ does).
+std::wstring SourceDirFrom(const std::wstring& executable_dir);
+
+// Copies the 23 add-on files from sourceDir into installDir's data folder, then writes the
+// product code into data\30.dat. Everything it needs is checked before the first copy.
+void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir);
+
+// Reads the first 25 fields of the file at path, sets the product code field and writes the
+// 25 fields back in place of the old file.
+void UpdateDataFile30(InstallFiles& files, const std::wstring& path);
+
+}  // namespace install
