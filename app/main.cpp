@@ -14,6 +14,9 @@ void RestrictDllSearchToSystem() {
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
   if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   SetDllDirectoryW(L"");  // takes the current directory out of the search too
+  // The common controls load the theme library late, by a delay-load that some loaders (Wine's)
+  // resolve along the old search path; loaded from the system folder first, it is found by name.
+  LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace
