@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -211,37 +211,25 @@ bool IsDefaultButton(HWND hwnd) {
          (GetWindowLongW(hwnd, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
 }
 
-// A font handle is only meaningful in the process that made it, except the
-// stock ones; under Wine GetObjectW cannot see another process's fonts.
-std::string FontJson(HWND hwnd, bool may_send) {
-  if (!may_send) return JsonObject().Bool("known", false).Str("reason", "not responding").Text();
-  DWORD_PTR result = 0;
-  if (!SendMessageTimeoutW(hwnd, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result)) {
-    return JsonObject().Bool("known", false).Str("reason", "WM_GETFONT timed out").Text();
-  }
-  auto font = reinterpret_cast<HFONT>(result);
-  if (!font) return "null";
-  JsonObject json;
-  json.Int("handle", static_cast<long long>(result));
-  bool stock = false;
+bool IsUnderWine() {
+  static const bool under_wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return under_wine;
+}
+
+bool IsStockFont(HFONT font) {
   for (int index : {OEM_FIXED_FONT, ANSI_FIXED_FONT, ANSI_VAR_FONT, SYSTEM_FONT,
                     DEVICE_DEFAULT_FONT, SYSTEM_FIXED_FONT, DEFAULT_GUI_FONT}) {
-    stock = stock || GetStockObject(index) == font;
+    if (GetStockObject(index) == font) return true;
   }
-  DWORD owner_pid = 0;
-  GetWindowThreadProcessId(hwnd, &owner_pid);
-  LOGFONTW lf = {};
-  if (!stock && owner_pid != GetCurrentProcessId()) {
-    // Reading it would return whatever object of ours has the same number.
-    static const bool under_wine =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    if (under_wine) return json.Bool("known", false).Str("reason", "font of another process").Text();
-  }
-  if (GetObjectW(font, sizeof lf, &lf) != sizeof lf) {
-    return json.Bool("known", false).Str("reason", LastErrorText("GetObjectW")).Text();
-  }
-  return json.Bool("known", true)
-      .Bool("stock", stock)
+  return false;
+}
+
+std::string LogFontJson(const LOGFONTW& lf, HFONT font) {
+  return JsonObject()
+      .Int("handle", static_cast<long long>(reinterpret_cast<ULONG_PTR>(font)))
+      .Bool("known", true)
+      .Bool("stock", IsStockFont(font))
       .Str("face", std::wstring(lf.lfFaceName))
       .Int("height", lf.lfHeight)
       .Int("weight", lf.lfWeight)
@@ -250,6 +238,131 @@ std::string FontJson(HWND hwnd, bool may_send) {
       .Bool("underline", lf.lfUnderline != 0)
       .Bool("strikeout", lf.lfStrikeOut != 0)
       .Text();
+}
+
+// Wine keeps GDI handles private to each process and will not pass WM_GETFONT
+// between processes, so there the font is read out of a 64-bit target: the
+// handle from where Wine's controls keep it, the LOGFONTW from its handle table.
+#pragma pack(push, 1)
+struct WineGdiEntry {
+  UINT64 object;
+  ULONG owner;
+  USHORT unique;
+  UCHAR type;
+  UCHAR flags;
+  UINT64 user_pointer;
+};
+#pragma pack(pop)
+static_assert(sizeof(WineGdiEntry) == 24, "Wine's GDI_HANDLE_ENTRY is 24 bytes");
+
+constexpr UCHAR kWineFontType = 0x0a;
+constexpr size_t kPeb64GdiTableOffset = 0xF8;
+constexpr size_t kWineFontObjectHeader64 = 16;  // funcs pointer, selcount, flags
+constexpr size_t kWineEditStateScan = 1024;
+
+bool ReadRemote(HANDLE process, UINT64 address, void* buffer, size_t size) {
+  SIZE_T read = 0;
+  return ReadProcessMemory(process, reinterpret_cast<void*>(address), buffer, size, &read) &&
+         read == size;
+}
+
+bool IsPlausible(const LOGFONTW& lf) {
+  size_t length = wcsnlen(lf.lfFaceName, LF_FACESIZE);
+  return lf.lfWeight >= 0 && lf.lfWeight <= 1000 && lf.lfItalic <= 1 && lf.lfUnderline <= 1 &&
+         lf.lfStrikeOut <= 1 && length > 0 && length < LF_FACESIZE;
+}
+
+class WineFontReader {
+ public:
+  explicit WineFontReader(HANDLE process) : process_(process) {
+    BOOL wow = FALSE;
+    if (!process || !IsWow64Process(process, &wow)) {
+      problem_ = "no access to the process";
+    } else if (wow) {
+      problem_ = "font of a 32-bit process is out of reach under Wine";
+    } else if (!FindTable()) {
+      problem_ = "no GDI handle table in the process";
+    }
+  }
+
+  const std::string& problem() const { return problem_; }
+
+  bool Lookup(DWORD handle, LOGFONTW* lf) const {
+    WineGdiEntry entry = {};
+    return problem_.empty() &&
+           ReadRemote(process_, table_ + LOWORD(handle) * sizeof entry, &entry, sizeof entry) &&
+           entry.unique == HIWORD(handle) && entry.type == kWineFontType && entry.object &&
+           ReadRemote(process_, entry.object + kWineFontObjectHeader64, lf, sizeof *lf) &&
+           IsPlausible(*lf);
+  }
+
+  // An Edit keeps its font inside its state block; the one word there that
+  // names a live font object is it.
+  DWORD FindEditFont(HWND edit) const {
+    auto state = static_cast<UINT64>(GetWindowLongPtrW(edit, 0));
+    DWORD words[kWineEditStateScan / sizeof(DWORD)] = {};
+    if (!problem_.empty() || !state || !ReadRemote(process_, state, words, sizeof words)) return 0;
+    LOGFONTW lf = {};
+    for (DWORD word : words) {
+      if (LOWORD(word) && (HIWORD(word) & 0x7f) == kWineFontType && Lookup(word, &lf)) return word;
+    }
+    return 0;
+  }
+
+ private:
+  bool FindTable() {
+    using QueryFunction = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    struct {
+      void* exit_status;
+      UINT64 peb;
+      void* rest[4];
+    } basic = {};
+    ULONG length = 0;
+    return query && query(process_, 0 /* ProcessBasicInformation */, &basic, sizeof basic, &length) == 0 &&
+           ReadRemote(process_, basic.peb + kPeb64GdiTableOffset, &table_, sizeof table_) && table_;
+  }
+
+  HANDLE process_;
+  UINT64 table_ = 0;
+  std::string problem_;
+};
+
+DWORD WineControlFont(HWND control, const WineFontReader& reader) {
+  std::wstring name = ClassOf(control);
+  if (lstrcmpiW(name.c_str(), L"Static") == 0) return static_cast<DWORD>(GetWindowLongW(control, 0));
+  if (lstrcmpiW(name.c_str(), L"Button") == 0) return static_cast<DWORD>(GetWindowLongW(control, 4));
+  if (lstrcmpiW(name.c_str(), L"Edit") == 0) return reader.FindEditFont(control);
+  return 0;
+}
+
+std::string FontJson(HWND hwnd, bool may_send, HANDLE process) {
+  if (!may_send) return JsonObject().Bool("known", false).Str("reason", "not responding").Text();
+  DWORD_PTR result = 0;
+  bool sent = SendMessageTimeoutW(hwnd, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
+  auto font = reinterpret_cast<HFONT>(result);
+  if (!IsUnderWine()) {
+    if (!sent) return JsonObject().Bool("known", false).Str("reason", "WM_GETFONT timed out").Text();
+    if (!font) return "null";
+    LOGFONTW lf = {};
+    if (GetObjectW(font, sizeof lf, &lf) != sizeof lf) {
+      return JsonObject().Bool("known", false).Str("reason", LastErrorText("GetObjectW")).Text();
+    }
+    return LogFontJson(lf, font);
+  }
+  WineFontReader reader(process);
+  DWORD handle = WineControlFont(hwnd, reader);
+  if (!handle) {
+    if (reader.problem().empty() || lstrcmpiW(ClassOf(hwnd).c_str(), L"Edit") != 0) return "null";
+    return JsonObject().Bool("known", false).Str("reason", reader.problem()).Text();
+  }
+  font = reinterpret_cast<HFONT>(static_cast<ULONG_PTR>(handle));
+  LOGFONTW lf = {};
+  if (IsStockFont(font) && GetObjectW(font, sizeof lf, &lf) == sizeof lf) return LogFontJson(lf, font);
+  if (reader.Lookup(handle, &lf)) return LogFontJson(lf, font);
+  std::string why = reader.problem().empty() ? "font not found in the process" : reader.problem();
+  return JsonObject().Int("handle", handle).Bool("known", false).Str("reason", why).Text();
 }
 
 struct FindRequest {
@@ -430,7 +543,7 @@ class Driver {
 
   std::string Attach(const Args& args) {
     auto pid = static_cast<DWORD>(ParseInteger(args[0], "pid"));
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!process) Fail(LastErrorText("OpenProcess"));
     Adopt(process, pid);
     main_ = FindTopLevel(pid_, caption_, false);
@@ -505,7 +618,7 @@ class Driver {
                              .Int("style", static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)))
                              .Int("exstyle", static_cast<DWORD>(GetWindowLongW(child, GWL_EXSTYLE)))
                              .Int("z", z++)
-                             .Raw("font", FontJson(child, responding))
+                             .Raw("font", FontJson(child, responding, process_))
                              .Bool("default", IsDefaultButton(child))
                              .Text());
     }

@@ -1,0 +1,124 @@
+"""setup.exe as the Wine tests see it: its controls, its texts, its registry entry and the
+folders it works on, over the harness's sessions and the UI driver."""
+import os
+
+import harness
+
+IDS = {'Label1': 101, 'Label2': 102, 'Label3': 103, 'Text1': 104, 'Command1': 105, 'Command2': 106}
+UNINSTALL_KEY = r'SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100'
+CAPTION = 'Kolvenir1.0 Shareware file copy'
+
+HEADING = 'Kolvenir1.0後編\u3000追加ファイルのコピー'
+FOUND = ('以下の場所に「Kolvenir1.0」がｲﾝｽﾄｰﾙされています.\r\n\r\n'
+         '「ＯＫ」ﾎﾞﾀﾝをｸﾘｯｸすると追加ﾌｧｲﾙのｺﾋﾟｰを行います.')
+NOT_FOUND = 'Kolvenir1.0が見つかりません\r\nKolvenir1.0前編をインストール後に再実行してください.'
+FINISHED = 'ﾌｧｲﾙｺﾋﾟｰ終了.\r\n「終了」ﾎﾞﾀﾝをｸﾘｯｸしてください.'
+EXIT = '終了'
+
+ADDON_FILES = ['21.dat', '15.dat', '16.dat', '17.dat', '51.dat', '52.dat', '54.dat', '55.dat',
+               '57.dat', '59.dat', '60.dat', '62.dat', '63.dat', '64.dat', '65.dat', '67.dat',
+               '68.dat', '69.dat', '70.dat', '71.dat', '73.dat', '21-2.mid', '23-2.mid']
+
+EXE = {'32': os.environ.get('SETUP_EXE32', ''), '64': os.environ.get('SETUP_EXE64', '')}
+SAMPLE_DIR = os.environ.get('SAMPLE_DIR', os.path.join(os.path.dirname(__file__), '..', '..', 'sample'))
+
+
+def command_for(folder):
+    """The uninstall command the product's installer registers for an install folder."""
+    return '"' + folder + 'Uninstall01.exe"'
+
+
+def controls(dump):
+    """The dump's controls by name."""
+    by_id = {c['id']: c for c in dump['children']}
+    return {name: by_id[i] for name, i in IDS.items()}
+
+
+def register(bits, data, value_type=1):
+    """Driver commands that write the uninstall value byte for byte (data: bytes)."""
+    view = '32' if bits == '32' else '64'
+    return ['reg-set', view, UNINSTALL_KEY, 'UninstallString', str(value_type), data.hex() or '-']
+
+
+def register_folder(bits, folder):
+    return register(bits, command_for(folder).encode('cp932') + b'\0')
+
+
+def unregister(bits):
+    return ['reg-delete', '32' if bits == '32' else '64', UNINSTALL_KEY]
+
+
+def make_product(session, folder='Kolvenir1.0', data_file=None):
+    """A product installation under C:\\ with a data folder and 30.dat; returns (linux, windows)."""
+    root = os.path.join(session.drive_c, folder)
+    os.makedirs(os.path.join(root, 'data'), exist_ok=True)
+    if data_file is None:
+        with open(os.path.join(SAMPLE_DIR, 'product', 'data', '30.dat'), 'rb') as f:
+            data_file = f.read()
+    if data_file is not False:
+        with open(os.path.join(root, 'data', '30.dat'), 'wb') as f:
+            f.write(data_file)
+    return root, session.win_path(root) + '\\'
+
+
+def make_addon_folder(session, bits, folder='addon', files=None):
+    """setup.exe with the add-on files beside it; returns (linux dir, windows path of setup.exe)."""
+    root = os.path.join(session.drive_c, folder) if not os.path.isabs(folder) else folder
+    os.makedirs(root, exist_ok=True)
+    with open(EXE[bits], 'rb') as src, open(os.path.join(root, 'setup.exe'), 'wb') as dst:
+        dst.write(src.read())
+    for name in ADDON_FILES if files is None else files:
+        with open(os.path.join(SAMPLE_DIR, 'addon', name), 'rb') as src, \
+                open(os.path.join(root, name), 'wb') as dst:
+            dst.write(src.read())
+    return root, session.win_path(os.path.join(root, 'setup.exe'))
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def run(session, *commands, timeout=600):
+    """Runs commands (each a list of words) in one driver call; returns one result per command."""
+    return session.driver(*commands, timeout=timeout)
+
+
+def open_window(session, exe, *setup, cwd=None):
+    """Writes the registry as given, starts setup.exe and waits for its window; returns
+    (pid, dump of the window as it first stands)."""
+    start = ['start', exe] + ([cwd] if cwd else [])
+    results = run(session, *setup, start, ['wait-window'], ['dump'])
+    return results[len(setup)]['pid'], results[-1]
+
+
+def then(session, pid, *commands, timeout=600):
+    """Further commands for a running setup.exe."""
+    return run(session, ['attach', str(pid)], *commands, timeout=timeout)[1:]
+
+
+def click(name, real=True):
+    return ['mouse-click' if real else 'click', str(IDS[name])]
+
+
+def wait_until_done(session, pid, timeout=60.0):
+    """Polls the window until it shows the finished message; returns that dump."""
+    import time
+    deadline = time.monotonic() + timeout
+    while True:
+        dump = then(session, pid, ['dump'])[0]
+        if controls(dump)['Label1']['text'] == FINISHED:
+            return dump
+        if time.monotonic() > deadline:
+            raise AssertionError('the window never reached Done: ' + controls(dump)['Label1']['text'])
+        time.sleep(0.2)
+
+
+def snapshot(folder):
+    """Every file below folder with its bytes, by path relative to it."""
+    files = {}
+    for base, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(base, name)
+            files[os.path.relpath(path, folder)] = read(path)
+    return files

@@ -1,0 +1,115 @@
+"""OK, the copy run and Done, under Wine, with what is on disk checked afterwards."""
+import os
+import time
+import unittest
+
+import harness
+import setup_app as app
+
+BITS = '64'
+
+
+def expected_30_dat(original):
+    lines = original.split(b'\r\n')
+    lines[6] = b'kolven10'
+    return b'\r\n'.join(lines[:25]) + b'\r\n'
+
+
+class CopyRunTest(unittest.TestCase):
+    def setUp(self):
+        self.session = harness.WineSession().__enter__()
+        self.addCleanup(self.session.__exit__, None, None, None)
+        self.product, self.folder = app.make_product(self.session)
+        self.data = os.path.join(self.product, 'data')
+        self.original_30 = app.read(os.path.join(self.data, '30.dat'))
+
+    def open(self, addon='addon', cwd=None, exe=None):
+        self.addon, setup_exe = app.make_addon_folder(self.session, BITS, addon)
+        return app.open_window(self.session, exe or setup_exe, app.unregister(BITS),
+                               app.register_folder(BITS, self.folder), cwd=cwd)
+
+    def assert_installed(self):
+        for name in app.ADDON_FILES:
+            self.assertEqual(app.read(os.path.join(self.data, name)),
+                             app.read(os.path.join(self.addon, name)), name)
+        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), expected_30_dat(self.original_30))
+        leftovers = [n for n in os.listdir(self.data) if n.lower().endswith('.tmp')]
+        self.assertEqual(leftovers, [])
+
+    def test_whole_journey(self):
+        pid, dump = self.open()
+        self.assertTrue(app.controls(dump)['Command1']['enabled'])
+        clicked = time.monotonic()
+        app.then(self.session, pid, app.click('Command1'))
+        done = app.wait_until_done(self.session, pid)
+        self.assertGreaterEqual(time.monotonic() - clicked, 2.0)
+        c = app.controls(done)
+        self.assertFalse(c['Text1']['visible'])
+        self.assertTrue(c['Label3']['visible'] and c['Label3']['text'])
+        self.assertEqual((c['Command1']['text'], c['Command1']['enabled']), ('OK', False))
+        self.assertEqual((c['Command2']['text'], c['Command2']['enabled']), (app.EXIT, True))
+        self.assertEqual(done['focus'], app.IDS['Command2'])
+        # The closing note is drawn above Label1, whose opaque band it overlaps.
+        self.assertLess(c['Label3']['z'], c['Label1']['z'])
+        self.session.screenshot('done.png')
+        self.assert_installed()
+        self.assertEqual(app.then(self.session, pid, app.click('Command2'), ['wait-exit'])[-1]['exit'], 0)
+
+    def finish_run(self, pid, *before_ok):
+        app.then(self.session, pid, *before_ok, app.click('Command1', real=False))
+        app.wait_until_done(self.session, pid)
+        self.assertEqual(app.then(self.session, pid, app.click('Command2', real=False),
+                                  ['wait-exit'])[-1]['exit'], 0)
+
+    def test_existing_destinations_are_replaced(self):
+        for name in app.ADDON_FILES:
+            with open(os.path.join(self.data, name), 'wb') as f:
+                f.write(b'old version of ' + name.encode())
+        pid, _ = self.open()
+        self.finish_run(pid)
+        self.assert_installed()
+
+    def test_from_a_drive_root(self):
+        self.addon, _ = app.make_addon_folder(self.session, BITS, 'cdrom')
+        self.session.map_drive('m', self.addon)
+        pid, _ = app.open_window(self.session, 'M:\\setup.exe', app.unregister(BITS),
+                                 app.register_folder(BITS, self.folder))
+        self.finish_run(pid)
+        self.assert_installed()
+
+    def test_working_directory_elsewhere(self):
+        pid, _ = self.open(cwd='C:\\windows')
+        self.finish_run(pid)
+        self.assert_installed()
+
+    def test_edited_folder_is_ignored(self):
+        elsewhere = os.path.join(self.session.drive_c, 'Elsewhere', 'data')
+        os.makedirs(elsewhere)
+        pid, _ = self.open()
+        self.finish_run(pid, ['set-text', str(app.IDS['Text1']), 'C:\\Elsewhere\\'])
+        self.assert_installed()
+        self.assertEqual(os.listdir(elsewhere), [])
+
+    def test_run_from_inside_the_data_folder_keeps_every_file(self):
+        # The add-on files already in the data folder, setup.exe beside them: copies onto themselves.
+        pid, _ = self.open(addon=os.path.join(self.data))
+        self.finish_run(pid)
+        for name in app.ADDON_FILES:
+            self.assertEqual(app.read(os.path.join(self.data, name)),
+                             app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
+        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), expected_30_dat(self.original_30))
+
+    def test_clicks_during_the_run_are_dropped(self):
+        pid, dump = self.open()
+        x0, y0, x1, y1 = app.controls(dump)['Command2']['rect']
+        centre = [str((x0 + x1) // 2), str((y0 + y1) // 2)]
+        app.then(self.session, pid, app.click('Command1'), ['sleep', '300'], ['mouse-click-at', *centre],
+                 ['key', '32'])
+        app.wait_until_done(self.session, pid)
+        app.then(self.session, pid, ['sleep', '500'], ['assert-running'])
+        self.assertEqual(app.then(self.session, pid, app.click('Command2'), ['wait-exit'])[-1]['exit'], 0)
+        self.assert_installed()
+
+
+if __name__ == '__main__':
+    unittest.main()

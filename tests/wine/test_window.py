@@ -1,0 +1,123 @@
+"""The window as a user meets it: geometry, fonts, colours, focus, and every way it ends."""
+import unittest
+
+import harness
+import setup_app as app
+
+BITS = '64'
+FOLDER = 'C:\\Kolvenir1.0\\'
+
+# name: (left, top, width, height) in twips
+GEOMETRY = {
+    'Label2': (120, 120, 5295, 375), 'Label1': (240, 600, 5055, 975),
+    'Label3': (240, 1200, 4935, 735), 'Text1': (240, 1680, 4935, 285),
+    'Command1': (3600, 2040, 735, 495), 'Command2': (4440, 2040, 735, 495),
+}
+
+
+def px(twips, dpi):
+    return (twips * dpi + 720) // 1440
+
+
+class WindowTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.session = harness.WineSession().__enter__()
+        _, cls.exe = app.make_addon_folder(cls.session, BITS, files=[])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.__exit__(None, None, None)
+
+    def found_window(self):
+        return app.open_window(self.session, self.exe, app.unregister(BITS),
+                               app.register_folder(BITS, FOLDER))
+
+    def not_found_window(self):
+        return app.open_window(self.session, self.exe, app.unregister(BITS))
+
+    def finish(self, pid, *commands):
+        return app.then(self.session, pid, *commands, ['wait-exit'])[-1]['exit']
+
+    def test_found_state_layout_fonts_and_texts(self):
+        pid, dump = self.found_window()
+        try:
+            dpi = dump['dpi']
+            self.assertEqual(dump['caption'], app.CAPTION)
+            self.assertEqual(dump['client'], [px(5535, dpi), px(2565, dpi)])
+            c = app.controls(dump)
+            for name, (left, top, width, height) in GEOMETRY.items():
+                with self.subTest(name):
+                    l, t = px(left, dpi), px(top, dpi)
+                    self.assertEqual(c[name]['rect'], [l, t, l + px(width, dpi), t + px(height, dpi)])
+            self.assertEqual(c['Label2']['text'], app.HEADING)
+            self.assertEqual(c['Label1']['text'], app.FOUND)
+            self.assertEqual(c['Label3']['text'], '')
+            self.assertEqual(c['Text1']['text'], FOLDER)
+            for name in ('Label1', 'Label2', 'Label3', 'Text1'):
+                font = c[name]['font']
+                self.assertEqual((font['charset'], font['weight'], font['italic'], font['underline'],
+                                  font['strikeout']), (128, 400, False, False, False), name)
+            self.assertEqual(c['Label2']['font']['height'], -round(12 * dpi / 72))
+            self.assertEqual(c['Label1']['font']['height'], -round(9.75 * dpi / 72 + 1e-9))
+            # Under Wine the IPA faces stand in for the MS ones; proportional for the labels.
+            self.assertIn(c['Label1']['font']['face'], ('ＭＳ Ｐゴシック', 'MS PGothic', 'IPAPGothic'))
+            self.assertIn(c['Text1']['font']['face'], ('ＭＳ ゴシック', 'MS Gothic', 'IPAGothic'))
+            # Text1 is stacked above the label it covers; no button answers Enter.
+            self.assertLess(c['Text1']['z'], c['Label3']['z'])
+            self.assertFalse(c['Command1']['default'] or c['Command2']['default'])
+            self.assertEqual(dump['focus'], app.IDS['Command1'])
+            colours = app.then(self.session, pid, ['pixel', '2', '2'],
+                               ['pixel', str(px(240, dpi) + 2), str(px(1200, dpi) + px(400, dpi))])
+            self.assertEqual(colours[0]['rgb'], [224, 224, 224])
+            self.assertEqual(colours[1]['rgb'], [224, 224, 224])
+            self.session.screenshot('found.png')
+        finally:
+            self.assertEqual(self.finish(pid, ['close']), 0)
+
+    def test_not_found_state(self):
+        pid, dump = self.not_found_window()
+        c = app.controls(dump)
+        self.assertEqual(c['Label2']['text'], app.HEADING)
+        self.assertEqual(c['Label1']['text'], app.NOT_FOUND)
+        self.assertEqual((c['Text1']['text'], c['Text1']['enabled'], c['Text1']['visible']), ('', False, True))
+        self.assertEqual((c['Command1']['text'], c['Command1']['enabled']), ('OK', False))
+        self.assertEqual((c['Command2']['text'], c['Command2']['enabled']), (app.EXIT, True))
+        self.assertEqual(dump['focus'], app.IDS['Command2'])
+        self.session.screenshot('notfound.png')
+        self.assertEqual(self.finish(pid, ['click', str(app.IDS['Command2'])]), 0)
+
+    def test_every_way_out_ends_at_once_with_status_0(self):
+        ways = {
+            'Cancel': (self.found_window, ['click', str(app.IDS['Command2'])]),
+            'Cancel by a real mouse click': (self.found_window, ['mouse-click', str(app.IDS['Command2'])]),
+            'close box in Found': (self.found_window, ['close']),
+            '終了': (self.not_found_window, ['mouse-click', str(app.IDS['Command2'])]),
+            'close box in NotFound': (self.not_found_window, ['close']),
+        }
+        for name, (opener, command) in ways.items():
+            with self.subTest(name):
+                pid, _ = opener()
+                self.assertEqual(self.finish(pid, command), 0)
+
+    def test_keyboard_tab_moves_focus_and_enter_or_esc_press_nothing(self):
+        pid, _ = self.found_window()
+        VK_TAB, VK_RETURN, VK_ESCAPE = '9', '13', '27'
+        results = app.then(self.session, pid, ['key', VK_TAB], ['dump'], ['key', VK_TAB], ['dump'],
+                           ['key', VK_RETURN], ['key', VK_ESCAPE], ['sleep', '300'], ['assert-running'],
+                           ['dump'])
+        self.assertEqual(results[1]['focus'], app.IDS['Command2'])
+        self.assertEqual(results[3]['focus'], app.IDS['Text1'])
+        self.assertEqual(app.controls(results[-1])['Label1']['text'], app.FOUND)
+        self.assertEqual(self.finish(pid, ['close']), 0)
+
+    def test_ok_disabled_cannot_be_clicked_in_not_found(self):
+        pid, _ = self.not_found_window()
+        results = app.then(self.session, pid, ['click', str(app.IDS['Command1'])], ['sleep', '300'],
+                           ['assert-running'], ['dump'])
+        self.assertEqual(app.controls(results[-1])['Label1']['text'], app.NOT_FOUND)
+        self.assertEqual(self.finish(pid, ['close']), 0)
+
+
+if __name__ == '__main__':
+    unittest.main()
