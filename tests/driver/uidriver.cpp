@@ -419,7 +419,7 @@ class Driver {
         {L"reg-set", 5, 0, &Driver::RegSet},
         {L"reg-get", 3, 0, &Driver::RegGet},
         {L"start", 1, 1, &Driver::Start},
-        {L"attach", 1, 0, &Driver::Attach},
+        {L"attach", 1, 1, &Driver::Attach},
         {L"wait-window", 0, 2, &Driver::WaitWindow},
         {L"dump", 0, 0, &Driver::Dump},
         {L"pixel", 2, 0, &Driver::Pixel},
@@ -546,6 +546,7 @@ class Driver {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!process) Fail(LastErrorText("OpenProcess"));
     Adopt(process, pid);
+    if (args.size() > 1) caption_ = args[1];
     main_ = FindTopLevel(pid_, caption_, false);
     return Ok("attach").Int("pid", pid_).Bool("window", main_ != nullptr).Text();
   }
@@ -858,12 +859,12 @@ class Driver {
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     HWND hit = WindowFromPoint(point);
+    POINT client = point;
+    ScreenToClient(main_, &client);
     for (INPUT& input : inputs) {
       if (SendInput(1, &input, sizeof(INPUT)) != 1) Fail(LastErrorText("SendInput"));
       Sleep(30);  // a down and up in the same instant can be merged away
     }
-    POINT client = point;
-    ScreenToClient(main_, &client);
     return Ok(command)
         .Raw("at", JoinJson({std::to_string(client.x), std::to_string(client.y)}))
         .Raw("screen", JoinJson({std::to_string(point.x), std::to_string(point.y)}))

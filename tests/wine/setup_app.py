@@ -122,3 +122,10 @@ def snapshot(folder):
             path = os.path.join(base, name)
             files[os.path.relpath(path, folder)] = read(path)
     return files
+
+
+def screenshot(session, name):
+    """A picture of the screen, kept with the test run's artifacts."""
+    folder = os.path.join(os.environ.get('TEST_ARTIFACTS', '/tmp/setup-test-artifacts'), 'screenshots')
+    os.makedirs(folder, exist_ok=True)
+    return session.screenshot(os.path.join(folder, name))

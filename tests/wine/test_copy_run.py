@@ -51,7 +51,7 @@ class CopyRunTest(unittest.TestCase):
         self.assertEqual(done['focus'], app.IDS['Command2'])
         # The closing note is drawn above Label1, whose opaque band it overlaps.
         self.assertLess(c['Label3']['z'], c['Label1']['z'])
-        self.session.screenshot('done.png')
+        app.screenshot(self.session, 'done.png')
         self.assert_installed()
         self.assertEqual(app.then(self.session, pid, app.click('Command2'), ['wait-exit'])[-1]['exit'], 0)
 
