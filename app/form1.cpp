@@ -206,8 +206,11 @@ const ControlSpec* Form1::SpecOf(HWND control) const {
 }
 
 void Form1::EnterState(WindowState state) {
-  for (const ControlChange& change : ChangesForState(state, installDir)) ApplyChange(change);
-  FocusFirstAvailableControl();
+  for (const ControlChange& change : ChangesForState(state, installDir)) {
+    ApplyChange(change);
+    // Right away: a control that loses focus by being hidden or disabled hands it on.
+    FocusFirstAvailableControl();
+  }
 }
 
 void Form1::ApplyChange(const ControlChange& change) {

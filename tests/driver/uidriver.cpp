@@ -296,10 +296,10 @@ class WineFontReader {
            IsPlausible(*lf);
   }
 
-  // An Edit keeps its font inside its state block; the one word there that
-  // names a live font object is it.
-  DWORD FindEditFont(HWND edit) const {
-    auto state = static_cast<UINT64>(GetWindowLongPtrW(edit, 0));
+  // An Edit, and the common controls' Static and Button, keep their font inside
+  // a state block; the one word there that names a live font object is it.
+  DWORD FindStateFont(HWND control) const {
+    auto state = static_cast<UINT64>(GetWindowLongPtrW(control, 0));
     DWORD words[kWineEditStateScan / sizeof(DWORD)] = {};
     if (!problem_.empty() || !state || !ReadRemote(process_, state, words, sizeof words)) return 0;
     LOGFONTW lf = {};
@@ -331,10 +331,12 @@ class WineFontReader {
 
 DWORD WineControlFont(HWND control, const WineFontReader& reader) {
   std::wstring name = ClassOf(control);
-  if (lstrcmpiW(name.c_str(), L"Static") == 0) return static_cast<DWORD>(GetWindowLongW(control, 0));
-  if (lstrcmpiW(name.c_str(), L"Button") == 0) return static_cast<DWORD>(GetWindowLongW(control, 4));
-  if (lstrcmpiW(name.c_str(), L"Edit") == 0) return reader.FindEditFont(control);
-  return 0;
+  LOGFONTW lf = {};
+  // user32's own controls keep the handle in a window word; comctl32 v6's keep a state block.
+  auto direct = static_cast<DWORD>(
+      GetWindowLongW(control, lstrcmpiW(name.c_str(), L"Button") == 0 ? 4 : 0));
+  if (lstrcmpiW(name.c_str(), L"Edit") != 0 && reader.Lookup(direct, &lf)) return direct;
+  return reader.FindStateFont(control);
 }
 
 std::string FontJson(HWND hwnd, bool may_send, HANDLE process) {
@@ -434,6 +436,8 @@ class Driver {
         {L"wait-exit", 0, 1, &Driver::WaitExit},
         {L"assert-running", 0, 0, &Driver::AssertRunning},
         {L"sleep", 1, 0, &Driver::SleepFor},
+        {L"lock", 1, 0, &Driver::Lock},
+        {L"wait-text", 2, 1, &Driver::WaitText},
     };
     return kCommands;
   }
@@ -803,6 +807,31 @@ class Driver {
     return Ok("sleep").Int("ms", ms).Text();
   }
 
+  // Holds a file open without sharing until the driver ends, as a program using it would.
+  std::string Lock(const Args& args) {
+    HANDLE file = CreateFileW(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) Fail(LastErrorText("CreateFileW"));
+    locks_.push_back(file);
+    return Ok("lock").Str("path", args[0]).Text();
+  }
+
+  // Waits until a control shows the text, without sending it messages while it is busy.
+  std::string WaitText(const Args& args) {
+    HWND control = Control(args[0]);
+    DWORD timeout = args.size() > 2 ? static_cast<DWORD>(ParseInteger(args[2], "timeout"))
+                                    : kDefaultExitTimeoutMs;
+    DWORD started = GetTickCount();
+    while (TextOf(control, false) != args[1]) {
+      if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
+        Fail("process exited with code " + std::to_string(ExitCode()) + " before the text showed");
+      }
+      if (GetTickCount() - started > timeout) Fail("text did not show in time");
+      Sleep(5);
+    }
+    return Ok("wait-text").Int("ms", GetTickCount() - started).Text();
+  }
+
   static JsonObject Ok(const char* command) { return JsonObject().Str("cmd", command); }
 
   void Adopt(HANDLE process, DWORD pid) {
@@ -877,6 +906,7 @@ class Driver {
   DWORD pid_ = 0;
   HWND main_ = nullptr;
   HWND msgbox_ = nullptr;
+  std::vector<HANDLE> locks_;
   std::wstring caption_ = kDefaultCaption;
 
  public:

@@ -198,9 +198,11 @@ class WineSession:
         wine.driver("start", wine.win_path(setup_exe(64)), "wait-window", "dump")
     """
 
-    def __init__(self, name=None, template=None):
+    def __init__(self, name=None, template=None, root=None):
+        """root: a folder to keep the prefix in after the session (made anew each time)."""
         self.name = re.sub(r"[^\w.-]+", "_", name or time.strftime("session-%H%M%S"))
         self._template = template
+        self._kept_root = root
         self._xvfb = None
         self.root = None
         self.prefix = None
@@ -219,7 +221,12 @@ class WineSession:
     def start(self):
         started = time.monotonic()
         template = ensure_template(self._template)
-        self.root = tempfile.mkdtemp(prefix="wine-session-")
+        if self._kept_root:
+            shutil.rmtree(self._kept_root, ignore_errors=True)
+            os.makedirs(self._kept_root)
+            self.root = self._kept_root
+        else:
+            self.root = tempfile.mkdtemp(prefix="wine-session-")
         self.prefix = os.path.join(self.root, "prefix")
         try:
             _copy_prefix(template, self.prefix)
@@ -338,7 +345,8 @@ class WineSession:
         if self._xvfb:
             self._xvfb.stop()
             self._xvfb = None
-        shutil.rmtree(self.root, ignore_errors=True)
+        if not self._kept_root:
+            shutil.rmtree(self.root, ignore_errors=True)
         self.root = self.prefix = None
 
 

@@ -107,7 +107,8 @@ def wait_until_done(session, pid, timeout=60.0):
     deadline = time.monotonic() + timeout
     while True:
         dump = then(session, pid, ['dump'])[0]
-        if controls(dump)['Label1']['text'] == FINISHED:
+        # Responding again: the handler has finished, not just begun showing Done.
+        if controls(dump)['Label1']['text'] == FINISHED and dump['responding']:
             return dump
         if time.monotonic() > deadline:
             raise AssertionError('the window never reached Done: ' + controls(dump)['Label1']['text'])

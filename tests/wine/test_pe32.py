@@ -1,0 +1,57 @@
+"""The shipped 32-bit setup.exe itself, start to end. Each start takes about a minute where
+32-bit Wine runs through qemu-i386, so these are whole journeys rather than single checks."""
+import os
+import time
+import unittest
+
+import harness
+import setup_app as app
+import test_dll_safety
+
+BITS = '32'
+
+
+class Pe32Test(unittest.TestCase):
+    def test_journey_found_ok_done_exit(self):
+        with harness.WineSession() as session:
+            product, folder = app.make_product(session, folder='ゲーム\\Kolvenir1.0'.replace('\\', os.sep))
+            addon, exe = app.make_addon_folder(session, BITS, 'Kolvenir1.0後編')
+            before = app.read(os.path.join(product, 'data', '30.dat'))
+            pid, dump = app.open_window(session, exe, app.unregister(BITS), app.register_folder(BITS, folder))
+            c = app.controls(dump)
+            self.assertEqual((c['Label1']['text'], c['Text1']['text']), (app.FOUND, folder))
+            self.assertTrue(c['Command1']['enabled'])
+            clicked = time.monotonic()
+            app.then(session, pid, app.click('Command1'),
+                     ['wait-text', str(app.IDS['Label1']), app.FINISHED, '300000'])
+            self.assertGreaterEqual(time.monotonic() - clicked, 2.0)
+            done = app.controls(app.then(session, pid, ['dump'])[0])
+            self.assertFalse(done['Text1']['visible'])
+            self.assertEqual((done['Command2']['text'], done['Command2']['enabled']), (app.EXIT, True))
+            self.assertFalse(done['Command1']['enabled'])
+            self.assertEqual(app.then(session, pid, app.click('Command2'), ['wait-exit'])[-1]['exit'], 0)
+            for name in app.ADDON_FILES:
+                self.assertEqual(app.read(os.path.join(product, 'data', name)),
+                                 app.read(os.path.join(addon, name)), name)
+            lines = before.split(b'\r\n')[:25]
+            lines[6] = b'kolven10'
+            self.assertEqual(app.read(os.path.join(product, 'data', '30.dat')), b'\r\n'.join(lines) + b'\r\n')
+
+    def test_not_found_then_close_box(self):
+        with harness.WineSession() as session:
+            _, exe = app.make_addon_folder(session, BITS, files=[])
+            pid, dump = app.open_window(session, exe, app.unregister(BITS),
+                                        app.register(BITS, b'0123456789\0'))
+            c = app.controls(dump)
+            self.assertEqual(c['Label1']['text'], app.NOT_FOUND)
+            self.assertEqual(c['Command2']['text'], app.EXIT)
+            self.assertEqual(app.then(session, pid, ['close'], ['wait-exit'])[-1]['exit'], 0)
+
+    def test_planted_dlls_are_not_loaded(self):
+        dump, exit_code, marks = test_dll_safety.planted_dll_loads(BITS)
+        self.assertEqual(marks, [])
+        self.assertEqual(exit_code, 0)
+
+
+if __name__ == '__main__':
+    unittest.main()
