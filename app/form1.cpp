@@ -206,11 +206,8 @@ const ControlSpec* Form1::SpecOf(HWND control) const {
 }
 
 void Form1::EnterState(WindowState state) {
-  for (const ControlChange& change : ChangesForState(state, installDir)) {
-    ApplyChange(change);
-    // Right away: a control that loses focus by being hidden or disabled hands it on.
-    FocusFirstAvailableControl();
-  }
+  for (const ControlChange& change : ChangesForState(state, installDir)) ApplyChange(change);
+  FocusFirstAvailableControl();
 }
 
 void Form1::ApplyChange(const ControlChange& change) {

@@ -48,8 +48,13 @@ class CopyRunTest(unittest.TestCase):
         self.assertTrue(c['Label3']['visible'] and c['Label3']['text'])
         self.assertEqual((c['Command1']['text'], c['Command1']['enabled']), ('OK', False))
         self.assertEqual((c['Command2']['text'], c['Command2']['enabled']), (app.EXIT, True))
-        # The closing note is drawn above Label1, whose opaque band it overlaps.
-        self.assertLess(c['Label3']['z'], c['Label1']['z'])
+        # The closing note's first line lies in Label1's opaque lower band and must show there.
+        left, top = c['Label3']['rect'][:2]
+        assert top < c['Label1']['rect'][3]
+        row = app.then(self.session, pid, *(['pixel', str(x), str(top + y)]
+                                            for x in range(left, left + 120, 2) for y in range(2, 14, 2)))
+        self.assertTrue(any(p['rgb'][2] > 120 and p['rgb'][0] < 90 for p in row),
+                        'no blue text of the closing note where Label1 overlaps Label3')
         app.screenshot(self.session, 'done.png')
         self.assert_installed()
         # The keyboard focus is on 終了, so Space ends the program.
