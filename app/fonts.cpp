@@ -30,9 +30,9 @@ std::wstring ChooseInstalledFace(const wchar_t* const* faces) {
   return {};
 }
 
-ScopedFont CreateRoleFont(const FontSpec& spec, int dpi) {
+ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi) {
   LOGFONTW font{};
-  if (spec.role == FontRole::Dialog) {
+  if (role_font.role == FontRole::Dialog) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
@@ -40,16 +40,16 @@ ScopedFont CreateRoleFont(const FontSpec& spec, int dpi) {
     }
     return ScopedFont();
   }
-  font.lfHeight = FontHeightForDpi(spec.centipoints, dpi);
+  font.lfHeight = FontHeightForDpi(role_font.centipoints, dpi);
   font.lfWeight = FW_NORMAL;
   font.lfCharSet = SHIFTJIS_CHARSET;
   font.lfOutPrecision = OUT_DEFAULT_PRECIS;
   font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
   font.lfQuality = DEFAULT_QUALITY;
   font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
-  const std::wstring face = ChooseInstalledFace(spec.faces);
+  const std::wstring face = ChooseInstalledFace(role_font.faces);
   // With none of ours installed, the first name still lets the mapper pick a Japanese face.
-  wcsncpy(font.lfFaceName, face.empty() ? spec.faces[0] : face.c_str(), LF_FACESIZE - 1);
+  wcsncpy(font.lfFaceName, face.empty() ? role_font.faces[0] : face.c_str(), LF_FACESIZE - 1);
   return ScopedFont(CreateFontIndirectW(&font));
 }
 

@@ -15,6 +15,6 @@ namespace app {
 std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 
 // The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
-ScopedFont CreateRoleFont(const FontSpec& spec, int dpi);
+ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
 
 }  // namespace app

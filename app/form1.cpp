@@ -20,10 +20,10 @@ constexpr DWORD kFormExStyle = 0;
 
 COLORREF ToColorRef(Rgb c) { return RGB(c.r, c.g, c.b); }
 
-DWORD StyleFor(const ControlSpec& spec) {
+DWORD StyleFor(const ControlSpec& layout) {
   // Clipping siblings keeps a lower control (Label3) from painting over an upper one (Text1).
-  const DWORD common = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | (spec.initially_enabled ? 0 : WS_DISABLED);
-  switch (spec.kind) {
+  const DWORD common = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | (layout.initially_enabled ? 0 : WS_DISABLED);
+  switch (layout.kind) {
     case ControlKind::Label:
       // SS_EDITCONTROL breaks lines inside words too: Japanese text has no spaces to break at.
       return common | SS_LEFT | SS_NOPREFIX | SS_EDITCONTROL;
@@ -155,15 +155,15 @@ void Form1::OnCommand(int id, int code, HWND control) {
 }
 
 LRESULT Form1::OnControlColor(HDC dc, HWND control) {
-  const ControlSpec* spec = SpecOf(control);
+  const ControlSpec* layout = SpecOf(control);
   // A disabled edit box asks here too; it keeps the system's colours.
-  if (!spec || spec->kind != ControlKind::Label) {
+  if (!layout || layout->kind != ControlKind::Label) {
     return DefWindowProcW(hwnd_, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
                           reinterpret_cast<LPARAM>(control));
   }
-  SetTextColor(dc, spec->text_color ? ToColorRef(*spec->text_color) : GetSysColor(COLOR_WINDOWTEXT));
+  SetTextColor(dc, layout->text_color ? ToColorRef(*layout->text_color) : GetSysColor(COLOR_WINDOWTEXT));
   SetBkMode(dc, OPAQUE);
-  SetBkColor(dc, ToColorRef(*spec->back_color));
+  SetBkColor(dc, ToColorRef(*layout->back_color));
   return reinterpret_cast<LRESULT>(back_brush_.get());
 }
 
@@ -178,19 +178,19 @@ void Form1::CreateControls() {
     fonts_[role] = CreateRoleFont(FindFont(static_cast<FontRole>(role)), dpi_);
   }
   HWND above = HWND_TOP;
-  for (const ControlSpec* spec : ControlsInTabOrder()) {
-    const DWORD ex_style = spec->kind == ControlKind::TextBox ? WS_EX_CLIENTEDGE : 0;
+  for (const ControlSpec* layout : ControlsInTabOrder()) {
+    const DWORD ex_style = layout->kind == ControlKind::TextBox ? WS_EX_CLIENTEDGE : 0;
     HWND control = CreateWindowExW(
-        ex_style, ClassFor(spec->kind), spec->initial_text, StyleFor(*spec),
-        TwipsToPixels(spec->left, dpi_), TwipsToPixels(spec->top, dpi_),
-        TwipsToPixels(spec->width, dpi_), TwipsToPixels(spec->height, dpi_), hwnd_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec->id)), instance_, nullptr);
+        ex_style, ClassFor(layout->kind), layout->initial_text, StyleFor(*layout),
+        TwipsToPixels(layout->left, dpi_), TwipsToPixels(layout->top, dpi_),
+        TwipsToPixels(layout->width, dpi_), TwipsToPixels(layout->height, dpi_), hwnd_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout->id)), instance_, nullptr);
     SendMessageW(control, WM_SETFONT,
-                 reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(spec->font)].get()), FALSE);
+                 reinterpret_cast<WPARAM>(fonts_[static_cast<std::size_t>(layout->font)].get()), FALSE);
     // Stacking follows tab order, so Text1 is drawn above Label3.
     SetWindowPos(control, above, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     above = control;
-    controls_[static_cast<std::size_t>(spec - kControls.data())] = control;
+    controls_[static_cast<std::size_t>(layout - kControls.data())] = control;
   }
 }
 
@@ -231,8 +231,8 @@ void Form1::ApplyChange(const ControlChange& change) {
 void Form1::FocusFirstAvailableControl() {
   HWND focus = GetFocus();
   if (focus && IsWindowEnabled(focus) && IsWindowVisible(focus) && SpecOf(focus)) return;
-  for (const ControlSpec* spec : ControlsInTabOrder()) {
-    HWND control = Control(spec->id);
+  for (const ControlSpec* layout : ControlsInTabOrder()) {
+    HWND control = Control(layout->id);
     if ((GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(control) &&
         IsWindowVisible(control)) {
       SetFocus(control);

@@ -36,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(Screens, DpiScalingTest,
 
 TEST(FormLayout, TabOrderPutsTextBoxAboveTheLabelItCovers) {
   std::wstring order;
-  for (const app::ControlSpec* spec : app::ControlsInTabOrder()) order += std::wstring(spec->name) + L" ";
+  for (const app::ControlSpec* layout : app::ControlsInTabOrder()) order += std::wstring(layout->name) + L" ";
   EXPECT_EQ(order, L"Label1 Command1 Command2 Text1 Label2 Label3 ");
 
   const app::ControlSpec& text = app::FindControl(ControlId::Text1);
@@ -46,8 +46,8 @@ TEST(FormLayout, TabOrderPutsTextBoxAboveTheLabelItCovers) {
 }
 
 TEST(FormLayout, OnlyTheOkButtonStartsDisabled) {
-  for (const app::ControlSpec& spec : app::kControls) {
-    EXPECT_EQ(spec.initially_enabled, spec.id != ControlId::Command1) << std::wstring(spec.name);
+  for (const app::ControlSpec& layout : app::kControls) {
+    EXPECT_EQ(layout.initially_enabled, layout.id != ControlId::Command1) << std::wstring(layout.name);
   }
 }
 

@@ -27,8 +27,8 @@ std::ostream& operator<<(std::ostream& os, const Props& p) {
 class Window {
  public:
   Window() {
-    for (const app::ControlSpec& spec : app::kControls) {
-      props_[spec.id] = {spec.initial_text, spec.initially_enabled, true};
+    for (const app::ControlSpec& layout : app::kControls) {
+      props_[layout.id] = {layout.initial_text, layout.initially_enabled, true};
     }
   }
   void Enter(WindowState state, const std::wstring& dir = L"") {
