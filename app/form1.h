@@ -34,7 +34,6 @@ class Form1 {
   void EnterState(WindowState state);
   // Drops the clicks and key presses that arrived while a handler kept the window busy.
   void DiscardPendingInput();
-  const std::wstring& InstallDir() const { return installDir; }
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

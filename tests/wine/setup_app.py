@@ -5,7 +5,7 @@ import os
 import harness
 
 IDS = {'Label1': 101, 'Label2': 102, 'Label3': 103, 'Text1': 104, 'Command1': 105, 'Command2': 106}
-UNINSTALL_KEY = r'SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100'
+UNINSTALL_KEY = harness.UNINSTALL_KEY
 CAPTION = 'Kolvenir1.0 Shareware file copy'
 
 HEADING = 'Kolvenir1.0後編\u3000追加ファイルのコピー'
@@ -36,8 +36,7 @@ def controls(dump):
 
 def register(bits, data, value_type=1):
     """Driver commands that write the uninstall value byte for byte (data: bytes)."""
-    view = '32' if bits == '32' else '64'
-    return ['reg-set', view, UNINSTALL_KEY, 'UninstallString', str(value_type), data.hex() or '-']
+    return harness.uninstall_entry(bits, data, value_type)
 
 
 def register_folder(bits, folder):
@@ -45,7 +44,7 @@ def register_folder(bits, folder):
 
 
 def unregister(bits):
-    return ['reg-delete', '32' if bits == '32' else '64', UNINSTALL_KEY]
+    return harness.uninstall_removal(bits)
 
 
 def make_product(session, folder='Kolvenir1.0', data_file=None):
