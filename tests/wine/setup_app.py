@@ -1,6 +1,7 @@
 """setup.exe as the Wine tests see it: its controls, its texts, its registry entry and the
 folders it works on, over the harness's sessions and the UI driver."""
 import os
+import time
 
 import harness
 
@@ -102,7 +103,6 @@ def click(name, real=True):
 
 def wait_until_done(session, pid, timeout=60.0):
     """Polls the window until it shows the finished message; returns that dump."""
-    import time
     deadline = time.monotonic() + timeout
     while True:
         dump = then(session, pid, ['dump'])[0]
