@@ -129,6 +129,14 @@ def _stop_wineserver(prefix):
                    stderr=subprocess.DEVNULL, timeout=60)
 
 
+def _start_wineserver(env):
+    # One server for the whole session. A server left to its idle timeout shuts
+    # down a few seconds after the last program ends, and a driver started at
+    # that moment is killed with exit code 1 before it runs.
+    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+
+
 def _remove_server_dir(prefix):
     # Debian's Wine keeps its socket dir in /tmp and names it in this file.
     try:
@@ -236,6 +244,7 @@ class WineSession:
                 self._xvfb = _Xvfb(os.path.join(self.root, "xvfb.log"))
                 self.display = self._xvfb.display
             self.env = _wine_env(self.prefix, self.display)
+            _start_wineserver(self.env)
         except BaseException:
             self.close(failed=False)
             raise
@@ -303,6 +312,11 @@ class WineSession:
             raise DriverError(f"uidriver {reason}: {' '.join(args)}\n{stdout}{stderr[-2000:]}",
                               lines)
         return lines
+
+    def save_registry(self):
+        """Restarts the session's wineserver, which writes the registry files as it exits."""
+        _stop_wineserver(self.prefix)
+        _start_wineserver(self.env)
 
     def wine(self, *args, timeout=DRIVER_TIMEOUT_S):
         """Runs any program with wine64 in this session; returns CompletedProcess."""

@@ -1,7 +1,6 @@
 """uidriver.exe against what Wine itself ships, before the real program exists."""
 
 import os
-import subprocess
 import sys
 import unittest
 
@@ -55,8 +54,7 @@ class RegistryTest(unittest.TestCase):
                               "reg-get", 32, harness.UNINSTALL_KEY, harness.UNINSTALL_VALUE)
             self.assertFalse(out[1]["exists"])
             self.assertEqual(out[2]["ansi_hex"], harness.ansi("D:\\アプリ").hex())
-            # wineserver writes the registry out when it exits.
-            subprocess.run([harness.WINESERVER, "-w"], env=wine.env, timeout=60)
+            wine.save_registry()
             with open(os.path.join(wine.prefix, "system.reg"), encoding="utf-8") as f:
                 saved = f.read()
             self.assertIn("[Software\\\\Wow6432Node\\\\Microsoft\\\\Windows\\\\CurrentVersion"
