@@ -14,8 +14,8 @@ void RestrictDllSearchToSystem() {
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
   if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   SetDllDirectoryW(L"");  // takes the current directory out of the search too
-  // The common controls load the theme library late, by a delay-load that some loaders (Wine's)
-  // resolve along the old search path; loaded from the system folder first, it is found by name.
+  // The common controls load the theme library late, through a delay-load; loaded from the
+  // system folder first, it is then found by name whatever path that load would search.
   LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
