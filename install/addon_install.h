@@ -11,12 +11,14 @@ namespace install {
 // (a drive root such as M:\ does).
 std::wstring SourceDirFrom(const std::wstring& executable_dir);
 
-// Copies the 23 add-on files from sourceDir into installDir's data folder, then writes the
-// product code into data\30.dat. Everything it needs is checked before the first copy.
+// Copies the 23 add-on files from sourceDir into installDir's data folder and writes the
+// product code into data\30.dat, all or nothing: everything is checked, then every new file
+// is staged, before the first destination changes, and a failure leaves the data folder as it
+// was.
 void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir);
 
-// Reads the first 25 fields of the file at path, sets the product code field and writes the
-// 25 fields back in place of the old file.
-void UpdateDataFile30(InstallFiles& files, const std::wstring& path);
+// Reads the first 25 fields of the file at path and returns its new contents: the 25 fields,
+// one per line, with the product code set.
+std::string UpdateDataFile30(InstallFiles& files, const std::wstring& path);
 
 }  // namespace install

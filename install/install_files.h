@@ -2,6 +2,7 @@
 // Every operation that fails throws app::SetupError naming the file or folder.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -9,17 +10,46 @@
 
 namespace install {
 
+struct FileStatus {
+  bool exists = false;
+  bool directory = false;
+  bool read_only = false;
+  std::uint64_t size = 0;
+  std::uint32_t attributes = 0;  // the platform's own flags, handed back to WriteToNew
+};
+
+struct DiskSpace {
+  std::uint64_t available = 0;     // bytes this process may still write
+  std::uint64_t cluster_size = 1;  // every file takes a whole number of these
+};
+
 class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
-  virtual bool IsFile(const std::wstring& path) = 0;
-  virtual bool IsDirectory(const std::wstring& path) = 0;
-  // Replaces destination by a complete copy of source, or leaves it as it was.
-  virtual void CopyReplacing(const std::wstring& source, const std::wstring& destination) = 0;
+
+  virtual FileStatus Status(const std::wstring& path) = 0;
+  // True when both paths name one file (setup.exe run from inside the data folder).
+  virtual bool IsSameFile(const std::wstring& a, const std::wstring& b) = 0;
+  // Throws when another program holds the file so that it could not be replaced.
+  virtual void ProbeReplaceable(const std::wstring& path) = 0;
+  virtual DiskSpace FreeSpace(const std::wstring& folder) = 0;
+
   // Opens a file for one sequential pass; it is closed when the source is destroyed.
   virtual std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) = 0;
-  // Replaces the file's contents by bytes in one step: on failure the old file stays whole.
-  virtual void ReplaceContents(const std::wstring& path, const std::string& bytes) = 0;
+  // These create target, which must not exist, and flush it to disk. On failure nothing is
+  // left at target.
+  virtual void CopyToNew(const std::wstring& source, const std::wstring& target) = 0;
+  virtual void WriteToNew(const std::wstring& target, const std::string& bytes,
+                          std::uint32_t attributes) = 0;
+  // Gives the file a second name that keeps its present contents whatever later replaces
+  // `existing`: a hard link, or a copy where the file system has none.
+  virtual void KeepAside(const std::wstring& existing, const std::wstring& kept) = 0;
+  // Renames from over to in one step; `to` is either its old file or the new one, never less.
+  virtual void MoveReplacing(const std::wstring& from, const std::wstring& to) = 0;
+  // A file that is already gone is not an error.
+  virtual void Delete(const std::wstring& path) = 0;
+
+  virtual void Pause(unsigned milliseconds) = 0;
 };
 
 }  // namespace install

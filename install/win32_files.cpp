@@ -42,38 +42,6 @@ ScopedHandle OpenExisting(const std::wstring& path, DWORD access, DWORD share, D
   return ScopedHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
-}
-
-// A new file beside its target that becomes the target in one rename, or is deleted.
-class TempFileBeside {
- public:
-  explicit TempFileBeside(const std::wstring& target) : target_(target) {
-    std::vector<wchar_t> name(MAX_PATH + 1);
-    if (!GetTempFileNameW(FolderOf(target).c_str(), L"stp", 0, name.data())) ThrowLastError(target);
-    path_ = name.data();
-  }
-  TempFileBeside(const TempFileBeside&) = delete;
-  TempFileBeside& operator=(const TempFileBeside&) = delete;
-  ~TempFileBeside() {
-    if (!path_.empty()) DeleteFileW(path_.c_str());
-  }
-  const std::wstring& path() const { return path_; }
-
-  void MoveOverTarget() {
-    if (!MoveFileExW(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      ThrowLastError(target_);
-    }
-    path_.clear();
-  }
-
- private:
-  std::wstring target_;
-  std::wstring path_;
-};
-
 void WriteAll(HANDLE file, const char* data, std::size_t size, const std::wstring& path_for_errors) {
   while (size > 0) {
     const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
@@ -89,33 +57,6 @@ void FlushOrThrow(HANDLE file, const std::wstring& path_for_errors) {
   if (!FlushFileBuffers(file)) ThrowLastError(path_for_errors);
 }
 
-// Refuses, before anything is written, a destination that could not be replaced.
-void CheckReplaceable(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return;
-    throw app::MakeError(error, path);
-  }
-  if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
-    throw app::MakeError(app::kErrorAccessDenied, path);
-  }
-  // Fails while another program holds the file open without letting others write or delete it.
-  ScopedHandle probe = OpenExisting(path, GENERIC_WRITE | DELETE, kShareAll);
-  if (!probe.valid()) ThrowLastError(path);
-}
-
-bool IsSameFile(HANDLE open_file, const std::wstring& other_path) {
-  ScopedHandle other = OpenExisting(other_path, FILE_READ_ATTRIBUTES, kShareAll);
-  if (!other.valid()) return false;
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
-  if (!GetFileInformationByHandle(open_file, &a) || !GetFileInformationByHandle(other.get(), &b)) {
-    return false;
-  }
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
-
 class FileSource : public ByteSource {
  public:
   FileSource(HANDLE file, std::wstring path) : file_(file), path_(std::move(path)) {}
@@ -129,6 +70,36 @@ class FileSource : public ByteSource {
  private:
   ScopedHandle file_;
   std::wstring path_;
+};
+
+// A file being created: deleted again unless Keep() is called, so a failure leaves nothing.
+class NewFile {
+ public:
+  explicit NewFile(const std::wstring& path)
+      : path_(path),
+        handle_(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
+    if (!handle_.valid()) ThrowLastError(path);
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() {
+    if (kept_) return;
+    handle_.Close();
+    DeleteFileW(path_.c_str());
+  }
+  HANDLE get() const { return handle_.get(); }
+  // Flushes and closes the finished file.
+  void Keep() {
+    FlushOrThrow(handle_.get(), path_);
+    handle_.Close();
+    kept_ = true;
+  }
+
+ private:
+  std::wstring path_;
+  ScopedHandle handle_;
+  bool kept_ = false;
 };
 
 }  // namespace
@@ -149,44 +120,49 @@ std::wstring ExecutableDir() {
   }
 }
 
-bool Win32Files::IsFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+FileStatus Win32Files::Status(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {};
+  FileStatus status;
+  status.exists = true;
+  status.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  status.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  status.attributes = data.dwFileAttributes;
+  return status;
 }
 
-bool Win32Files::IsDirectory(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void Win32Files::CopyReplacing(const std::wstring& source, const std::wstring& destination) {
-  ScopedHandle input = OpenExisting(source, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!input.valid()) ThrowLastError(source);
-  // Run from inside the data folder: the file is already where it belongs.
-  if (IsSameFile(input.get(), destination)) return;
-  CheckReplaceable(destination);
-
-  FILETIME written_at{};
-  GetFileTime(input.get(), nullptr, nullptr, &written_at);
-
-  TempFileBeside temp(destination);
-  {
-    // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
-    ScopedHandle output(CreateFileW(temp.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output.valid()) ThrowLastError(destination);
-    std::vector<char> chunk(kCopyChunk);
-    for (;;) {
-      DWORD got = 0;
-      if (!ReadFile(input.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
-      if (got == 0) break;
-      WriteAll(output.get(), chunk.data(), got, destination);
-    }
-    SetFileTime(output.get(), nullptr, nullptr, &written_at);
-    FlushOrThrow(output.get(), destination);
+bool Win32Files::IsSameFile(const std::wstring& a, const std::wstring& b) {
+  ScopedHandle first = OpenExisting(a, FILE_READ_ATTRIBUTES, kShareAll);
+  ScopedHandle second = OpenExisting(b, FILE_READ_ATTRIBUTES, kShareAll);
+  if (!first.valid() || !second.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  if (!GetFileInformationByHandle(first.get(), &x) || !GetFileInformationByHandle(second.get(), &y)) {
+    return false;
   }
-  input.Close();
-  temp.MoveOverTarget();
+  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+void Win32Files::ProbeReplaceable(const std::wstring& path) {
+  // Fails while another program holds the file open without letting others write or delete it.
+  ScopedHandle probe = OpenExisting(path, GENERIC_WRITE | DELETE, kShareAll);
+  if (!probe.valid()) ThrowLastError(path);
+}
+
+DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) ThrowLastError(folder);
+  DiskSpace space;
+  space.available = available.QuadPart;
+  std::vector<wchar_t> root(folder.size() + 2);
+  DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, clusters = 0;
+  if (GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size())) &&
+      GetDiskFreeSpaceW(root.data(), &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
+    space.cluster_size = static_cast<std::uint64_t>(sectors_per_cluster) * bytes_per_sector;
+  }
+  if (space.cluster_size == 0) space.cluster_size = 4096;
+  return space;
 }
 
 std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path) {
@@ -196,24 +172,65 @@ std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path)
   return std::make_unique<FileSource>(file.Release(), path);
 }
 
-void Win32Files::ReplaceContents(const std::wstring& path, const std::string& bytes) {
-  CheckReplaceable(path);
-  const DWORD old_attributes = GetFileAttributesW(path.c_str());
-  TempFileBeside temp(path);
-  {
-    ScopedHandle output(CreateFileW(temp.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output.valid()) ThrowLastError(path);
-    WriteAll(output.get(), bytes.data(), bytes.size(), path);
-    FlushOrThrow(output.get(), path);
+void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& target) {
+  ScopedHandle input = OpenExisting(source, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!input.valid()) ThrowLastError(source);
+  FILETIME written_at{};
+  GetFileTime(input.get(), nullptr, nullptr, &written_at);
+
+  // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
+  NewFile output(target);
+  std::vector<char> chunk(kCopyChunk);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(input.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
+    if (got == 0) break;
+    WriteAll(output.get(), chunk.data(), got, target);
   }
-  if (old_attributes != INVALID_FILE_ATTRIBUTES) {
-    constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    const DWORD carried = old_attributes & kCarried;
-    SetFileAttributesW(temp.path().c_str(), carried ? carried : FILE_ATTRIBUTE_NORMAL);
-  }
-  temp.MoveOverTarget();
+  SetFileTime(output.get(), nullptr, nullptr, &written_at);
+  output.Keep();
 }
+
+void Win32Files::WriteToNew(const std::wstring& target, const std::string& bytes,
+                            std::uint32_t attributes) {
+  {
+    NewFile output(target);
+    WriteAll(output.get(), bytes.data(), bytes.size(), target);
+    output.Keep();
+  }
+  constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD carried = attributes & kCarried;
+  if (carried && !SetFileAttributesW(target.c_str(), carried)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(target.c_str());
+    throw app::MakeError(error, target);
+  }
+}
+
+void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kept) {
+  if (CreateHardLinkW(kept.c_str(), existing.c_str(), nullptr)) return;
+  // FAT volumes and some network shares have no hard links: keep a copy instead.
+  if (!CopyFileW(existing.c_str(), kept.c_str(), FALSE)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(kept.c_str());
+    throw app::MakeError(error, existing);
+  }
+}
+
+void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to) {
+  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowLastError(to);
+  }
+}
+
+void Win32Files::Delete(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) return;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  throw app::MakeError(error, path);
+}
+
+void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 }  // namespace install

@@ -13,11 +13,18 @@ std::wstring ExecutableDir();
 
 class Win32Files : public InstallFiles {
  public:
-  bool IsFile(const std::wstring& path) override;
-  bool IsDirectory(const std::wstring& path) override;
-  void CopyReplacing(const std::wstring& source, const std::wstring& destination) override;
+  FileStatus Status(const std::wstring& path) override;
+  bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
+  void ProbeReplaceable(const std::wstring& path) override;
+  DiskSpace FreeSpace(const std::wstring& folder) override;
   std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
-  void ReplaceContents(const std::wstring& path, const std::string& bytes) override;
+  void CopyToNew(const std::wstring& source, const std::wstring& target) override;
+  void WriteToNew(const std::wstring& target, const std::string& bytes,
+                  std::uint32_t attributes) override;
+  void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
+  void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
+  void Delete(const std::wstring& path) override;
+  void Pause(unsigned milliseconds) override;
 };
 
 }  // namespace install

@@ -1,0 +1,47 @@
+// InstallFiles that tries an operation again while another program briefly holds the file.
+//
+// Security scanners open every freshly written file for a moment, and a rename or delete that
+// meets one fails with a sharing violation or access denied. Such a failure is retried with a
+// growing pause until kRetryBudgetMs of pauses have passed; a holder that never lets go still
+// ends in the failure.
+#pragma once
+
+#include <cstdint>
+
+#include "install/install_files.h"
+
+namespace install {
+
+inline constexpr unsigned kFirstRetryPauseMs = 25;
+inline constexpr unsigned kLongestRetryPauseMs = 500;
+inline constexpr unsigned kRetryBudgetMs = 4000;
+
+// Sharing violation, lock violation and access denied: what a file held open by another
+// program produces.
+bool IsWorthRetrying(std::uint32_t error_number);
+
+class RetryingFiles : public InstallFiles {
+ public:
+  explicit RetryingFiles(InstallFiles& inner) : inner_(inner) {}
+
+  FileStatus Status(const std::wstring& path) override;
+  bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
+  void ProbeReplaceable(const std::wstring& path) override;
+  DiskSpace FreeSpace(const std::wstring& folder) override;
+  std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
+  void CopyToNew(const std::wstring& source, const std::wstring& target) override;
+  void WriteToNew(const std::wstring& target, const std::string& bytes,
+                  std::uint32_t attributes) override;
+  void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
+  void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
+  void Delete(const std::wstring& path) override;
+  void Pause(unsigned milliseconds) override;
+
+ private:
+  template <typename Operation>
+  auto Retry(Operation&& operation) -> decltype(operation());
+
+  InstallFiles& inner_;
+};
+
+}  // namespace install
