@@ -6,7 +6,10 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <deque>
 #include <initializer_list>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,8 @@ constexpr DWORD kDefaultWindowTimeoutMs = 180000;  // a 32-bit program needs ~60
 constexpr DWORD kDefaultMsgboxTimeoutMs = 60000;
 constexpr DWORD kDefaultExitTimeoutMs = 60000;
 constexpr DWORD kDismissTimeoutMs = 10000;
+constexpr DWORD kDefaultFileTimeoutMs = 60000;
+constexpr UINT kTerminateExitCode = 1;  // what Task Manager's End task leaves
 constexpr DWORD kPollMs = 50;
 constexpr UINT kSendTimeoutMs = 3000;
 constexpr int kMsgboxTextId = 0xFFFF;
@@ -403,6 +408,231 @@ std::vector<HWND> ChildrenOf(HWND parent) {
   return children;
 }
 
+// A file's identity as its folder lists it: a rename over a name brings another id.
+struct ListedFile {
+  std::wstring name;
+  LONGLONG id;
+};
+
+// The files (not folders) directly in dir; false when the folder cannot be read.
+bool ListFiles(const std::wstring& dir, std::vector<ListedFile>* files) {
+  files->clear();
+  HANDLE handle = CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  std::vector<LONGLONG> buffer(8192);  // LONGLONG: the entries need 8-byte alignment
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  bool ok = true;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(handle, kind, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
+      ok = GetLastError() == ERROR_NO_MORE_FILES;
+      break;
+    }
+    kind = FileIdBothDirectoryInfo;
+    auto* bytes = reinterpret_cast<const BYTE*>(buffer.data());
+    for (;;) {
+      auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+      if (!(info->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        files->push_back({std::wstring(info->FileName, info->FileNameLength / sizeof(WCHAR)),
+                          info->FileId.QuadPart});
+      }
+      if (!info->NextEntryOffset) break;
+      bytes += info->NextEntryOffset;
+    }
+  }
+  CloseHandle(handle);
+  return ok;
+}
+
+// Opens as a virus scanner does: reading, letting others only read.
+HANDLE OpenLikeScanner(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+class CriticalSection {
+ public:
+  CriticalSection() { InitializeCriticalSection(&section_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  void Enter() { EnterCriticalSection(&section_); }
+  void Leave() { LeaveCriticalSection(&section_); }
+
+ private:
+  CRITICAL_SECTION section_;
+};
+
+class Guard {
+ public:
+  explicit Guard(CriticalSection& section) : section_(section) { section_.Enter(); }
+  ~Guard() { section_.Leave(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  CriticalSection& section_;
+};
+
+constexpr DWORD kScanPollMs = 2;
+constexpr DWORD kHoldPollMs = 1;
+
+// What the background scanner and holders did, for scan-report. Made once and
+// never freed: their threads use it until the process ends.
+class Watch {
+ public:
+  // Lists dir now (those files are left alone) and starts the scanner thread.
+  size_t StartScan(const std::wstring& dir, DWORD hold_ms) {
+    {
+      Guard guard(section_);
+      if (scanning_) Fail("a scan is already running");
+    }
+    auto* scan = new Scan{this, dir, hold_ms, {}, {}, {}};
+    std::vector<ListedFile> files;
+    if (!ListFiles(dir, &files)) {
+      delete scan;
+      Fail(LastErrorText(("listing " + ToUtf8(dir)).c_str()));
+    }
+    for (const ListedFile& file : files) scan->known[file.name] = file.id;
+    {
+      Guard guard(section_);
+      scanning_ = true;
+      dir_ = dir;
+      hold_ms_ = hold_ms;
+    }
+    StartThread(RunScan, scan);
+    return files.size();
+  }
+
+  void StartHold(const std::wstring& path) {
+    size_t index = 0;
+    {
+      Guard guard(section_);
+      index = holds_.size();
+      holds_.push_back({path, false});
+    }
+    StartThread(RunHold, new Hold{this, path, index});
+  }
+
+  std::string Report() {
+    Guard guard(section_);
+    std::vector<std::string> opened, failed, waiting, holds;
+    for (const std::wstring& name : opened_) opened.push_back(QuoteJson(name));
+    for (const std::wstring& name : failed_) failed.push_back(QuoteJson(name));
+    for (const std::wstring& name : waiting_) waiting.push_back(QuoteJson(name));
+    for (const auto& [path, held] : holds_) {
+      holds.push_back(JsonObject().Str("path", path).Bool("held", held).Text());
+    }
+    JsonObject report;
+    report.Str("cmd", "scan-report").Bool("scanning", scanning_);
+    if (scanning_) report.Str("dir", dir_).Int("hold_ms", hold_ms_);
+    return report.Int("opened", opened_.size())
+        .Raw("names", JoinJson(opened))
+        .Int("failed", failed_.size())
+        .Raw("failed_names", JoinJson(failed))
+        .Raw("waiting", JoinJson(waiting))
+        .Raw("holds", JoinJson(holds))
+        .Text();
+  }
+
+ private:
+  struct Timed {
+    HANDLE file;
+    ULONGLONG close_at;
+  };
+
+  // The scanner thread's own state; only the report is shared.
+  struct Scan {
+    Watch* watch;
+    std::wstring dir;
+    DWORD hold_ms;
+    std::map<std::wstring, LONGLONG> known;    // present, and opened or there from the start
+    std::map<std::wstring, LONGLONG> waiting;  // open refused; tried again each poll
+    std::deque<Timed> held;                    // in closing order: every hold is as long
+  };
+
+  struct Hold {
+    Watch* watch;
+    std::wstring path;
+    size_t index;
+  };
+
+  static void StartThread(LPTHREAD_START_ROUTINE run, void* state) {
+    HANDLE thread = CreateThread(nullptr, 0, run, state, 0, nullptr);
+    if (!thread) Fail(LastErrorText("CreateThread"));
+    CloseHandle(thread);
+  }
+
+  static DWORD WINAPI RunScan(void* param) {
+    auto* scan = static_cast<Scan*>(param);
+    std::vector<ListedFile> files;
+    for (;;) {
+      ULONGLONG now = GetTickCount64();
+      while (!scan->held.empty() && scan->held.front().close_at <= now) {
+        CloseHandle(scan->held.front().file);
+        scan->held.pop_front();
+      }
+      if (ListFiles(scan->dir, &files)) scan->watch->Look(scan, files);
+      Sleep(kScanPollMs);
+    }
+  }
+
+  void Look(Scan* scan, const std::vector<ListedFile>& files) {
+    std::map<std::wstring, LONGLONG> present;
+    for (const ListedFile& file : files) {
+      present[file.name] = file.id;
+      auto known = scan->known.find(file.name);
+      if (known != scan->known.end() && known->second == file.id) continue;
+      HANDLE handle = OpenLikeScanner(scan->dir + L"\\" + file.name);
+      if (handle == INVALID_HANDLE_VALUE) {
+        scan->waiting[file.name] = file.id;
+        continue;
+      }
+      // Should a newer file have taken the name meanwhile, the next poll opens that too.
+      scan->known[file.name] = file.id;
+      scan->waiting.erase(file.name);
+      scan->held.push_back({handle, GetTickCount64() + scan->hold_ms});
+      Guard guard(section_);
+      opened_.push_back(file.name);
+    }
+    Guard guard(section_);
+    for (auto it = scan->waiting.begin(); it != scan->waiting.end();) {
+      auto now = present.find(it->first);
+      if (now != present.end() && now->second == it->second) {
+        ++it;
+        continue;
+      }
+      failed_.push_back(it->first);  // gone or replaced before we got it
+      it = scan->waiting.erase(it);
+    }
+    for (auto it = scan->known.begin(); it != scan->known.end();) {
+      it = present.count(it->first) ? std::next(it) : scan->known.erase(it);
+    }
+    waiting_.clear();
+    for (const auto& entry : scan->waiting) waiting_.push_back(entry.first);
+  }
+
+  static DWORD WINAPI RunHold(void* param) {
+    auto* hold = static_cast<Hold*>(param);
+    HANDLE file;
+    while ((file = OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) Sleep(kHoldPollMs);
+    // file is never closed: it stays held until the driver ends.
+    Guard guard(hold->watch->section_);
+    hold->watch->holds_[hold->index].second = true;
+    return 0;
+  }
+
+  CriticalSection section_;
+  bool scanning_ = false;
+  std::wstring dir_;
+  DWORD hold_ms_ = 0;
+  std::vector<std::wstring> opened_;
+  std::vector<std::wstring> failed_;
+  std::vector<std::wstring> waiting_;
+  std::vector<std::pair<std::wstring, bool>> holds_;
+};
+
 class Driver {
  public:
   using Args = std::vector<std::wstring>;
@@ -438,6 +668,12 @@ class Driver {
         {L"sleep", 1, 0, &Driver::SleepFor},
         {L"lock", 1, 0, &Driver::Lock},
         {L"wait-text", 2, 1, &Driver::WaitText},
+        {L"terminate", 0, 1, &Driver::Terminate},
+        {L"wait-file", 1, 1, &Driver::WaitFile},
+        {L"scan", 2, 0, &Driver::StartScan},
+        {L"hold-when-appears", 1, 0, &Driver::HoldWhenAppears},
+        {L"scan-report", 0, 0, &Driver::ScanReport},
+        {L"try-open", 3, 0, &Driver::TryOpen},
     };
     return kCommands;
   }
@@ -547,7 +783,9 @@ class Driver {
 
   std::string Attach(const Args& args) {
     auto pid = static_cast<DWORD>(ParseInteger(args[0], "pid"));
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ |
+                                     PROCESS_TERMINATE,
+                                 FALSE, pid);
     if (!process) Fail(LastErrorText("OpenProcess"));
     Adopt(process, pid);
     if (args.size() > 1) caption_ = args[1];
@@ -832,6 +1070,67 @@ class Driver {
     return Ok("wait-text").Int("ms", GetTickCount() - started).Text();
   }
 
+  // Ends the program at once, as Task Manager's End task does.
+  std::string Terminate(const Args& args) {
+    RequireProcess();
+    auto code = args.empty() ? kTerminateExitCode
+                             : static_cast<UINT>(ParseInteger(args[0], "exit code"));
+    bool was_running = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+    if (was_running && !TerminateProcess(process_, code)) Fail(LastErrorText("TerminateProcess"));
+    if (WaitForSingleObject(process_, kDefaultExitTimeoutMs) != WAIT_OBJECT_0) {
+      Fail("process still running after TerminateProcess");
+    }
+    main_ = nullptr;
+    msgbox_ = nullptr;
+    return Ok("terminate").Bool("was_running", was_running).Int("exit", ExitCode()).Text();
+  }
+
+  std::string WaitFile(const Args& args) {
+    DWORD timeout = args.size() > 1 ? static_cast<DWORD>(ParseInteger(args[1], "timeout"))
+                                    : kDefaultFileTimeoutMs;
+    DWORD started = GetTickCount();
+    while (GetFileAttributesW(args[0].c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (GetTickCount() - started > timeout) {
+        Fail("no " + ToUtf8(args[0]) + " after " + std::to_string(timeout) + " ms");
+      }
+      Sleep(1);  // staged files may live only a few milliseconds
+    }
+    return Ok("wait-file").Str("path", args[0]).Int("ms", GetTickCount() - started).Text();
+  }
+
+  std::string StartScan(const Args& args) {
+    auto hold_ms = static_cast<DWORD>(ParseInteger(args[1], "hold milliseconds"));
+    size_t existing = Watching().StartScan(args[0], hold_ms);
+    return Ok("scan").Str("dir", args[0]).Int("hold_ms", hold_ms).Int("existing", existing).Text();
+  }
+
+  std::string HoldWhenAppears(const Args& args) {
+    Watching().StartHold(args[0]);
+    return Ok("hold-when-appears").Str("path", args[0]).Text();
+  }
+
+  std::string ScanReport(const Args&) { return Watching().Report(); }
+
+  // Opens and closes at once; a refusal is the answer, not a failure.
+  std::string TryOpen(const Args& args) {
+    auto access = static_cast<DWORD>(ParseInteger(args[1], "access"));
+    auto share = static_cast<DWORD>(ParseInteger(args[2], "share mode"));
+    HANDLE file = CreateFileW(args[0].c_str(), access, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (!error) CloseHandle(file);
+    return Ok("try-open")
+        .Str("path", args[0])
+        .Bool("opened", !error)
+        .Int("last_error", error)
+        .Text();
+  }
+
+  Watch& Watching() {
+    if (!watch_) watch_ = new Watch();  // never freed: its threads run until the process ends
+    return *watch_;
+  }
+
   static JsonObject Ok(const char* command) { return JsonObject().Str("cmd", command); }
 
   void Adopt(HANDLE process, DWORD pid) {
@@ -907,6 +1206,7 @@ class Driver {
   HWND main_ = nullptr;
   HWND msgbox_ = nullptr;
   std::vector<HANDLE> locks_;
+  Watch* watch_ = nullptr;
   std::wstring caption_ = kDefaultCaption;
 
  public:

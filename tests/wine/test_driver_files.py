@@ -1,0 +1,189 @@
+"""uidriver.exe's file commands: the scanner, the holder that never lets go, wait-file and
+terminate, checked against real files and a real setup.exe under Wine."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+import setup_app as app  # noqa: E402
+
+STARTUP_TIMEOUT_S = 60
+GENERIC_READ = 0x80000000
+GENERIC_WRITE = 0x40000000
+DELETE = 0x10000
+SHARE_ALL = 7
+SHARING_VIOLATION = 32
+
+
+class Background:
+    """One uidriver.exe run left going while the test works on files beside it."""
+
+    def __init__(self, test, *args):
+        self._out = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([harness.WINE64, harness.uidriver_exe(), *map(str, args)],
+                                        env=test.session.env, stdin=subprocess.DEVNULL,
+                                        stdout=self._out, stderr=subprocess.DEVNULL)
+        test.addCleanup(self.stop)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._out.close()
+
+    def lines(self):
+        self._out.seek(0)
+        return [json.loads(line) for line in self._out.read().decode().splitlines()]
+
+    def wait_for_line(self, count):
+        """Waits until the driver has printed count lines; returns them."""
+        deadline = time.monotonic() + STARTUP_TIMEOUT_S
+        while len(self.lines()) < count:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"driver stopped early: {self.lines()}")
+            time.sleep(0.05)
+        return self.lines()
+
+    def finish(self):
+        self.process.wait(harness.DRIVER_TIMEOUT_S)
+        lines = self.lines()
+        errors = [line for line in lines if "error" in line]
+        if self.process.returncode or errors:
+            raise AssertionError(f"driver exit {self.process.returncode}: {lines}")
+        return lines
+
+
+def write(path, data=b"x"):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def replace_staged(path):
+    """Stages a new file beside path and renames it over path, as the program does."""
+    write(path + ".setup-new", b"new")
+    os.replace(path + ".setup-new", path)
+
+
+class ScanTest(unittest.TestCase):
+    def setUp(self):
+        harness.uidriver_exe()
+        self.session = harness.WineSession(self.id()).__enter__()
+        self.addCleanup(self.session.__exit__, None, None, None)
+        self.dir = os.path.join(self.session.drive_c, "watched")
+        os.makedirs(os.path.join(self.dir, "sub"))
+        write(os.path.join(self.dir, "old.dat"))
+        write(os.path.join(self.dir, "kept.dat"))
+        self.win_dir = self.session.win_path(self.dir)
+
+    def test_scanner_opens_new_and_replaced_files_only(self):
+        # The last file is what it ends on: once the driver has seen it, all before were seen.
+        changes = [
+            ("new file", lambda: write(os.path.join(self.dir, "new.dat"))),
+            ("rename over a name", lambda: replace_staged(os.path.join(self.dir, "old.dat"))),
+            ("hard link", lambda: os.link(os.path.join(self.dir, "kept.dat"),
+                                          os.path.join(self.dir, "kept.dat.setup-old"))),
+            ("file in a subfolder", lambda: write(os.path.join(self.dir, "sub", "deep.dat"))),
+            ("folder", lambda: os.mkdir(os.path.join(self.dir, "newdir"))),
+            ("last", lambda: write(os.path.join(self.dir, "last.dat"))),
+        ]
+        driver = Background(self, "scan", self.win_dir, 100000,
+                            "wait-file", self.win_dir + "\\last.dat", "sleep", 500, "scan-report")
+        started = driver.wait_for_line(1)[0]
+        self.assertEqual(started["existing"], 2)
+        for _, change in changes:
+            change()
+            time.sleep(0.3)  # each change seen on its own poll
+        report = driver.finish()[-1]
+        self.assertTrue(report["scanning"])
+        self.assertEqual(report["failed"], 0)
+        self.assertEqual(report["waiting"], [])
+        # The renamed file is seen under one or both of its names, by when the poll fell.
+        names = [n for n in report["names"] if n != "old.dat.setup-new"]
+        self.assertEqual(names, ["new.dat", "old.dat", "kept.dat.setup-old", "last.dat"])
+        self.assertEqual(report["opened"], len(report["names"]))
+
+    def test_locked_file_waits_then_counts_as_failed_when_gone(self):
+        # A second driver locks the file elsewhere; the link into the folder shares its lock.
+        outside = os.path.join(self.session.drive_c, "elsewhere")
+        os.makedirs(outside)
+        write(os.path.join(outside, "locked.dat"))
+        locker = Background(self, "lock", self.session.win_path(outside) + "\\locked.dat",
+                            "sleep", 8000)
+        locker.wait_for_line(1)
+        scanner = Background(self, "scan", self.win_dir, 100,
+                             "wait-file", self.win_dir + "\\locked.dat", "sleep", 500,
+                             "scan-report", "wait-file", self.win_dir + "\\end.dat", "sleep", 300,
+                             "scan-report")
+        scanner.wait_for_line(1)
+        os.link(os.path.join(outside, "locked.dat"), os.path.join(self.dir, "locked.dat"))
+        while_locked = scanner.wait_for_line(4)[3]
+        os.remove(os.path.join(self.dir, "locked.dat"))
+        write(os.path.join(self.dir, "end.dat"))
+        after = scanner.finish()[-1]
+        locker.finish()
+        self.assertEqual((while_locked["waiting"], while_locked["failed"]), (["locked.dat"], 0))
+        self.assertEqual((after["waiting"], after["failed"], after["failed_names"]),
+                         ([], 1, ["locked.dat"]))
+        self.assertEqual(after["names"], ["end.dat"])
+
+    def test_held_files_refuse_writers_and_movers(self):
+        held = self.win_dir + "\\held.dat"
+        scanned = self.win_dir + "\\scanned.dat"
+        driver = Background(self, "hold-when-appears", held, "sleep", 300, "scan-report",
+                            "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
+                            "scan-report", "sleep", 8000)
+        self.assertEqual(driver.wait_for_line(4)[2]["holds"], [{"path": held, "held": False}])
+        write(os.path.join(self.dir, "held.dat"))
+        write(os.path.join(self.dir, "scanned.dat"))
+        report = driver.wait_for_line(7)[6]
+        self.assertEqual(report["holds"], [{"path": held, "held": True}])
+        self.assertEqual(report["names"], ["held.dat", "scanned.dat"])
+        # (access asked for while held, error: 0 when it opens); others share everything.
+        cases = [(GENERIC_READ, 0), (GENERIC_WRITE, SHARING_VIOLATION),
+                 (DELETE, SHARING_VIOLATION)]
+        for path in (held, scanned):
+            out = self.session.driver(*[["try-open", path, access, SHARE_ALL]
+                                        for access, _ in cases])
+            self.assertEqual([line["last_error"] for line in out], [error for _, error in cases],
+                             path)
+        # Past its hold the scanner has let go; the holder never does.
+        time.sleep(5)
+        out = self.session.driver("try-open", scanned, DELETE, SHARE_ALL,
+                                  "try-open", held, DELETE, SHARE_ALL)
+        self.assertEqual([line["last_error"] for line in out], [0, SHARING_VIOLATION])
+        driver.finish()
+
+    def test_report_without_scan_and_wait_file_timeout(self):
+        out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
+        self.assertFalse(out[0]["scanning"])
+        self.assertEqual((out[0]["opened"], out[0]["names"], out[0]["holds"]), (0, [], []))
+        with self.assertRaises(harness.DriverError) as caught:
+            self.session.driver("wait-file", self.win_dir + "\\never.dat", 200)
+        self.assertIn("after 200 ms", caught.exception.lines[-1]["error"])
+
+
+class TerminateTest(unittest.TestCase):
+    def test_terminate_ends_the_window_and_wait_exit_reports_it(self):
+        bits = "64"
+        harness.uidriver_exe()
+        harness.setup_exe(64)
+        with harness.WineSession(self.id()) as session:
+            _, folder = app.make_product(session)
+            _, exe = app.make_addon_folder(session, bits)
+            pid, _ = app.open_window(session, exe, app.unregister(bits),
+                                     app.register_folder(bits, folder))
+            out = app.then(session, pid, ["terminate", 7], ["wait-exit", 1000], ["terminate"])
+            self.assertEqual(out[0], {"cmd": "terminate", "was_running": True, "exit": 7})
+            self.assertEqual(out[1]["exit"], 7)
+            self.assertEqual(out[2], {"cmd": "terminate", "was_running": False, "exit": 7})
+
+
+if __name__ == "__main__":
+    unittest.main()
