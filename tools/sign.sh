@@ -18,8 +18,9 @@ environment:
   TIMESTAMP_URL    RFC 3161 timestamp server, e.g. TIMESTAMP_URL=http://timestamp.example/ ;
                    unset (the default) signs without a timestamp, which leaves the signature
                    valid only while the certificate is
-  SIGN_DESCRIPTION description shown by Windows (default: the program's FileDescription)
-  SIGN_URL         URL shown with the description (default: none)
+  SIGN_DESCRIPTION program name Windows shows when it asks for administrator rights, plain
+                   ASCII (default: none, and Windows shows the file name)
+  SIGN_URL         URL shown with it (default: none)
 
 check a signed file:
   osslsigncode verify -in OUT -CAfile ROOT_CA.pem
@@ -47,12 +48,14 @@ elif [[ $in == *.exe ]]; then
 else
   out=$in-signed
 fi
-description=${SIGN_DESCRIPTION:-Kolvenir1.0後編 追加ファイルのコピー}
 
 for file in "$cert" "$key" "$in"; do
   [ -f "$file" ] && [ -r "$file" ] || fail "cannot read $file: no such file"
 done
 [ -d "$(dirname "$out")" ] || fail "cannot write $out: no such folder"
+# osslsigncode stores the name as an ASCII string; a Japanese Windows would show UTF-8 garbled.
+! printf %s "${SIGN_DESCRIPTION:-}${SIGN_URL:-}" | LC_ALL=C grep -q '[^ -~]' \
+  || fail "SIGN_DESCRIPTION and SIGN_URL must be plain ASCII"
 [ "$(realpath -m "$in")" != "$(realpath -m "$out")" ] || fail "OUT must not be IN: the unsigned file is kept"
 pass=(-passin pass:)
 sign_pass=()
@@ -93,15 +96,17 @@ key_key=$(public_key "$key" openssl pkey -pubout "${pass[@]}") \
 
 timestamp=()
 [ -z "${TIMESTAMP_URL:-}" ] || timestamp=(-ts "$TIMESTAMP_URL")
-url=()
-[ -z "${SIGN_URL:-}" ] || url=(-i "$SIGN_URL")
+about=()
+[ -z "${SIGN_DESCRIPTION:-}" ] || about+=(-n "$SIGN_DESCRIPTION")
+[ -z "${SIGN_URL:-}" ] || about+=(-i "$SIGN_URL")
 
-tmp=$(mktemp "$(dirname "$out")/.$(basename "$out").XXXXXX")
+tmp=$(mktemp "$(dirname "$out")/.$(basename "$out").XXXXXX") || fail "cannot write in $(dirname "$out")"
 trap 'rm -f -- "$tmp"' EXIT
+trap 'exit 1' INT TERM HUP
 # osslsigncode will not write over an existing file.
 rm -f -- "$tmp"
 osslsigncode sign -certs "$cert" -key "$key" "${sign_pass[@]}" -h sha256 \
-  -n "$description" "${url[@]}" "${timestamp[@]}" -in "$in" -out "$tmp" >/dev/null \
+  "${about[@]}" "${timestamp[@]}" -in "$in" -out "$tmp" >/dev/null \
   || fail "osslsigncode could not sign $in (see above)"
 chmod --reference="$in" -- "$tmp"
 mv -f -- "$tmp" "$out"

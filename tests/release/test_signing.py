@@ -15,6 +15,7 @@ from test_binary import resource  # noqa: E402
 SIGN = os.path.join(os.environ['SOURCE_DIR'], 'tools', 'sign.sh')
 SHIPPED = os.environ['SETUP_EXE32']
 RESOURCES = {'version': 16, 'manifest': 24, 'icon group': 14, 'icons': 3}
+DESCRIPTION = 'Kolvenir1.0 add-on files'
 
 
 def read(path):
@@ -45,7 +46,7 @@ class SigningTest(unittest.TestCase):
         cls.other_cert, cls.other_key = make_certificate(cls.dir, 'Stranger')
         cls.unsigned = os.path.join(cls.dir, 'setup.exe')
         shutil.copyfile(SHIPPED, cls.unsigned)
-        run = sign(cls.cert, cls.key, cls.unsigned)
+        run = sign(cls.cert, cls.key, cls.unsigned, env={'SIGN_DESCRIPTION': DESCRIPTION})
         if run.returncode:
             raise RuntimeError(f'sign.sh failed:\n{run.stdout}{run.stderr}')
         cls.signed = os.path.join(cls.dir, 'setup-signed.exe')
@@ -65,6 +66,7 @@ class SigningTest(unittest.TestCase):
                 self.assertEqual(run.returncode == 0, ok, run.stdout + run.stderr)
                 if ok:
                     self.assertRegex(run.stdout, r'Message digest algorithm\s*:\s*SHA256')
+                    self.assertIn(f'Text description: {DESCRIPTION}', run.stdout)
 
     def test_signed_file_is_the_same_program_with_a_signature_appended(self):
         unsigned, signed = read(self.unsigned), read(self.signed)
@@ -104,6 +106,8 @@ class SigningTest(unittest.TestCase):
             ('input already signed', self.cert, self.key, self.signed, {}, 'already signed'),
             ('timestamp server unreachable', self.cert, self.key, self.unsigned,
              {'TIMESTAMP_URL': 'http://127.0.0.1:9/'}, 'could not sign'),
+            ('description Windows would show garbled', self.cert, self.key, self.unsigned,
+             {'SIGN_DESCRIPTION': '追加ファイル'}, 'must be plain ASCII'),
         ]
         inputs = {name: read(os.path.join(self.dir, name)) for name in os.listdir(self.dir)}
         for label, cert, key, source, env, message in cases:
@@ -121,6 +125,27 @@ class SigningTest(unittest.TestCase):
                     if earlier:
                         self.assertEqual(read(out), earlier)
         self.assertEqual({name: read(os.path.join(self.dir, name)) for name in inputs}, inputs)
+
+    def test_der_files_and_encrypted_keys_sign_too(self):
+        der_cert, der_key = (os.path.join(self.dir, f'publisher-der.{ext}') for ext in ('crt', 'key'))
+        secret_key, password = (os.path.join(self.dir, f'publisher-secret.{ext}') for ext in ('key', 'txt'))
+        with open(password, 'w') as f:
+            f.write('correct horse\n')
+        for command in (['openssl', 'x509', '-in', self.cert, '-outform', 'DER', '-out', der_cert],
+                        ['openssl', 'pkey', '-in', self.key, '-outform', 'DER', '-out', der_key],
+                        ['openssl', 'pkey', '-in', self.key, '-aes256', '-passout', f'file:{password}',
+                         '-out', secret_key]):
+            subprocess.run(command, check=True, capture_output=True)
+        for label, cert, key, env in (('DER', der_cert, der_key, {}),
+                                      ('encrypted key', self.cert, secret_key, {'KEY_PASS_FILE': password})):
+            with self.subTest(form=label), tempfile.TemporaryDirectory(dir=self.dir) as out_dir:
+                out = os.path.join(out_dir, 'signed.exe')
+                run = sign(cert, key, self.unsigned, out, env=env)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(self.verify(out, self.cert).returncode, 0)
+        run = sign(self.cert, secret_key, self.unsigned, os.path.join(self.dir, 'no.exe'))
+        self.assertIn('set KEY_PASS_FILE', run.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, 'no.exe')))
 
     def test_refuses_to_sign_in_place(self):
         before = read(self.unsigned)
