@@ -124,6 +124,11 @@ def snapshot(folder):
     return files
 
 
+def spare_files(folder):
+    """The names setup.exe gives the files it stages or keeps aside, if any are left in folder."""
+    return sorted(n for n in os.listdir(folder) if n.endswith(('.setup-new', '.setup-old')))
+
+
 def screenshot(session, name):
     """A picture of the screen, kept with the test run's artifacts."""
     folder = os.path.join(os.environ.get('TEST_ARTIFACTS', '/tmp/setup-test-artifacts'), 'screenshots')

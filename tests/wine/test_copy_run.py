@@ -6,7 +6,7 @@ import unittest
 import harness
 import setup_app as app
 
-BITS = '64'
+BITS = harness.bits_under_test()
 
 
 def expected_30_dat(original):
@@ -33,8 +33,7 @@ class CopyRunTest(unittest.TestCase):
             self.assertEqual(app.read(os.path.join(self.data, name)),
                              app.read(os.path.join(self.addon, name)), name)
         self.assertEqual(app.read(os.path.join(self.data, '30.dat')), expected_30_dat(self.original_30))
-        leftovers = [n for n in os.listdir(self.data) if n.lower().endswith('.tmp')]
-        self.assertEqual(leftovers, [])
+        self.assertEqual(app.spare_files(self.data), [])
 
     def test_whole_journey(self):
         pid, dump = self.open()
