@@ -63,7 +63,8 @@ def photograph(session, name, topmost=False):
     # Wine draws the frame into the same X window, so its geometry is the whole window; cut from
     # the screen, the picture is what the user sees.
     screen = session.screenshot(path + '.screen.png')
-    subprocess.run(['convert', screen, '-crop', f'{width}x{height}+{x}+{y}', '+repage', path],
+    # -strip drops the time stamps, so an unchanged window leaves the committed copy unchanged.
+    subprocess.run(['convert', screen, '-crop', f'{width}x{height}+{x}+{y}', '+repage', '-strip', path],
                    check=True, timeout=60)
     os.remove(screen)
     print(f'{name}: {width}x{height} window at {x},{y}')
