@@ -488,12 +488,9 @@ class Watch {
       Guard guard(section_);
       if (scanning_) Fail("a scan is already running");
     }
-    auto* scan = new Scan{this, dir, hold_ms, {}, {}, {}};
     std::vector<ListedFile> files;
-    if (!ListFiles(dir, &files)) {
-      delete scan;
-      Fail(LastErrorText(("listing " + ToUtf8(dir)).c_str()));
-    }
+    if (!ListFiles(dir, &files)) Fail(LastErrorText(("listing " + ToUtf8(dir)).c_str()));
+    auto* scan = new Scan{this, dir, hold_ms, {}, {}, {}};
     for (const ListedFile& file : files) scan->known[file.name] = file.id;
     {
       Guard guard(section_);
@@ -618,8 +615,11 @@ class Watch {
     HANDLE file;
     while ((file = OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) Sleep(kHoldPollMs);
     // file is never closed: it stays held until the driver ends.
-    Guard guard(hold->watch->section_);
-    hold->watch->holds_[hold->index].second = true;
+    {
+      Guard guard(hold->watch->section_);
+      hold->watch->holds_[hold->index].second = true;
+    }
+    delete hold;
     return 0;
   }
 

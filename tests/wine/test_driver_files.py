@@ -160,13 +160,22 @@ class ScanTest(unittest.TestCase):
         self.assertEqual([line["last_error"] for line in out], [0, SHARING_VIOLATION])
         driver.finish()
 
-    def test_report_without_scan_and_wait_file_timeout(self):
+    def test_report_without_scan_and_refusals(self):
         out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
         self.assertFalse(out[0]["scanning"])
         self.assertEqual((out[0]["opened"], out[0]["names"], out[0]["holds"]), (0, [], []))
-        with self.assertRaises(harness.DriverError) as caught:
-            self.session.driver("wait-file", self.win_dir + "\\never.dat", 200)
-        self.assertIn("after 200 ms", caught.exception.lines[-1]["error"])
+        # (commands, words the error must contain)
+        cases = [
+            (["wait-file", self.win_dir + "\\never.dat", 200], "after 200 ms"),
+            (["scan", self.win_dir + "\\missing", 100], "listing"),
+            (["scan", self.win_dir, 100, "scan", self.win_dir, 100], "already running"),
+            (["terminate"], "use start"),
+        ]
+        for commands, words in cases:
+            with self.subTest(commands=commands):
+                with self.assertRaises(harness.DriverError) as caught:
+                    self.session.driver(*commands)
+                self.assertIn(words, caught.exception.lines[-1]["error"])
 
 
 class TerminateTest(unittest.TestCase):
