@@ -124,6 +124,13 @@ def snapshot(folder):
     return files
 
 
+def expected_data_file30(original):
+    """30.dat after the run: its first 25 lines, the product code in the seventh."""
+    lines = original.split(b'\r\n')
+    lines[6] = b'kolven10'
+    return b'\r\n'.join(lines[:25]) + b'\r\n'
+
+
 def spare_files(folder):
     """The names setup.exe gives the files it stages or keeps aside, if any are left in folder."""
     return sorted(n for n in os.listdir(folder) if n.endswith(('.setup-new', '.setup-old')))

@@ -9,12 +9,6 @@ import setup_app as app
 BITS = harness.bits_under_test()
 
 
-def expected_30_dat(original):
-    lines = original.split(b'\r\n')
-    lines[6] = b'kolven10'
-    return b'\r\n'.join(lines[:25]) + b'\r\n'
-
-
 class CopyRunTest(unittest.TestCase):
     def setUp(self):
         self.session = harness.WineSession().__enter__()
@@ -32,7 +26,7 @@ class CopyRunTest(unittest.TestCase):
         for name in app.ADDON_FILES:
             self.assertEqual(app.read(os.path.join(self.data, name)),
                              app.read(os.path.join(self.addon, name)), name)
-        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), expected_30_dat(self.original_30))
+        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(self.original_30))
         self.assertEqual(app.spare_files(self.data), [])
 
     def test_whole_journey(self):
@@ -101,7 +95,7 @@ class CopyRunTest(unittest.TestCase):
         for name in app.ADDON_FILES:
             self.assertEqual(app.read(os.path.join(self.data, name)),
                              app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
-        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), expected_30_dat(self.original_30))
+        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(self.original_30))
 
     def test_clicks_during_the_run_are_dropped(self):
         pid, dump = self.open()
