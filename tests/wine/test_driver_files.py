@@ -102,9 +102,9 @@ class ScanTest(unittest.TestCase):
             time.sleep(0.3)  # each change seen on its own poll
         report = driver.finish()[-1]
         self.assertTrue(report["scanning"])
-        self.assertEqual(report["failed"], 0)
+        # The staged name lives for an instant: a poll may see it, or even lose it before the open.
+        self.assertIn(report["failed_names"], ([], ["old.dat.setup-new"]))
         self.assertEqual(report["waiting"], [])
-        # The renamed file is seen under one or both of its names, by when the poll fell.
         names = [n for n in report["names"] if n != "old.dat.setup-new"]
         self.assertEqual(names, ["new.dat", "old.dat", "kept.dat.setup-old", "last.dat"])
         self.assertEqual(report["opened"], len(report["names"]))
