@@ -12,6 +12,7 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # nothing of this run is left in the source tree but docs/
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'wine'))
 import harness  # noqa: E402
 import setup_app as app  # noqa: E402
@@ -44,7 +45,7 @@ def shown_windows(display, caption):
         info = subprocess.run(['xwininfo', '-id', match.group(1), '-display', display],
                               capture_output=True, text=True, timeout=60).stdout
         if 'IsViewable' in info:
-            w, h, x, y = (int(match.group(i)) for i in range(3, 7))
+            w, h, x, y = (int(match.group(i).lstrip('+')) for i in range(3, 7))
             found.append((match.group(1), w, h, x, y))
     return found
 
