@@ -1,17 +1,23 @@
 """Runs Windows programs under Wine for the UI tests.
 
-Each test gets its own prefix (hard-linked from a booted template), its own
-Xvfb display and its own wineserver; uidriver.exe does the clicking.
+Each test gets its own prefix (hard-linked from a booted template, copied where
+links cannot reach), its own Xvfb display and its own wineserver; uidriver.exe
+does the clicking.
 
     python3 tests/wine/harness.py make-template DIR   # boot the template once
+    python3 tests/wine/harness.py measure-32 DIR      # time a 32-bit start, decide
+    python3 tests/wine/harness.py run-32 DIR MODULE   # MODULE on the 32-bit build, if native
+    python3 tests/wine/harness.py summary DIR         # one line: what the 32-bit build ran
 """
 
+import datetime
 import fcntl
 import json
 import os
 import re
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -19,6 +25,7 @@ import time
 import unittest
 
 WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
 WINESERVER = "/usr/lib/wine/wineserver"
 TEMPLATE_MARKER = ".template-complete"
 DEFAULT_TEMPLATE = os.path.join(tempfile.gettempdir(), "wine-test-template")
@@ -29,6 +36,15 @@ DRIVER_TIMEOUT_S = 400
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100"
 UNINSTALL_VALUE = "UninstallString"
 REG_SZ = 1
+
+SESSIONS_DIR = "wine-sessions"  # beside the template, so its files can be hard-linked
+# A 32-bit start slower than this means the i386 loader runs emulated (qemu-i386 takes
+# about a minute); natively it takes well under a few seconds even on a busy machine.
+WINE32_NATIVE_LIMIT_S = 15
+WINE32_START_TIMEOUT_S = 900
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the 32-bit registrations
+MEASUREMENT = "measurement.json"
+STARTS = "starts.log"
 
 # Without a window manager nobody draws title bars; this makes Wine draw its own.
 _DECORATION_KEYS = '\n[Software\\\\Wine\\\\X11 Driver] 1700000000\n"Decorated"="N"\n'
@@ -50,6 +66,14 @@ def env_path(name):
     if not os.path.exists(value):
         raise unittest.SkipTest(f"{name}={value} does not exist")
     return value
+
+
+def bits_under_test():
+    """'64' or '32': which build of setup.exe the Wine modules drive (SETUP_TEST_BITS)."""
+    bits = os.environ.get("SETUP_TEST_BITS") or "64"
+    if bits not in ("32", "64"):
+        raise ValueError(f"SETUP_TEST_BITS must be 32 or 64, not {bits!r}")
+    return bits
 
 
 def setup_exe(bits):
@@ -137,15 +161,16 @@ def _start_wineserver(env):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
 
 
-def _remove_server_dir(prefix):
-    # Debian's Wine keeps its socket dir in /tmp and names it in this file.
+def _remove_server_dir(prefix, env=None):
+    # Debian's Wine keeps its socket dir in $TMPDIR or /tmp and names it in this file.
     try:
         with open(os.path.join(prefix, "wineserver")) as f:
             name = f.read().strip()
     except OSError:
         return
     if re.fullmatch(r"wine-\w+", name):
-        shutil.rmtree(os.path.join(tempfile.gettempdir(), name), ignore_errors=True)
+        tmp = (env if env is not None else os.environ).get("TMPDIR") or "/tmp"
+        shutil.rmtree(os.path.join(tmp, name), ignore_errors=True)
 
 
 def ensure_template(path=None):
@@ -172,7 +197,7 @@ def ensure_template(path=None):
                                timeout=BOOT_TIMEOUT_S, check=True)
         finally:
             xvfb.stop()
-        _remove_server_dir(path)
+        _remove_server_dir(path, env)
         pointer = os.path.join(path, "wineserver")
         if os.path.exists(pointer):
             os.remove(pointer)
@@ -181,9 +206,31 @@ def ensure_template(path=None):
     return path
 
 
+def _same_device(a, b):
+    return os.stat(a).st_dev == os.stat(b).st_dev
+
+
 def _copy_prefix(template, prefix):
-    subprocess.run(["cp", "-al", template, prefix], check=True)
-    # wineserver rewrites these in place; a shared inode would change the template.
+    """Makes prefix from the template; returns 'linked' or 'copied'.
+
+    Hard links take a moment where they can reach; across file systems (a /tmp of its
+    own, /dev/shm) or mount points they fail with EXDEV, and the files are copied.
+    """
+    how = "copied"
+    if _same_device(template, os.path.dirname(prefix)):
+        linked = subprocess.run(["cp", "-al", template, prefix], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        if linked.returncode == 0:
+            how = "linked"
+        else:
+            shutil.rmtree(prefix, ignore_errors=True)
+    if how == "copied":
+        copied = subprocess.run(["cp", "-a", template, prefix], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, text=True)
+        if copied.returncode != 0:
+            shutil.rmtree(prefix, ignore_errors=True)
+            raise RuntimeError(f"cannot copy the Wine template {template} to {prefix}: "
+                               f"{copied.stderr.strip()[-2000:]}")
     written = [name for name in os.listdir(prefix)
                if os.path.isfile(os.path.join(prefix, name))]
     windows = os.path.join(prefix, "drive_c", "windows")
@@ -192,11 +239,24 @@ def _copy_prefix(template, prefix):
     for name in written:
         if name == "wineserver":
             os.remove(os.path.join(prefix, name))  # the template's socket dir is not ours
-        else:
+        elif how == "linked":
+            # wineserver rewrites these in place; a shared inode would change the template.
             shutil.copy2(os.path.join(template, name), os.path.join(prefix, name + ".copy"))
             os.replace(os.path.join(prefix, name + ".copy"), os.path.join(prefix, name))
     with open(os.path.join(prefix, "user.reg"), "a", encoding="utf-8") as f:
         f.write(_DECORATION_KEYS)
+    return how
+
+
+def _is_pe32(path):
+    """True for an i386 Windows program."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+        pe = struct.unpack_from("<I", head, 0x3C)[0]
+        return head[pe:pe + 4] == b"PE\0\0" and struct.unpack_from("<H", head, pe + 4)[0] == 0x14C
+    except (OSError, struct.error):
+        return False
 
 
 class WineSession:
@@ -206,11 +266,17 @@ class WineSession:
         wine.driver("start", wine.win_path(setup_exe(64)), "wait-window", "dump")
     """
 
-    def __init__(self, name=None, template=None, root=None):
-        """root: a folder to keep the prefix in after the session (made anew each time)."""
-        self.name = re.sub(r"[^\w.-]+", "_", name or time.strftime("session-%H%M%S"))
+    def __init__(self, name=None, template=None, root=None, parent=None):
+        """root: a folder to keep the prefix in after the session (made anew each time).
+        parent: where the session's own folder is made; by default beside the template."""
+        name = name or time.strftime("session-%H%M%S")
+        if bits_under_test() == "32":
+            name += ".32bit"  # the 32-bit run's artifacts beside the 64-bit run's
+        self.name = re.sub(r"[^\w.-]+", "_", name)
         self._template = template
         self._kept_root = root
+        self._parent = parent
+        self.prefix_made = None
         self._xvfb = None
         self.root = None
         self.prefix = None
@@ -234,10 +300,13 @@ class WineSession:
             os.makedirs(self._kept_root)
             self.root = self._kept_root
         else:
-            self.root = tempfile.mkdtemp(prefix="wine-session-")
+            # Not in /tmp: that may be a file system of its own, where links cannot go.
+            parent = self._parent or os.path.join(os.path.dirname(template), SESSIONS_DIR)
+            os.makedirs(parent, exist_ok=True)
+            self.root = tempfile.mkdtemp(prefix="wine-session-", dir=parent)
         self.prefix = os.path.join(self.root, "prefix")
         try:
-            _copy_prefix(template, self.prefix)
+            self.prefix_made = _copy_prefix(template, self.prefix)
             if os.environ.get("USE_DISPLAY") == "1":
                 self.display = os.environ["DISPLAY"]
             else:
@@ -263,6 +332,12 @@ class WineSession:
             relative = os.path.relpath(path, drive_c)
             return "C:\\" + ("" if relative == "." else relative.replace("/", "\\"))
         return "Z:" + path.replace("/", "\\")
+
+    def linux_path(self, windows_path):
+        """The file behind a drive-letter path, through the prefix's dosdevices."""
+        drive, rest = windows_path[:2].lower(), windows_path[2:].strip("\\")
+        parts = [p for p in rest.split("\\") if p]
+        return os.path.join(self.prefix, "dosdevices", drive, *parts)
 
     def map_drive(self, letter, linux_dir):
         link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
@@ -300,6 +375,7 @@ class WineSession:
         elapsed = time.monotonic() - started
         self._log(f"$ uidriver {' '.join(args)}  [{elapsed:.1f} s, exit {returncode}]\n{stdout}"
                   + (f"stderr:\n{stderr[-4000:]}" if stderr.strip() else ""))
+        self._count_32_bit_starts(args)
         lines = []
         for line in stdout.splitlines():
             try:
@@ -313,15 +389,34 @@ class WineSession:
                               lines)
         return lines
 
+    def _count_32_bit_starts(self, args):
+        # For the summary of what the shipped 32-bit build ran.
+        log = os.environ.get("WINE32_STARTS")
+        if not log:
+            return
+        started = [args[i + 1] for i, word in enumerate(args[:-1]) if word == "start"]
+        started = [exe for exe in started if _is_pe32(self.linux_path(exe))]
+        if started:
+            os.makedirs(os.path.dirname(os.path.abspath(log)), exist_ok=True)
+            with open(log, "a", encoding="utf-8") as f:
+                f.write("".join(f"{self.name} {exe}\n" for exe in started))
+
     def save_registry(self):
         """Restarts the session's wineserver, which writes the registry files as it exits."""
         _stop_wineserver(self.prefix)
         _start_wineserver(self.env)
 
-    def wine(self, *args, timeout=DRIVER_TIMEOUT_S):
-        """Runs any program with wine64 in this session; returns CompletedProcess."""
-        return subprocess.run([WINE64, *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    def wine(self, *args, timeout=DRIVER_TIMEOUT_S, loader=WINE64):
+        """Runs any program with wine64 (or loader) in this session; returns CompletedProcess
+        with the output as bytes."""
+        # A file, not a pipe: Wine's services inherit it and would hold a pipe open.
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([loader, *map(str, args)], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, timeout=timeout)
+            out.seek(0)
+            result.stdout = out.read()
+        return result
 
     def screenshot(self, png_path):
         subprocess.run(["import", "-window", "root", "-display", self.display, png_path],
@@ -355,7 +450,7 @@ class WineSession:
                 _stop_wineserver(self.prefix)
             except subprocess.SubprocessError:
                 pass
-            _remove_server_dir(self.prefix)
+            _remove_server_dir(self.prefix, self.env)
         if self._xvfb:
             self._xvfb.stop()
             self._xvfb = None
@@ -364,11 +459,111 @@ class WineSession:
         self.root = self.prefix = None
 
 
-def _main(argv):
-    if len(argv) == 3 and argv[1] == "make-template":
+def _read(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def _machine_state():
+    """What a 32-bit start depends on: this boot, and who runs i386 ELF programs."""
+    return {"boot_id": _read("/proc/sys/kernel/random/boot_id").strip(),
+            "kernel": os.uname().release,
+            "binfmt_qemu_i386": _read("/proc/sys/fs/binfmt_misc/qemu-i386").strip()}
+
+
+def measure_wine32(folder, template=None):
+    """Times one 32-bit Wine program start and decides whether the whole suite can run on
+    the 32-bit build; kept in folder and reused while the machine's state is unchanged."""
+    path = os.path.join(folder, MEASUREMENT)
+    state = _machine_state()
+    try:
+        with open(path, encoding="utf-8") as f:
+            kept = json.load(f)
+        if kept.get("state") == state:
+            return kept
+    except (OSError, ValueError):
+        pass
+    with WineSession("wine32-start", template=template) as session:
+        # cmd.exe from syswow64 starts the i386 loader and exits without a window.
         started = time.monotonic()
-        path = ensure_template(argv[2])
+        try:
+            result = session.wine("cmd", "/c", "exit", loader=WINE32,
+                                  timeout=WINE32_START_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            raise RuntimeError(f"a 32-bit Wine start took over {WINE32_START_TIMEOUT_S} s")
+        seconds = time.monotonic() - started
+    if result.returncode != 0:
+        raise RuntimeError(f"32-bit Wine cannot start programs ({WINE32} cmd /c exit: exit "
+                           f"{result.returncode}): {result.stdout.decode(errors='replace')[-2000:]}")
+    binfmt = state["binfmt_qemu_i386"].splitlines()
+    measured = {
+        "command": f"{WINE32} cmd /c exit",
+        "seconds": round(seconds, 2),
+        "limit_seconds": WINE32_NATIVE_LIMIT_S,
+        "native": seconds < WINE32_NATIVE_LIMIT_S,
+        "qemu_i386_registered": bool(binfmt) and binfmt[0] == "enabled",
+        "measured_at": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "state": state,
+    }
+    os.makedirs(folder, exist_ok=True)
+    with open(path + ".new", "w", encoding="utf-8") as f:
+        json.dump(measured, f, indent=1)
+    os.replace(path + ".new", path)
+    return measured
+
+
+def describe_wine32(measured):
+    how = "native" if measured["native"] else "emulated"
+    if measured["qemu_i386_registered"]:
+        how += " through qemu-i386"
+    return f"{how} (start {measured['seconds']:.1f} s, limit {measured['limit_seconds']} s)"
+
+
+def summary(folder):
+    """One line on how the 32-bit build was tested in the last run."""
+    try:
+        with open(os.path.join(folder, MEASUREMENT), encoding="utf-8") as f:
+            measured = json.load(f)
+        with open(os.path.join(folder, STARTS), encoding="utf-8") as f:
+            starts = sum(1 for line in f if line.strip())
+    except (OSError, ValueError):
+        return "32-bit Wine: not measured; no Wine test ran"
+    if measured["native"]:
+        return (f"32-bit Wine: {describe_wine32(measured)}: the whole Wine suite ran on both "
+                f"builds; the shipped 32-bit setup.exe was started {starts} times")
+    return (f"32-bit Wine: {describe_wine32(measured)}: the shipped 32-bit build ran {starts} "
+            "whole journeys; the rest ran on the 64-bit twin")
+
+
+def _main(argv):
+    command, args = (argv[1], argv[2:]) if len(argv) > 1 else ("", [])
+    if command == "make-template" and len(args) == 1:
+        started = time.monotonic()
+        path = ensure_template(args[0])
         print(f"template ready at {path} ({time.monotonic() - started:.0f} s)")
+        return 0
+    if command == "measure-32" and len(args) == 1:
+        measured = measure_wine32(args[0])
+        # A new run: the starts of this run are counted afresh.
+        with open(os.path.join(args[0], STARTS), "w", encoding="utf-8"):
+            pass
+        print(f"32-bit Wine: {describe_wine32(measured)}, measured {measured['measured_at']}")
+        print("the whole Wine suite runs on both builds" if measured["native"] else
+              "only the 32-bit journeys run on the shipped build; the rest on the 64-bit twin")
+        return 0
+    if command == "run-32" and len(args) == 2:
+        with open(os.path.join(args[0], MEASUREMENT), encoding="utf-8") as f:
+            measured = json.load(f)
+        if not measured["native"]:
+            print(f"skipped: 32-bit Wine is {describe_wine32(measured)}")
+            return SKIPPED
+        os.environ["SETUP_TEST_BITS"] = "32"
+        os.execv(sys.executable, [sys.executable, "-m", "unittest", "-v", args[1]])
+    if command == "summary" and len(args) == 1:
+        print(summary(args[0]))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

@@ -54,15 +54,18 @@ class BinaryTest(unittest.TestCase):
                 self.assertTrue(dlls)
                 self.assertLessEqual(dlls, SYSTEM_DLLS, f'unexpected imports: {dlls - SYSTEM_DLLS}')
 
-    def test_shipped_build_is_a_32_bit_gui_program(self):
-        with open(EXES['32'], 'rb') as f:
-            data = f.read(4096)
-        pe = struct.unpack_from('<I', data, 0x3C)[0]
-        self.assertEqual(data[pe:pe + 4], b'PE\0\0')
-        machine = struct.unpack_from('<H', data, pe + 4)[0]
-        magic, = struct.unpack_from('<H', data, pe + 24)
-        subsystem, = struct.unpack_from('<H', data, pe + 24 + 68)
-        self.assertEqual((machine, magic, subsystem), (0x14C, 0x10B, 2))  # i386, PE32, GUI
+    def test_each_build_is_a_gui_program_for_its_machine(self):
+        formats = {'32': (0x14C, 0x10B, 2), '64': (0x8664, 0x20B, 2)}  # i386 PE32, x64 PE32+; GUI
+        for bits, exe in EXES.items():
+            with self.subTest(bits=bits):
+                with open(exe, 'rb') as f:
+                    data = f.read(4096)
+                pe = struct.unpack_from('<I', data, 0x3C)[0]
+                self.assertEqual(data[pe:pe + 4], b'PE\0\0')
+                machine = struct.unpack_from('<H', data, pe + 4)[0]
+                magic, = struct.unpack_from('<H', data, pe + 24)
+                subsystem, = struct.unpack_from('<H', data, pe + 24 + 68)
+                self.assertEqual((machine, magic, subsystem), formats[bits])
 
     def test_version_resource(self):
         for bits, exe in EXES.items():

@@ -5,7 +5,7 @@ import unittest
 import harness
 import setup_app as app
 
-BITS = '64'
+BITS = harness.bits_under_test()
 
 
 def lines(values):

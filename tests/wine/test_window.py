@@ -4,8 +4,9 @@ import unittest
 import harness
 import setup_app as app
 
-BITS = '64'
+BITS = harness.bits_under_test()
 FOLDER = 'C:\\Kolvenir1.0\\'
+SHOT_SUFFIX = '' if BITS == '64' else '-32bit'
 
 # name: (left, top, width, height) in twips
 GEOMETRY = {
@@ -71,7 +72,7 @@ class WindowTest(unittest.TestCase):
                                ['pixel', str(px(240, dpi) + 2), str(px(1200, dpi) + px(400, dpi))])
             self.assertEqual(colours[0]['rgb'], [224, 224, 224])
             self.assertEqual(colours[1]['rgb'], [224, 224, 224])
-            app.screenshot(self.session, 'found.png')
+            app.screenshot(self.session, f'found{SHOT_SUFFIX}.png')
         finally:
             self.assertEqual(self.finish(pid, ['close']), 0)
 
@@ -84,7 +85,7 @@ class WindowTest(unittest.TestCase):
         self.assertEqual((c['Command1']['text'], c['Command1']['enabled']), ('OK', False))
         self.assertEqual((c['Command2']['text'], c['Command2']['enabled']), (app.EXIT, True))
         self.assertEqual(dump['focus'], app.IDS['Command2'])
-        app.screenshot(self.session, 'notfound.png')
+        app.screenshot(self.session, f'notfound{SHOT_SUFFIX}.png')
         self.assertEqual(self.finish(pid, ['click', str(app.IDS['Command2'])]), 0)
 
     def test_every_way_out_ends_at_once_with_status_0(self):

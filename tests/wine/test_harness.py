@@ -1,0 +1,135 @@
+"""The harness itself: sessions wherever /tmp lives, and the choice of build under test."""
+import json
+import os
+import shutil
+import tempfile
+import unittest
+from unittest import mock
+
+import harness
+
+# Files wineserver rewrites in place: a session must never share them with the template.
+REWRITTEN = ['system.reg', 'user.reg', 'userdef.reg', os.path.join('drive_c', 'windows', 'win.ini')]
+UNCHANGED = os.path.join('drive_c', 'windows', 'system32', 'kernel32.dll')
+
+
+def other_device_than(path):
+    """A writable folder on another file system than path (tmpfs /dev/shm on a disk build)."""
+    device = os.stat(path).st_dev
+    for candidate in ('/dev/shm', '/run', tempfile.gettempdir()):
+        if os.path.isdir(candidate) and os.access(candidate, os.W_OK) \
+                and os.stat(candidate).st_dev != device:
+            return tempfile.mkdtemp(prefix='wine-harness-test-', dir=candidate)
+    raise unittest.SkipTest(f'no writable folder on another file system than {path}')
+
+
+def runs_windows_programs(test, session):
+    out = session.wine('cmd', '/c', 'echo', 'ran')
+    test.assertEqual((out.returncode, out.stdout.strip()), (0, b'ran'))
+    key = r'SOFTWARE\HarnessTest'
+    got = session.driver('reg-set', 64, key, 'v', 1, b'ok\0'.hex(), 'reg-get', 64, key, 'v')
+    test.assertEqual(got[1]['ansi_hex'], b'ok\0'.hex())
+
+
+class SessionTest(unittest.TestCase):
+    def setUp(self):
+        harness.uidriver_exe()
+        self.template = harness.ensure_template()
+
+    def test_with_tmp_on_another_file_system_the_prefix_is_linked_beside_the_template(self):
+        tmp = other_device_than(self.template)
+        self.addCleanup(shutil.rmtree, tmp, True)
+        template_files = {name: harness._read(os.path.join(self.template, name)) for name in REWRITTEN}
+        with mock.patch.dict(os.environ, TMPDIR=tmp), mock.patch.object(tempfile, 'tempdir', None):
+            with harness.WineSession(self.id()) as session:
+                self.assertEqual(session.prefix_made, 'linked')
+                self.assertEqual(os.path.dirname(session.root),
+                                 os.path.join(os.path.dirname(self.template), harness.SESSIONS_DIR))
+                same_file = {name: os.path.samefile(os.path.join(self.template, name),
+                                                    os.path.join(session.prefix, name))
+                             for name in REWRITTEN + [UNCHANGED]}
+                self.assertEqual(same_file, {**dict.fromkeys(REWRITTEN, False), UNCHANGED: True})
+                runs_windows_programs(self, session)
+                session.save_registry()
+                # wineserver keeps its socket dir in TMPDIR; it goes with the session.
+                with open(os.path.join(session.prefix, 'wineserver')) as f:
+                    server_dir = os.path.join(tmp, f.read().strip())
+                self.assertTrue(os.path.isdir(server_dir))
+                root = session.root
+        self.assertFalse(os.path.exists(server_dir))
+        self.assertFalse(os.path.exists(root))
+        self.assertEqual({name: harness._read(os.path.join(self.template, name)) for name in REWRITTEN},
+                         template_files)
+
+    def test_a_session_on_another_file_system_is_copied_and_runs(self):
+        parent = other_device_than(self.template)
+        self.addCleanup(shutil.rmtree, parent, True)
+        with harness.WineSession(self.id(), parent=parent) as session:
+            self.assertEqual(session.prefix_made, 'copied')
+            self.assertFalse(os.path.samefile(os.path.join(self.template, UNCHANGED),
+                                              os.path.join(session.prefix, UNCHANGED)))
+            runs_windows_programs(self, session)
+        self.assertEqual(os.listdir(parent), [])
+
+    def test_only_32_bit_programs_are_counted_as_32_bit_starts(self):
+        log = os.path.join(tempfile.mkdtemp(), 'starts.log')
+        self.addCleanup(shutil.rmtree, os.path.dirname(log), True)
+        with harness.WineSession(self.id()) as session, \
+                mock.patch.dict(os.environ, WINE32_STARTS=log):
+            folder = os.path.join(session.drive_c, 'both')
+            os.makedirs(folder)
+            shutil.copy(harness.setup_exe(32), os.path.join(folder, 'setup32.exe'))
+            shutil.copy(harness.setup_exe(64), os.path.join(folder, 'setup64.exe'))
+            d_drive = session.map_drive('D', folder)
+            session._count_32_bit_starts([
+                'start', 'C:\\both\\setup32.exe', 'wait-window',
+                'start', 'C:\\both\\setup64.exe',
+                'start', session.win_path(harness.setup_exe(32)),  # Z:\ as the tests pass it
+                'start', d_drive + 'setup32.exe',
+                'start', 'C:\\both\\missing.exe', 'set-text', '0', 'start'])
+            with open(log, encoding='utf-8') as f:
+                started = [line.split(' ', 1)[1].strip() for line in f]
+            self.assertEqual(started, ['C:\\both\\setup32.exe', session.win_path(harness.setup_exe(32)),
+                                       'D:\\setup32.exe'])
+
+
+class ChoiceOfBuildTest(unittest.TestCase):
+    def test_bits_under_test(self):
+        for value, expected in {None: '64', '': '64', '64': '64', '32': '32', 'x86': ValueError}.items():
+            with self.subTest(value=value):
+                env = {k: v for k, v in os.environ.items() if k != 'SETUP_TEST_BITS'}
+                if value is not None:
+                    env['SETUP_TEST_BITS'] = value
+                with mock.patch.dict(os.environ, env, clear=True):
+                    if expected is ValueError:
+                        self.assertRaises(ValueError, harness.bits_under_test)
+                    else:
+                        self.assertEqual(harness.bits_under_test(), expected)
+
+    def test_a_measurement_from_this_boot_is_reused_and_summed_up(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.assertIn('not measured', harness.summary(folder))
+        # (seconds, starts logged, words the summary line must hold)
+        cases = [
+            (0.4, 5, ['native (start 0.4 s', 'whole Wine suite ran on both builds', 'started 5 times']),
+            (58.0, 2, ['emulated', 'start 58.0 s', 'ran 2 whole journeys', 'rest ran on the 64-bit twin']),
+        ]
+        for seconds, starts, words in cases:
+            with self.subTest(seconds=seconds):
+                kept = {'command': 'wine cmd /c exit', 'seconds': seconds, 'limit_seconds': 15,
+                        'native': seconds < 15, 'qemu_i386_registered': False,
+                        'measured_at': 'earlier', 'state': harness._machine_state()}
+                with open(os.path.join(folder, harness.MEASUREMENT), 'w', encoding='utf-8') as f:
+                    json.dump(kept, f)
+                with open(os.path.join(folder, harness.STARTS), 'w', encoding='utf-8') as f:
+                    f.write('session C:\\setup.exe\n' * starts)
+                with mock.patch.object(harness, 'WineSession', side_effect=AssertionError('measured again')):
+                    self.assertEqual(harness.measure_wine32(folder), kept)
+                line = harness.summary(folder)
+                for word in words:
+                    self.assertIn(word, line)
+
+
+if __name__ == '__main__':
+    unittest.main()
