@@ -2,6 +2,8 @@
 import json
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import unittest
 from unittest import mock
@@ -129,6 +131,29 @@ class ChoiceOfBuildTest(unittest.TestCase):
                 line = harness.summary(folder)
                 for word in words:
                     self.assertIn(word, line)
+
+    def test_the_32_bit_registration_runs_only_where_the_measurement_says_native(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        # A module that passes only when it is told to drive the 32-bit build.
+        module = 'test_harness.ChoiceOfBuildTest.test_told_to_drive_the_32_bit_build'
+        for native, (code, words) in {True: (0, 'OK'), False: (harness.SKIPPED, 'skipped: 32-bit Wine is emulated')}.items():
+            with self.subTest(native=native):
+                with open(os.path.join(folder, harness.MEASUREMENT), 'w', encoding='utf-8') as f:
+                    json.dump({'seconds': 0.5 if native else 60.0, 'limit_seconds': 15, 'native': native,
+                               'qemu_i386_registered': False}, f)
+                env = {k: v for k, v in os.environ.items() if k != 'SETUP_TEST_BITS'}
+                env['HARNESS_TEST_CHILD'] = '1'
+                ran = subprocess.run([sys.executable, harness.__file__, 'run-32', folder, module], env=env,
+                                     cwd=os.path.dirname(os.path.abspath(__file__)),
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+                self.assertEqual(ran.returncode, code, ran.stdout)
+                self.assertIn(words, ran.stdout)
+
+    def test_told_to_drive_the_32_bit_build(self):
+        if 'HARNESS_TEST_CHILD' not in os.environ:
+            self.skipTest('run by the test above, as the 32-bit registration runs a module')
+        self.assertEqual(harness.bits_under_test(), '32')
 
 
 if __name__ == '__main__':

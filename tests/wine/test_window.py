@@ -1,4 +1,5 @@
 """The window as a user meets it: geometry, fonts, colours, focus, and every way it ends."""
+import subprocess
 import unittest
 
 import harness
@@ -40,7 +41,7 @@ class WindowTest(unittest.TestCase):
     def finish(self, pid, *commands):
         return app.then(self.session, pid, *commands, ['wait-exit'])[-1]['exit']
 
-    def test_found_state_layout_fonts_and_texts(self):
+    def test_found_state_layout_and_texts(self):
         pid, dump = self.found_window()
         try:
             dpi = dump['dpi']
@@ -55,15 +56,6 @@ class WindowTest(unittest.TestCase):
             self.assertEqual(c['Label1']['text'], app.FOUND)
             self.assertEqual(c['Label3']['text'], '')
             self.assertEqual(c['Text1']['text'], FOLDER)
-            for name in ('Label1', 'Label2', 'Label3', 'Text1'):
-                font = c[name]['font']
-                self.assertEqual((font['charset'], font['weight'], font['italic'], font['underline'],
-                                  font['strikeout']), (128, 400, False, False, False), name)
-            self.assertEqual(c['Label2']['font']['height'], -round(12 * dpi / 72))
-            self.assertEqual(c['Label1']['font']['height'], -round(9.75 * dpi / 72 + 1e-9))
-            # Under Wine the IPA faces stand in for the MS ones; proportional for the labels.
-            self.assertIn(c['Label1']['font']['face'], ('ＭＳ Ｐゴシック', 'MS PGothic', 'IPAPGothic'))
-            self.assertIn(c['Text1']['font']['face'], ('ＭＳ ゴシック', 'MS Gothic', 'IPAGothic'))
             # Text1 is stacked above the label it covers; no button answers Enter.
             self.assertLess(c['Text1']['z'], c['Label3']['z'])
             self.assertFalse(c['Command1']['default'] or c['Command2']['default'])
@@ -75,6 +67,52 @@ class WindowTest(unittest.TestCase):
             app.screenshot(self.session, f'found{SHOT_SUFFIX}.png')
         finally:
             self.assertEqual(self.finish(pid, ['close']), 0)
+
+    @unittest.skipIf(BITS == '32', 'the UI driver reads fonts only of 64-bit programs under Wine; '
+                                   'test_windows_look_like_the_64_bit_twins compares the pixels')
+    def test_fonts(self):
+        pid, dump = self.found_window()
+        try:
+            dpi, c = dump['dpi'], app.controls(dump)
+            for name in ('Label1', 'Label2', 'Label3', 'Text1'):
+                font = c[name]['font']
+                self.assertEqual((font['charset'], font['weight'], font['italic'], font['underline'],
+                                  font['strikeout']), (128, 400, False, False, False), name)
+            self.assertEqual(c['Label2']['font']['height'], -round(12 * dpi / 72))
+            self.assertEqual(c['Label1']['font']['height'], -round(9.75 * dpi / 72 + 1e-9))
+            # Under Wine the IPA faces stand in for the MS ones; proportional for the labels.
+            self.assertIn(c['Label1']['font']['face'], ('ＭＳ Ｐゴシック', 'MS PGothic', 'IPAPGothic'))
+            self.assertIn(c['Text1']['font']['face'], ('ＭＳ ゴシック', 'MS Gothic', 'IPAGothic'))
+        finally:
+            self.assertEqual(self.finish(pid, ['close']), 0)
+
+    @unittest.skipUnless(BITS == '32', 'compares the 32-bit build with its 64-bit twin')
+    def test_windows_look_like_the_64_bit_twins(self):
+        # Same source, same fonts: the shipped build must draw every pixel as the twin does.
+        _, twin = app.make_addon_folder(self.session, '64', 'twin', files=[])
+        states = {'Found': [app.register_folder, FOLDER], 'NotFound': [app.register, b'0123456789\0']}
+        for state, (register, data) in states.items():
+            with self.subTest(state):
+                pictures = []
+                for bits, exe in (('32', self.exe), ('64', twin)):
+                    pid, dump = app.open_window(self.session, exe, app.unregister(bits), register(bits, data))
+                    try:
+                        # The pointer on the bare form: no button is drawn hot in either picture.
+                        app.then(self.session, pid, ['mouse-click-at', '2', '2'], ['sleep', '300'])
+                        pictures.append(self.client_area(dump, f'twin-{state}-{bits}bit.png'))
+                    finally:
+                        self.assertEqual(self.finish(pid, ['close']), 0)
+                compared = subprocess.run(['compare', '-metric', 'AE', *pictures, 'null:'],
+                                          capture_output=True, text=True)
+                self.assertEqual(compared.stderr.strip(), '0', f'pixels that differ in {pictures}')
+
+    def client_area(self, dump, name):
+        """The window's client area as a PNG kept with the test run's artifacts."""
+        path = app.screenshot(self.session, name)
+        (width, height), (left, top) = dump['client'], dump['client_origin']
+        subprocess.run(['convert', path, '-crop', f'{width}x{height}+{left}+{top}', '+repage', path],
+                       check=True, timeout=60)
+        return path
 
     def test_not_found_state(self):
         pid, dump = self.not_found_window()
