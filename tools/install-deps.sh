@@ -31,7 +31,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 updated=
-install() {
+apt_install() {
   local missing=() p
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -43,7 +43,7 @@ install() {
   fi
   apt-get install -y --no-install-recommends "${missing[@]}"
 }
-install "${packages[@]}"
+apt_install "${packages[@]}"
 
 # Debian's Wine 8 looks for its own fonts under a wrong path and never loads them; from the
 # local fonts folder it takes Marlett like any other font. Only Marlett: the others would
@@ -60,7 +60,7 @@ fi
 # 32-bit Wine needs a kernel that runs i386 programs. Where it cannot (no IA32 emulation),
 # qemu-i386 is registered to run them: slow (about a minute to start a program), but real.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  install qemu-user-static
+  apt_install qemu-user-static
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   fi
