@@ -4,8 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 bash tools/build.sh
-# The Wine fixture counts this run's 32-bit starts afresh; a stale count must not be reported.
-rm -f build/native/wine32/starts.log
+# What this run decides and starts for the 32-bit build, not what an earlier run did.
+rm -f build/native/wine32/starts.log build/native/wine32/decided
 status=0
 ctest --preset native "$@" || status=$?
 /usr/bin/python3 tests/wine/harness.py summary build/native/wine32

@@ -45,6 +45,7 @@ WINE32_START_TIMEOUT_S = 900
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the 32-bit registrations
 MEASUREMENT = "measurement.json"
 STARTS = "starts.log"
+DECIDED = "decided"  # written each time the decision is taken; tools/test.sh clears it first
 
 # Without a window manager nobody draws title bars; this makes Wine draw its own.
 _DECORATION_KEYS = '\n[Software\\\\Wine\\\\X11 Driver] 1700000000\n"Decorated"="N"\n'
@@ -527,10 +528,15 @@ def summary(folder):
     try:
         with open(os.path.join(folder, MEASUREMENT), encoding="utf-8") as f:
             measured = json.load(f)
+        if not os.path.exists(os.path.join(folder, DECIDED)):
+            raise OSError("not decided in this run")
+    except (OSError, ValueError):
+        return "32-bit Wine: not decided in this run (wine.32bit_start did not pass or did not run)"
+    try:
         with open(os.path.join(folder, STARTS), encoding="utf-8") as f:
             starts = sum(1 for line in f if line.strip())
-    except (OSError, ValueError):
-        return "32-bit Wine: not measured; no Wine test ran"
+    except OSError:
+        starts = 0
     if measured["native"]:
         return (f"32-bit Wine: {describe_wine32(measured)}: the whole Wine suite ran on both "
                 f"builds; the shipped 32-bit setup.exe was started {starts} times")
@@ -546,10 +552,13 @@ def _main(argv):
         print(f"template ready at {path} ({time.monotonic() - started:.0f} s)")
         return 0
     if command == "measure-32" and len(args) == 1:
-        measured = measure_wine32(args[0])
-        # A new run: the starts of this run are counted afresh.
-        with open(os.path.join(args[0], STARTS), "w", encoding="utf-8"):
-            pass
+        try:
+            measured = measure_wine32(args[0])
+        except RuntimeError as error:
+            print(f"32-bit Wine: {error}", file=sys.stderr)
+            return 1
+        with open(os.path.join(args[0], DECIDED), "w", encoding="utf-8") as f:
+            f.write(measured["measured_at"] + "\n")
         print(f"32-bit Wine: {describe_wine32(measured)}, measured {measured['measured_at']}")
         print("the whole Wine suite runs on both builds" if measured["native"] else
               "only the 32-bit journeys run on the shipped build; the rest on the 64-bit twin")

@@ -111,7 +111,7 @@ class ChoiceOfBuildTest(unittest.TestCase):
     def test_a_measurement_from_this_boot_is_reused_and_summed_up(self):
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder, True)
-        self.assertIn('not measured', harness.summary(folder))
+        self.assertIn('not decided', harness.summary(folder))
         # (seconds, starts logged, words the summary line must hold)
         cases = [
             (0.4, 5, ['native (start 0.4 s', 'whole Wine suite ran on both builds', 'started 5 times']),
@@ -126,6 +126,8 @@ class ChoiceOfBuildTest(unittest.TestCase):
                     json.dump(kept, f)
                 with open(os.path.join(folder, harness.STARTS), 'w', encoding='utf-8') as f:
                     f.write('session C:\\setup.exe\n' * starts)
+                with open(os.path.join(folder, harness.DECIDED), 'w', encoding='utf-8') as f:
+                    f.write('now\n')
                 with mock.patch.object(harness, 'WineSession', side_effect=AssertionError('measured again')):
                     self.assertEqual(harness.measure_wine32(folder), kept)
                 line = harness.summary(folder)
