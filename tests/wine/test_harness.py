@@ -63,6 +63,21 @@ class SessionTest(unittest.TestCase):
         self.assertEqual({name: harness._read(os.path.join(self.template, name)) for name in REWRITTEN},
                          template_files)
 
+    def test_with_tmp_a_tmpfs_of_its_own_sessions_run(self):
+        # As on a fresh Debian 12 machine whose /tmp is a tmpfs: here in a mount namespace of its own.
+        child = ('import harness\n'
+                 'with harness.WineSession("tmpfs") as s:\n'
+                 '    out = s.wine("cmd", "/c", "echo", "ran")\n'
+                 '    print(s.prefix_made, out.returncode, out.stdout.strip().decode())\n')
+        script = 'mount -t tmpfs tmpfs /tmp || exit 77; stat -f -c %T /tmp; exec "$0" -c "$1"'
+        ran = subprocess.run(['unshare', '-m', '--propagation', 'private', 'sh', '-c', script,
+                              sys.executable, child], cwd=os.path.dirname(os.path.abspath(__file__)),
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+        if ran.returncode == 77 or 'unshare failed' in ran.stdout:
+            self.skipTest('no mount namespace with a tmpfs /tmp here: ' + ran.stdout.strip()[-200:])
+        self.assertEqual((ran.returncode, ran.stdout.split()[-4:]), (0, ['tmpfs', 'linked', '0', 'ran']),
+                         ran.stdout)
+
     def test_a_session_on_another_file_system_is_copied_and_runs(self):
         parent = other_device_than(self.template)
         self.addCleanup(shutil.rmtree, parent, True)
