@@ -37,6 +37,7 @@ void FileTransaction::StageContents(const std::wstring& destination, const std::
 
 void FileTransaction::Commit() {
   try {
+    files_.FlushNewFiles();
     for (Entry& entry : entries_) {
       if (files_.Status(entry.destination).exists) {
         files_.KeepAside(entry.destination, entry.kept);

@@ -1,11 +1,11 @@
 // A set of file replacements that happens whole or not at all.
 //
 // Each new file is first written beside its destination under the destination's name plus
-// kStagedSuffix. Commit then, file by file, keeps the old file under kKeptSuffix and renames
-// the staged file over the destination, so that a destination always holds either its old or
-// its new file. If any step fails, the moves already made are undone in reverse order; only
-// when every move has gone through are the kept files removed. A run that was killed leaves
-// only files with these suffixes behind, which RemoveLeftovers deletes.
+// kStagedSuffix. Commit flushes them all to disk, then, file by file, keeps the old file under
+// kKeptSuffix and renames the staged file over the destination, so that a destination always
+// holds either its old or its new file. If any step fails, the moves already made are undone
+// in reverse order; only when every move has gone through are the kept files removed. A run
+// that was killed leaves only files with these suffixes behind, which RemoveLeftovers deletes.
 #pragma once
 
 #include <cstdint>

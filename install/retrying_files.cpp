@@ -52,6 +52,8 @@ void RetryingFiles::WriteToNew(const std::wstring& target, const std::string& by
   Retry([&] { inner_.WriteToNew(target, bytes, attributes); });
 }
 
+void RetryingFiles::FlushNewFiles() { inner_.FlushNewFiles(); }
+
 void RetryingFiles::KeepAside(const std::wstring& existing, const std::wstring& kept) {
   Retry([&] { inner_.KeepAside(existing, kept); });
 }

@@ -32,6 +32,7 @@ class RetryingFiles : public InstallFiles {
   void CopyToNew(const std::wstring& source, const std::wstring& target) override;
   void WriteToNew(const std::wstring& target, const std::string& bytes,
                   std::uint32_t attributes) override;
+  void FlushNewFiles() override;
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
   void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
   void Delete(const std::wstring& path) override;

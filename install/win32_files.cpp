@@ -72,8 +72,26 @@ class FileSource : public ByteSource {
   std::wstring path_;
 };
 
+}  // namespace
+
+std::wstring ExecutableDir() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) ThrowLastError(L"");
+    if (length < buffer.size()) {
+      std::wstring path(buffer.data(), length);
+      const std::size_t slash = path.find_last_of(L'\\');
+      if (slash == std::wstring::npos) return path;
+      // Keep the "\" of a drive root ("M:\setup.exe" is in "M:\").
+      return path.substr(0, slash == 2 && path[1] == L':' ? slash + 1 : slash);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 // A file being created: deleted again unless Keep() is called, so a failure leaves nothing.
-class NewFile {
+class Win32Files::NewFile {
  public:
   explicit NewFile(const std::wstring& path)
       : path_(path),
@@ -102,23 +120,8 @@ class NewFile {
   bool kept_ = false;
 };
 
-}  // namespace
-
-std::wstring ExecutableDir() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) ThrowLastError(L"");
-    if (length < buffer.size()) {
-      std::wstring path(buffer.data(), length);
-      const std::size_t slash = path.find_last_of(L'\\');
-      if (slash == std::wstring::npos) return path;
-      // Keep the "\" of a drive root ("M:\setup.exe" is in "M:\").
-      return path.substr(0, slash == 2 && path[1] == L':' ? slash + 1 : slash);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
+Win32Files::Win32Files() = default;
+Win32Files::~Win32Files() = default;
 
 FileStatus Win32Files::Status(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -179,33 +182,36 @@ void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& targe
   GetFileTime(input.get(), nullptr, nullptr, &written_at);
 
   // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
-  NewFile output(target);
+  auto output = std::make_unique<NewFile>(target);
   std::vector<char> chunk(kCopyChunk);
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(input.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
     if (got == 0) break;
-    WriteAll(output.get(), chunk.data(), got, target);
+    WriteAll(output->get(), chunk.data(), got, target);
   }
-  SetFileTime(output.get(), nullptr, nullptr, &written_at);
-  output.Keep();
+  SetFileTime(output->get(), nullptr, nullptr, &written_at);
+  unflushed_[target] = std::move(output);
 }
 
 void Win32Files::WriteToNew(const std::wstring& target, const std::string& bytes,
                             std::uint32_t attributes) {
-  {
-    NewFile output(target);
-    WriteAll(output.get(), bytes.data(), bytes.size(), target);
-    output.Keep();
-  }
+  auto output = std::make_unique<NewFile>(target);
+  WriteAll(output->get(), bytes.data(), bytes.size(), target);
   constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  const DWORD carried = attributes & kCarried;
-  if (carried && !SetFileAttributesW(target.c_str(), carried)) {
-    const DWORD error = GetLastError();
-    DeleteFileW(target.c_str());
-    throw app::MakeError(error, target);
+  FILE_BASIC_INFO info{};  // times left at 0 stay as they are
+  info.FileAttributes = attributes & kCarried;
+  if (info.FileAttributes &&
+      !SetFileInformationByHandle(output->get(), FileBasicInfo, &info, sizeof info)) {
+    ThrowLastError(target);
   }
+  unflushed_[target] = std::move(output);
+}
+
+void Win32Files::FlushNewFiles() {
+  for (auto& [path, file] : unflushed_) file->Keep();
+  unflushed_.clear();
 }
 
 void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kept) {
@@ -225,6 +231,7 @@ void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to)
 }
 
 void Win32Files::Delete(const std::wstring& path) {
+  unflushed_.erase(path);  // our own open handle would refuse the delete
   if (DeleteFileW(path.c_str())) return;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;

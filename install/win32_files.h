@@ -1,6 +1,8 @@
 // The file system through Win32: the add-on installation's file operations.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 
 #include "install/install_files.h"
@@ -13,6 +15,8 @@ std::wstring ExecutableDir();
 
 class Win32Files : public InstallFiles {
  public:
+  Win32Files();
+  ~Win32Files() override;
   FileStatus Status(const std::wstring& path) override;
   bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
   void ProbeReplaceable(const std::wstring& path) override;
@@ -21,10 +25,16 @@ class Win32Files : public InstallFiles {
   void CopyToNew(const std::wstring& source, const std::wstring& target) override;
   void WriteToNew(const std::wstring& target, const std::string& bytes,
                   std::uint32_t attributes) override;
+  void FlushNewFiles() override;
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
   void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
   void Delete(const std::wstring& path) override;
   void Pause(unsigned milliseconds) override;
+
+ private:
+  class NewFile;
+  // Written, still open, not yet flushed.
+  std::map<std::wstring, std::unique_ptr<NewFile>> unflushed_;
 };
 
 }  // namespace install
