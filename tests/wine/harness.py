@@ -460,6 +460,24 @@ class WineSession:
         self.root = self.prefix = None
 
 
+def crop_to_client(png_path, dump):
+    """Cuts a screenshot down to the client area of the window a driver dump describes."""
+    (width, height), (left, top) = dump["client"], dump["client_origin"]
+    subprocess.run(["convert", png_path, "-crop", f"{width}x{height}+{left}+{top}", "+repage",
+                    png_path], check=True, timeout=60)
+    return png_path
+
+
+def pixels_differing(png_a, png_b):
+    """How many pixels differ between two pictures of one size."""
+    compared = subprocess.run(["compare", "-metric", "AE", png_a, png_b, "null:"],
+                              capture_output=True, text=True, timeout=60)
+    try:
+        return int(float(compared.stderr.split()[0]))
+    except (IndexError, ValueError):
+        raise RuntimeError(f"cannot compare {png_a} with {png_b}: {compared.stderr.strip()}")
+
+
 def _read(path):
     try:
         with open(path, encoding="utf-8") as f:

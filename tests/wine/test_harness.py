@@ -154,7 +154,8 @@ class ChoiceOfBuildTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder, True)
         # A module that passes only when it is told to drive the 32-bit build.
         module = 'test_harness.ChoiceOfBuildTest.test_told_to_drive_the_32_bit_build'
-        for native, (code, words) in {True: (0, 'OK'), False: (harness.SKIPPED, 'skipped: 32-bit Wine is emulated')}.items():
+        outcomes = {True: (0, 'OK'), False: (harness.SKIPPED, 'skipped: 32-bit Wine is emulated')}
+        for native, (code, words) in outcomes.items():
             with self.subTest(native=native):
                 with open(os.path.join(folder, harness.MEASUREMENT), 'w', encoding='utf-8') as f:
                     json.dump({'seconds': 0.5 if native else 60.0, 'limit_seconds': 15, 'native': native,

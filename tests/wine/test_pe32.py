@@ -22,6 +22,7 @@ class Pe32Test(unittest.TestCase):
             # Only WOW6432Node may be read; the 64-bit view names another folder.
             pid, dump = app.open_window(session, exe, app.unregister(BITS), app.register_folder(BITS, folder),
                                         app.unregister('64'), app.register_folder('64', 'C:\\Wrong\\'))
+            picture = self.client_area(session, pid, dump, 'pe32-found.png')
             c = app.controls(dump)
             self.assertEqual((c['Label1']['text'], c['Text1']['text']), (app.FOUND, folder))
             self.assertTrue(c['Command1']['enabled'])
@@ -41,6 +42,20 @@ class Pe32Test(unittest.TestCase):
             lines = before.split(b'\r\n')[:25]
             lines[6] = b'kolven10'
             self.assertEqual(app.read(os.path.join(product, 'data', '30.dat')), b'\r\n'.join(lines) + b'\r\n')
+
+            # The driver reads no fonts of a 32-bit program under Wine; the 64-bit twin, whose
+            # fonts test_window checks, must draw the very same pixels.
+            _, twin = app.make_addon_folder(session, '64', 'twin', files=[])
+            pid, dump = app.open_window(session, twin, app.unregister('64'),
+                                        app.register_folder('64', folder))
+            twin_picture = self.client_area(session, pid, dump, 'pe32-found-twin.png')
+            self.assertEqual(app.then(session, pid, ['close'], ['wait-exit'])[-1]['exit'], 0)
+            self.assertEqual(harness.pixels_differing(picture, twin_picture), 0, (picture, twin_picture))
+
+    def client_area(self, session, pid, dump, name):
+        # The pointer on the bare form: no button is drawn hot.
+        app.then(session, pid, ['mouse-click-at', '2', '2'], ['sleep', '300'])
+        return harness.crop_to_client(app.screenshot(session, name), dump)
 
     def test_not_found_then_close_box(self):
         with harness.WineSession() as session:

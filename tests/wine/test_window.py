@@ -1,5 +1,4 @@
 """The window as a user meets it: geometry, fonts, colours, focus, and every way it ends."""
-import subprocess
 import unittest
 
 import harness
@@ -95,24 +94,16 @@ class WindowTest(unittest.TestCase):
             with self.subTest(state):
                 pictures = []
                 for bits, exe in (('32', self.exe), ('64', twin)):
-                    pid, dump = app.open_window(self.session, exe, app.unregister(bits), register(bits, data))
+                    pid, dump = app.open_window(self.session, exe, app.unregister(bits),
+                                                register(bits, data))
                     try:
                         # The pointer on the bare form: no button is drawn hot in either picture.
                         app.then(self.session, pid, ['mouse-click-at', '2', '2'], ['sleep', '300'])
-                        pictures.append(self.client_area(dump, f'twin-{state}-{bits}bit.png'))
+                        picture = app.screenshot(self.session, f'twin-{state}-{bits}bit.png')
+                        pictures.append(harness.crop_to_client(picture, dump))
                     finally:
                         self.assertEqual(self.finish(pid, ['close']), 0)
-                compared = subprocess.run(['compare', '-metric', 'AE', *pictures, 'null:'],
-                                          capture_output=True, text=True)
-                self.assertEqual(compared.stderr.strip(), '0', f'pixels that differ in {pictures}')
-
-    def client_area(self, dump, name):
-        """The window's client area as a PNG kept with the test run's artifacts."""
-        path = app.screenshot(self.session, name)
-        (width, height), (left, top) = dump['client'], dump['client_origin']
-        subprocess.run(['convert', path, '-crop', f'{width}x{height}+{left}+{top}', '+repage', path],
-                       check=True, timeout=60)
-        return path
+                self.assertEqual(harness.pixels_differing(*pictures), 0, f'pixels differ: {pictures}')
 
     def test_not_found_state(self):
         pid, dump = self.not_found_window()
