@@ -59,7 +59,7 @@ def photograph(session, name, topmost=False):
     if not windows or (len(windows) > 1 and not topmost):
         raise RuntimeError(f'expected one window titled {app.CAPTION!r} for {name}, '
                            f'found {len(windows)}')
-    window, width, height, x, y = windows[0]
+    _, width, height, x, y = windows[0]
     path = os.path.join(SHOTS, name)
     # Wine draws the frame into the same X window, so its geometry is the whole window; cut from
     # the screen, the picture is what the user sees.
