@@ -106,11 +106,13 @@ def wait_until_done(session, pid, timeout=60.0):
     deadline = time.monotonic() + timeout
     while True:
         dump = then(session, pid, ['dump'])[0]
+        # Done brings Label3 to the top; a walk of the children taken just then can miss it.
+        shown = {c['id'] for c in dump['children']} >= set(IDS.values())
         # Responding again: the handler has finished, not just begun showing Done.
-        if controls(dump)['Label1']['text'] == FINISHED and dump['responding']:
+        if shown and controls(dump)['Label1']['text'] == FINISHED and dump['responding']:
             return dump
         if time.monotonic() > deadline:
-            raise AssertionError('the window never reached Done: ' + controls(dump)['Label1']['text'])
+            raise AssertionError('the window never reached Done: ' + str(dump))
         time.sleep(0.2)
 
 
