@@ -400,12 +400,23 @@ HWND FindTopLevel(DWORD pid, const std::wstring& caption, bool dialog) {
   return request.found;
 }
 
-std::vector<HWND> ChildrenOf(HWND parent) {
+struct ChildList {
+  HWND parent;
   std::vector<HWND> children;
-  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    children.push_back(child);
-  }
-  return children;
+};
+
+BOOL CALLBACK AddDirectChild(HWND child, LPARAM param) {
+  auto* list = reinterpret_cast<ChildList*>(param);
+  if (GetParent(child) == list->parent) list->children.push_back(child);
+  return TRUE;
+}
+
+// In z-order, top first. EnumChildWindows lists a snapshot; a GetWindow walk can skip a child
+// that the program raises meanwhile.
+std::vector<HWND> ChildrenOf(HWND parent) {
+  ChildList list{parent, {}};
+  EnumChildWindows(parent, AddDirectChild, reinterpret_cast<LPARAM>(&list));
+  return list.children;
 }
 
 // A file's identity as its folder lists it: a rename over a name brings another id.
