@@ -13,6 +13,11 @@ import harness
 # Files wineserver rewrites in place: a session must never share them with the template.
 REWRITTEN = ['system.reg', 'user.reg', 'userdef.reg', os.path.join('drive_c', 'windows', 'win.ini')]
 UNCHANGED = os.path.join('drive_c', 'windows', 'system32', 'kernel32.dll')
+# What tools/install-deps.sh registers where the kernel runs no i386 programs.
+QEMU = '/usr/bin/qemu-i386-static'
+QEMU_I386 = (r':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+             r':\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+             ':' + QEMU + ':F')
 
 
 def other_device_than(path):
@@ -167,6 +172,33 @@ class ChoiceOfBuildTest(unittest.TestCase):
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
                 self.assertEqual(ran.returncode, code, ran.stdout)
                 self.assertIn(words, ran.stdout)
+
+    def test_where_qemu_runs_i386_programs_the_decision_is_emulated(self):
+        if harness._read('/proc/sys/fs/binfmt_misc/qemu-i386').startswith('enabled'):
+            self.skipTest('qemu-i386 runs i386 programs here: wine.32bit_start measures it for real')
+        if not os.path.exists(QEMU):
+            self.skipTest(f'{QEMU} is not installed')
+        harness.ensure_template()
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        # A binfmt_misc of its own (Linux 6.7 and later, in a user namespace) sends i386
+        # programs through qemu-i386 for this child only.
+        script = ('mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || exit 77\n'
+                  'printf %s "$1" > /proc/sys/fs/binfmt_misc/register || exit 77\n'
+                  'exec "$0" harness.py measure-32 "$2"\n')
+        ran = subprocess.run(['unshare', '--user', '--map-root-user', '--mount', '--propagation',
+                              'private', 'sh', '-c', script, sys.executable, QEMU_I386, folder],
+                             cwd=os.path.dirname(os.path.abspath(__file__)), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True,
+                             timeout=600)
+        if ran.returncode == 77 or 'unshare failed' in ran.stdout:
+            self.skipTest('no binfmt_misc of its own here: ' + ran.stdout.strip()[-200:])
+        self.assertEqual(ran.returncode, 0, ran.stdout)
+        with open(os.path.join(folder, harness.MEASUREMENT), encoding='utf-8') as f:
+            measured = json.load(f)
+        self.assertEqual((measured['native'], measured['qemu_i386_registered']), (False, True), measured)
+        self.assertGreater(measured['seconds'], measured['limit_seconds'])
+        self.assertIn('emulated through qemu-i386 (start over', harness.describe_wine32(measured))
 
     def test_told_to_drive_the_32_bit_build(self):
         if 'HARNESS_TEST_CHILD' not in os.environ:
