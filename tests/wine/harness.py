@@ -38,6 +38,7 @@ UNINSTALL_VALUE = "UninstallString"
 REG_SZ = 1
 
 SESSIONS_DIR = "wine-sessions"  # beside the template, so its files can be hard-linked
+STALE_S = 24 * 3600
 # A 32-bit start slower than this means the i386 loader runs emulated (qemu-i386 takes
 # about a minute); natively it takes well under a few seconds even on a busy machine.
 WINE32_NATIVE_LIMIT_S = 15
@@ -249,6 +250,18 @@ def _copy_prefix(template, prefix):
     return how
 
 
+def _remove_stale_sessions(parent):
+    # Left by killed runs; no session lives anywhere near a day.
+    for name in os.listdir(parent):
+        path = os.path.join(parent, name)
+        try:
+            stale = name.startswith("wine-session-") and time.time() - os.stat(path).st_mtime > STALE_S
+        except OSError:
+            continue
+        if stale:
+            shutil.rmtree(path, ignore_errors=True)
+
+
 def _is_pe32(path):
     """True for an i386 Windows program."""
     try:
@@ -304,6 +317,7 @@ class WineSession:
             # Not in /tmp: that may be a file system of its own, where links cannot go.
             parent = self._parent or os.path.join(os.path.dirname(template), SESSIONS_DIR)
             os.makedirs(parent, exist_ok=True)
+            _remove_stale_sessions(parent)
             self.root = tempfile.mkdtemp(prefix="wine-session-", dir=parent)
         self.prefix = os.path.join(self.root, "prefix")
         try:

@@ -5,6 +5,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from unittest import mock
 
@@ -92,6 +93,18 @@ class SessionTest(unittest.TestCase):
                                               os.path.join(session.prefix, UNCHANGED)))
             runs_windows_programs(self, session)
         self.assertEqual(os.listdir(parent), [])
+
+    def test_sessions_left_by_killed_runs_are_removed_after_a_day(self):
+        parent = tempfile.mkdtemp(dir=os.path.dirname(self.template))
+        self.addCleanup(shutil.rmtree, parent, True)
+        ages = {'wine-session-killed': 2 * 24 * 3600, 'wine-session-running': 3600,
+                'not-a-session': 2 * 24 * 3600}
+        for name, age in ages.items():
+            os.makedirs(os.path.join(parent, name, 'prefix'))
+            os.utime(os.path.join(parent, name), (time.time() - age,) * 2)
+        with harness.WineSession(self.id(), parent=parent) as session:
+            left = sorted(set(os.listdir(parent)) - {os.path.basename(session.root)})
+        self.assertEqual(left, ['not-a-session', 'wine-session-running'])
 
     def test_only_32_bit_programs_are_counted_as_32_bit_starts(self):
         log = os.path.join(tempfile.mkdtemp(), 'starts.log')
