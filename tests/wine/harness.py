@@ -255,10 +255,10 @@ def _remove_stale_sessions(parent):
     for name in os.listdir(parent):
         path = os.path.join(parent, name)
         try:
-            stale = name.startswith("wine-session-") and time.time() - os.stat(path).st_mtime > STALE_S
+            age = time.time() - os.stat(path).st_mtime
         except OSError:
             continue
-        if stale:
+        if name.startswith("wine-session-") and age > STALE_S:
             shutil.rmtree(path, ignore_errors=True)
 
 
