@@ -88,6 +88,15 @@ class CopyRunTest(unittest.TestCase):
         self.assert_installed()
         self.assertEqual(os.listdir(elsewhere), [])
 
+    def test_hidden_data_file_stays_hidden(self):
+        path = os.path.join(self.data, '30.dat')
+        os.setxattr(path, 'user.DOSATTRIB', b'0x2')  # where Wine keeps a file's DOS attributes
+        pid, _ = self.open()
+        self.finish_run(pid)
+        self.assert_installed()
+        attributes = os.getxattr(path, 'user.DOSATTRIB') if 'user.DOSATTRIB' in os.listxattr(path) else b'0'
+        self.assertTrue(int(attributes, 16) & 0x2, 'hidden was lost')
+
     def test_run_from_inside_the_data_folder_keeps_every_file(self):
         # The add-on files already in the data folder, setup.exe beside them: copies onto themselves.
         pid, _ = self.open(addon=os.path.join(self.data))
