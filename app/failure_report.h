@@ -3,13 +3,13 @@
 
 #include <windows.h>
 
-#include "app/setup_error.h"
+#include "common/setup_error.h"
 
 namespace app {
 
 inline constexpr UINT kExitOk = 0;
 inline constexpr UINT kExitFailure = 1;
 
-[[noreturn]] void ReportFailureAndExit(HWND owner, const SetupError& error);
+[[noreturn]] void ReportFailureAndExit(HWND owner, const common::SetupError& error);
 
 }  // namespace app

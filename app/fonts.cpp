@@ -15,9 +15,8 @@ bool IsFaceInstalled(const wchar_t* face) {
   query.lfCharSet = SHIFTJIS_CHARSET;
   wcsncpy(query.lfFaceName, face, LF_FACESIZE - 1);
   bool found = false;
-  HDC screen = GetDC(nullptr);
-  EnumFontFamiliesExW(screen, &query, NoteFaceFound, reinterpret_cast<LPARAM>(&found), 0);
-  ReleaseDC(nullptr, screen);
+  const common::ScopedDc screen = common::GetWindowDc(nullptr);
+  EnumFontFamiliesExW(screen.get(), &query, NoteFaceFound, reinterpret_cast<LPARAM>(&found), 0);
   return found;
 }
 
@@ -30,15 +29,15 @@ std::wstring ChooseInstalledFace(const wchar_t* const* faces) {
   return {};
 }
 
-ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi) {
+common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi) {
   LOGFONTW font{};
   if (role_font.role == FontRole::Dialog) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-      return ScopedFont(CreateFontIndirectW(&metrics.lfMessageFont));
+      return common::ScopedFont(CreateFontIndirectW(&metrics.lfMessageFont));
     }
-    return ScopedFont();
+    return common::ScopedFont();
   }
   font.lfHeight = FontHeightForDpi(role_font.centipoints, dpi);
   font.lfWeight = FW_NORMAL;
@@ -50,7 +49,7 @@ ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi) {
   const std::wstring face = ChooseInstalledFace(role_font.faces);
   // With none of ours installed, the first name still lets the mapper pick a Japanese face.
   wcsncpy(font.lfFaceName, face.empty() ? role_font.faces[0] : face.c_str(), LF_FACESIZE - 1);
-  return ScopedFont(CreateFontIndirectW(&font));
+  return common::ScopedFont(CreateFontIndirectW(&font));
 }
 
 }  // namespace app

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/form_layout.h"
-#include "app/scoped_gdi.h"
+#include "common/scoped_handle.h"
 
 namespace app {
 
@@ -15,6 +15,6 @@ namespace app {
 std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 
 // The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
-ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
+common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
 
 }  // namespace app

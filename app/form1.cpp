@@ -45,9 +45,8 @@ const wchar_t* ClassFor(ControlKind kind) {
 }
 
 int ScreenDpi() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-  ReleaseDC(nullptr, screen);
+  const common::ScopedDc screen = common::GetWindowDc(nullptr);
+  const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSX);
   return dpi > 0 ? dpi : 96;
 }
 
@@ -58,7 +57,7 @@ Form1::Form1(HINSTANCE instance, int show_command)
 
 void Form1::Create() {
   dpi_ = ScreenDpi();
-  back_brush_ = ScopedBrush(CreateSolidBrush(ToColorRef(kForm1.back_color)));
+  back_brush_ = common::ScopedBrush(CreateSolidBrush(ToColorRef(kForm1.back_color)));
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -138,10 +137,10 @@ void Form1::RunHandler(Handler&& handler) {
   // The only place failures are caught: each ends the program with its report.
   try {
     handler();
-  } catch (const SetupError& error) {
+  } catch (const common::SetupError& error) {
     ReportFailureAndExit(hwnd_, error);
   } catch (const std::bad_alloc&) {
-    ReportFailureAndExit(hwnd_, MakeError(kErrorNotEnoughMemory));
+    ReportFailureAndExit(hwnd_, common::MakeError(common::kErrorNotEnoughMemory));
   }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/form_layout.h"
-#include "app/scoped_gdi.h"
+#include "common/scoped_handle.h"
 #include "app/window_states.h"
 
 namespace app {
@@ -58,8 +58,8 @@ class Form1 {
   HWND hwnd_ = nullptr;
   int dpi_ = 96;
   std::array<HWND, 6> controls_{};  // same order as kControls
-  std::array<ScopedFont, 4> fonts_;   // indexed by FontRole
-  ScopedBrush back_brush_;
+  std::array<common::ScopedFont, 4> fonts_;   // indexed by FontRole
+  common::ScopedBrush back_brush_;
 
   // Window-level values shared with the lookup and the copy run.
   std::wstring installDir;

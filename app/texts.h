@@ -35,5 +35,53 @@ inline constexpr wchar_t kFailureLead[] = L"エラーが発生したため、セ
 inline constexpr wchar_t kFailureNumberLabel[] = L"エラー番号: ";
 inline constexpr wchar_t kFailureDescriptionLabel[] = L"内容: ";
 inline constexpr wchar_t kFailurePathLabel[] = L"対象: ";
+inline constexpr wchar_t kRestoreIncompleteNote[] =
+    L"データフォルダを完全には元に戻せませんでした。ほかのプログラムを終了してから、"
+    L"もう一度 setup.exe を実行すると元に戻ります。";
+
+// Descriptions that say what to do, where the number alone does not.
+inline constexpr wchar_t kInUseDescription[] =
+    L"ファイルがほかのプログラム（Kolvenir1.0 本体など）で使用中です。"
+    L"そのプログラムを終了してから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kReadOnlyDescription[] =
+    L"ファイルが読み取り専用のため、置き換えられません。"
+    L"読み取り専用の設定を外してから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kFolderInTheWayDescription[] =
+    L"同じ名前のフォルダがあるため、ファイルを置き換えられません。";
+inline constexpr wchar_t kAddonFileMissingDescription[] =
+    L"追加ファイルが見つかりません。追加ファイルはすべて setup.exe と同じフォルダに必要です。"
+    L"圧縮ファイル（zip など）の中から直接実行せず、すべてのファイルを展開してから setup.exe を実行してください。";
+// {drive}, {needed} and {available} are filled in.
+inline constexpr wchar_t kNotEnoughRoomDescription[] =
+    L"ディスクの空き容量が不足しています。{drive} に {needed} の空きが必要ですが、{available} しかありません。"
+    L"空きを作ってから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kAnotherSetupRunningDescription[] =
+    L"ほかの setup.exe が同じフォルダにインストール中です。"
+    L"そちらが終わってから、必要ならもう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kPathTooLongDescription[] =
+    L"インストール先のパスが長すぎるため、作業用のファイルを作れません。"
+    L"Kolvenir1.0 をもっと短いパスのフォルダにインストールしてから、もう一度 setup.exe を実行してください。";
+
+// Descriptions by error number.
+struct NumberText {
+  unsigned number;
+  const wchar_t* text;
+};
+inline constexpr NumberText kNumberDescriptions[] = {
+    {2, L"ファイルが見つかりません。"},
+    {3, L"フォルダが見つかりません。"},
+    {5, L"アクセスが拒否されました。書き込みが許可されていません。"},
+    {8, L"メモリが不足しています。"},
+    {32, kInUseDescription},
+    {33, kInUseDescription},
+    {38, L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
+    {80, L"同じ名前のファイルが既にあります。"},
+    {87, L"引数が正しくありません。"},
+    {112, L"ディスクの空き容量が不足しています。空きを作ってから、もう一度 setup.exe を実行してください。"},
+    {123, L"ファイル名またはフォルダ名が正しくありません。"},
+    {183, L"同じ名前のファイルが既にあります。"},
+    {206, L"ファイル名が長すぎます。"},
+};
+inline constexpr wchar_t kUnexpectedErrorDescription[] = L"予期しないエラーが発生しました。";
 
 }  // namespace app

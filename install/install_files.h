@@ -1,5 +1,5 @@
 // What the add-on installation needs from the file system. Win32Files implements it; tests fake it.
-// Every operation that fails throws app::SetupError naming the file or folder.
+// Every operation that fails throws common::SetupError naming the file or folder.
 #pragma once
 
 #include <cstdint>
@@ -21,18 +21,33 @@ struct FileStatus {
 struct DiskSpace {
   std::uint64_t available = 0;     // bytes this process may still write
   std::uint64_t cluster_size = 1;  // every file takes a whole number of these
+  std::wstring volume;             // the volume's root as the user knows it, such as C:\ .
+};
+
+// Held until destroyed.
+class HeldLock {
+ public:
+  virtual ~HeldLock() = default;
 };
 
 class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
 
+  // A path that is not there (not found, or its folder not found) does not exist; any other
+  // failure to look is an error, never taken for "no file".
   virtual FileStatus Status(const std::wstring& path) = 0;
   // True when both paths name one file (setup.exe run from inside the data folder).
   virtual bool IsSameFile(const std::wstring& a, const std::wstring& b) = 0;
   // Throws when another program holds the file so that it could not be replaced.
   virtual void ProbeReplaceable(const std::wstring& path) = 0;
   virtual DiskSpace FreeSpace(const std::wstring& folder) = 0;
+  // Whether the volume of `existing` has hard links: tries one at `probe` and removes it again.
+  virtual bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) = 0;
+  // Creates or opens the file at path so that no other program can open it until the lock is
+  // released; the file goes with the lock, also when the process is killed. Throws a sharing
+  // violation while another holds it.
+  virtual std::unique_ptr<HeldLock> Lock(const std::wstring& path) = 0;
 
   // Opens a file for one sequential pass; it is closed when the source is destroyed.
   virtual std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) = 0;
@@ -41,13 +56,15 @@ class InstallFiles {
   virtual void CopyToNew(const std::wstring& source, const std::wstring& target) = 0;
   virtual void WriteToNew(const std::wstring& target, const std::string& bytes,
                           std::uint32_t attributes) = 0;
+  // Gives the file a second name that keeps its present contents whatever later replaces
+  // `existing`: a hard link, or, where the file system has none, a copy with the same
+  // attributes that reaches the disk at the next FlushNewFiles.
+  virtual void KeepAside(const std::wstring& existing, const std::wstring& kept) = 0;
   // Puts every file created since the last call on disk. One flush of them all costs far less
   // than a flush after each.
   virtual void FlushNewFiles() = 0;
-  // Gives the file a second name that keeps its present contents whatever later replaces
-  // `existing`: a hard link, or a copy where the file system has none.
-  virtual void KeepAside(const std::wstring& existing, const std::wstring& kept) = 0;
-  // Renames from over to in one step; `to` is either its old file or the new one, never less.
+  // Renames from over to in one step, on disk when it returns; `to` is either its old file or
+  // the new one, never less.
   virtual void MoveReplacing(const std::wstring& from, const std::wstring& to) = 0;
   // A file that is already gone is not an error.
   virtual void Delete(const std::wstring& path) = 0;

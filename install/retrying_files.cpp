@@ -2,24 +2,36 @@
 
 #include <algorithm>
 
-#include "app/setup_error.h"
+#include "common/setup_error.h"
 
 namespace install {
 
 bool IsWorthRetrying(std::uint32_t error_number) {
-  return error_number == app::kErrorSharingViolation || error_number == app::kErrorLockViolation ||
-         error_number == app::kErrorAccessDenied;
+  return error_number == common::kErrorSharingViolation || error_number == common::kErrorLockViolation ||
+         error_number == common::kErrorAccessDenied;
 }
 
 template <typename Operation>
-auto RetryingFiles::Retry(Operation&& operation) -> decltype(operation()) {
+auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) -> decltype(operation()) {
   unsigned waited = 0;
   unsigned pause = kFirstRetryPauseMs;
   for (;;) {
     try {
       return operation();
-    } catch (const app::SetupError& error) {
-      if (!IsWorthRetrying(error.number) || waited >= kRetryBudgetMs) throw;
+    } catch (common::SetupError& error) {
+      if (!IsWorthRetrying(error.number)) throw;
+      const bool spent = waited >= kRetryBudgetMs || (total_left_ && *total_left_ == 0);
+      if (spent) {
+        // Still refused after all that waiting: another program holds the file.
+        if (error.cause == common::Cause::kNumber && !(error.number == common::kErrorAccessDenied && error.path == created)) {
+          error.cause = common::Cause::kInUse;
+        }
+        throw;
+      }
+    }
+    if (total_left_) {
+      pause = std::min(pause, *total_left_);
+      *total_left_ -= pause;
     }
     inner_.Pause(pause);
     waited += pause;
@@ -27,7 +39,9 @@ auto RetryingFiles::Retry(Operation&& operation) -> decltype(operation()) {
   }
 }
 
-FileStatus RetryingFiles::Status(const std::wstring& path) { return inner_.Status(path); }
+FileStatus RetryingFiles::Status(const std::wstring& path) {
+  return Retry([&] { return inner_.Status(path); });
+}
 
 bool RetryingFiles::IsSameFile(const std::wstring& a, const std::wstring& b) {
   return inner_.IsSameFile(a, b);
@@ -39,24 +53,32 @@ void RetryingFiles::ProbeReplaceable(const std::wstring& path) {
 
 DiskSpace RetryingFiles::FreeSpace(const std::wstring& folder) { return inner_.FreeSpace(folder); }
 
+bool RetryingFiles::HardLinksWork(const std::wstring& existing, const std::wstring& probe) {
+  return inner_.HardLinksWork(existing, probe);
+}
+
+std::unique_ptr<HeldLock> RetryingFiles::Lock(const std::wstring& path) {
+  return Retry([&] { return inner_.Lock(path); }, path);
+}
+
 std::unique_ptr<ByteSource> RetryingFiles::OpenForReading(const std::wstring& path) {
   return Retry([&] { return inner_.OpenForReading(path); });
 }
 
 void RetryingFiles::CopyToNew(const std::wstring& source, const std::wstring& target) {
-  Retry([&] { inner_.CopyToNew(source, target); });
+  Retry([&] { inner_.CopyToNew(source, target); }, target);
 }
 
 void RetryingFiles::WriteToNew(const std::wstring& target, const std::string& bytes,
                                std::uint32_t attributes) {
-  Retry([&] { inner_.WriteToNew(target, bytes, attributes); });
+  Retry([&] { inner_.WriteToNew(target, bytes, attributes); }, target);
+}
+
+void RetryingFiles::KeepAside(const std::wstring& existing, const std::wstring& kept) {
+  Retry([&] { inner_.KeepAside(existing, kept); }, kept);
 }
 
 void RetryingFiles::FlushNewFiles() { inner_.FlushNewFiles(); }
-
-void RetryingFiles::KeepAside(const std::wstring& existing, const std::wstring& kept) {
-  Retry([&] { inner_.KeepAside(existing, kept); });
-}
 
 void RetryingFiles::MoveReplacing(const std::wstring& from, const std::wstring& to) {
   Retry([&] { inner_.MoveReplacing(from, to); });

@@ -4,7 +4,8 @@
 
 #include <vector>
 
-#include "app/setup_error.h"
+#include "common/scoped_handle.h"
+#include "common/setup_error.h"
 
 namespace install {
 namespace {
@@ -13,30 +14,10 @@ constexpr DWORD kCopyChunk = 1 << 20;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 [[noreturn]] void ThrowLastError(const std::wstring& path) {
-  throw app::MakeError(GetLastError(), path);
+  throw common::MakeError(GetLastError(), path);
 }
 
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() { Close(); }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-  HANDLE Release() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-
- private:
-  HANDLE handle_;
-};
+using common::ScopedHandle;
 
 ScopedHandle OpenExisting(const std::wstring& path, DWORD access, DWORD share, DWORD flags = 0) {
   return ScopedHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
@@ -47,7 +28,7 @@ void WriteAll(HANDLE file, const char* data, std::size_t size, const std::wstrin
     const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
     DWORD written = 0;
     if (!WriteFile(file, data, chunk, &written, nullptr)) ThrowLastError(path_for_errors);
-    if (written == 0) throw app::MakeError(app::kErrorDiskFull, path_for_errors);
+    if (written == 0) throw common::MakeError(common::kErrorDiskFull, path_for_errors);
     data += written;
     size -= written;
   }
@@ -70,6 +51,26 @@ class FileSource : public ByteSource {
  private:
   ScopedHandle file_;
   std::wstring path_;
+};
+
+// The attributes a replacement carries over from the file it replaces.
+constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+void SetAttributes(HANDLE file, DWORD attributes, const std::wstring& path_for_errors) {
+  FILE_BASIC_INFO info{};  // times left at 0 stay as they are
+  info.FileAttributes = attributes & kCarriedAttributes;
+  if (info.FileAttributes && !SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info)) {
+    ThrowLastError(path_for_errors);
+  }
+}
+
+class Win32Lock : public HeldLock {
+ public:
+  explicit Win32Lock(HANDLE file) : file_(file) {}
+
+ private:
+  ScopedHandle file_;
 };
 
 }  // namespace
@@ -103,14 +104,14 @@ class Win32Files::NewFile {
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() {
     if (kept_) return;
-    handle_.Close();
+    handle_.reset();
     DeleteFileW(path_.c_str());
   }
   HANDLE get() const { return handle_.get(); }
   // Flushes and closes the finished file.
   void Keep() {
     FlushOrThrow(handle_.get(), path_);
-    handle_.Close();
+    handle_.reset();
     kept_ = true;
   }
 
@@ -125,7 +126,11 @@ Win32Files::~Win32Files() = default;
 
 FileStatus Win32Files::Status(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+    throw common::MakeError(error, path);
+  }
   FileStatus status;
   status.exists = true;
   status.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -160,28 +165,46 @@ DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
   space.available = available.QuadPart;
   std::vector<wchar_t> root(folder.size() + 2);
   DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, clusters = 0;
-  if (GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size())) &&
-      GetDiskFreeSpaceW(root.data(), &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
-    space.cluster_size = static_cast<std::uint64_t>(sectors_per_cluster) * bytes_per_sector;
+  if (GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size()))) {
+    space.volume = root.data();
+    if (GetDiskFreeSpaceW(root.data(), &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
+      space.cluster_size = static_cast<std::uint64_t>(sectors_per_cluster) * bytes_per_sector;
+    }
+  } else {
+    space.volume = folder;
   }
   if (space.cluster_size == 0) space.cluster_size = 4096;
   return space;
+}
+
+bool Win32Files::HardLinksWork(const std::wstring& existing, const std::wstring& probe) {
+  if (!CreateHardLinkW(probe.c_str(), existing.c_str(), nullptr)) return false;
+  DeleteFileW(probe.c_str());  // left over, it goes with the next run's spare names
+  return true;
+}
+
+std::unique_ptr<HeldLock> Win32Files::Lock(const std::wstring& path) {
+  // Delete-on-close: the file goes with the last handle, which Windows closes also for a
+  // killed process; one left by a power cut is simply opened again.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ThrowLastError(path);
+  return std::make_unique<Win32Lock>(file);
 }
 
 std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path) {
   ScopedHandle file = OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.valid()) ThrowLastError(path);
-  return std::make_unique<FileSource>(file.Release(), path);
+  return std::make_unique<FileSource>(file.release(), path);
 }
 
-void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& target) {
+void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes) {
   ScopedHandle input = OpenExisting(source, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!input.valid()) ThrowLastError(source);
-  FILETIME written_at{};
-  GetFileTime(input.get(), nullptr, nullptr, &written_at);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(input.get(), &info)) ThrowLastError(source);
 
-  // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
   auto output = std::make_unique<NewFile>(target);
   std::vector<char> chunk(kCopyChunk);
   for (;;) {
@@ -190,22 +213,21 @@ void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& targe
     if (got == 0) break;
     WriteAll(output->get(), chunk.data(), got, target);
   }
-  SetFileTime(output->get(), nullptr, nullptr, &written_at);
+  SetFileTime(output->get(), nullptr, nullptr, &info.ftLastWriteTime);
+  if (keep_attributes) SetAttributes(output->get(), info.dwFileAttributes, target);
   unflushed_[target] = std::move(output);
+}
+
+void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& target) {
+  // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
+  CopyIntoNew(source, target, false);
 }
 
 void Win32Files::WriteToNew(const std::wstring& target, const std::string& bytes,
                             std::uint32_t attributes) {
   auto output = std::make_unique<NewFile>(target);
   WriteAll(output->get(), bytes.data(), bytes.size(), target);
-  constexpr DWORD kCarried = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  FILE_BASIC_INFO info{};  // times left at 0 stay as they are
-  info.FileAttributes = attributes & kCarried;
-  if (info.FileAttributes &&
-      !SetFileInformationByHandle(output->get(), FileBasicInfo, &info, sizeof info)) {
-    ThrowLastError(target);
-  }
+  SetAttributes(output->get(), attributes, target);
   unflushed_[target] = std::move(output);
 }
 
@@ -216,12 +238,8 @@ void Win32Files::FlushNewFiles() {
 
 void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kept) {
   if (CreateHardLinkW(kept.c_str(), existing.c_str(), nullptr)) return;
-  // FAT volumes and some network shares have no hard links: keep a copy instead.
-  if (!CopyFileW(existing.c_str(), kept.c_str(), FALSE)) {
-    const DWORD error = GetLastError();
-    DeleteFileW(kept.c_str());
-    throw app::MakeError(error, existing);
-  }
+  // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead.
+  CopyIntoNew(existing, kept, true);
 }
 
 void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to) {
@@ -235,7 +253,7 @@ void Win32Files::Delete(const std::wstring& path) {
   if (DeleteFileW(path.c_str())) return;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-  throw app::MakeError(error, path);
+  throw common::MakeError(error, path);
 }
 
 void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }

@@ -21,18 +21,22 @@ class Win32Files : public InstallFiles {
   bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
   void ProbeReplaceable(const std::wstring& path) override;
   DiskSpace FreeSpace(const std::wstring& folder) override;
+  bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) override;
+  std::unique_ptr<HeldLock> Lock(const std::wstring& path) override;
   std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
   void CopyToNew(const std::wstring& source, const std::wstring& target) override;
   void WriteToNew(const std::wstring& target, const std::string& bytes,
                   std::uint32_t attributes) override;
-  void FlushNewFiles() override;
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
+  void FlushNewFiles() override;
   void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
   void Delete(const std::wstring& path) override;
   void Pause(unsigned milliseconds) override;
 
  private:
   class NewFile;
+  // Copies source into a new file at target, to be flushed with the others.
+  void CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes);
   // Written, still open, not yet flushed.
   std::map<std::wstring, std::unique_ptr<NewFile>> unflushed_;
 };

@@ -1,4 +1,8 @@
-// regedit: the registry through the ANSI functions of advapi32.dll.
+// regedit: the uninstall entry read through advapi32 as a Japanese system reads it.
+//
+// The value is taken as bytes of code page 932 (Shift-JIS), whatever this system's ANSI code
+// page: a Japanese system gets them from RegQueryValueExA itself, any other from the stored
+// Unicode text, converted to code page 932 the way RegQueryValueExA converts to its own.
 #pragma once
 
 #include <windows.h>
@@ -10,24 +14,8 @@
 
 namespace regedit {
 
-// Closes its key on every path.
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  explicit ScopedKey(HKEY key) : key_(key) {}
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  ~ScopedKey() {
-    if (key_) RegCloseKey(key_);  // status ignored: nothing useful to do with it
-  }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-// Bytes in the system ANSI code page as Unicode; bytes that do not decode are replaced
-// the way the system replaces them.
+// Bytes of code page 932 as Unicode; bytes that do not decode are replaced the way the system
+// replaces them.
 std::wstring DecodeAnsi(std::string_view bytes);
 
 class AnsiRegistry : public lookup::Registry {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <set>
 
-#include "app/setup_error.h"
+#include "common/setup_error.h"
 #include "install/addon_files.h"
 #include "install/file_transaction.h"
 #include "install/retrying_files.h"
@@ -29,12 +29,15 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::wstring, int> held;  // attempts that still meet a sharing violation; -1: forever
   std::vector<std::wstring> log;
   std::vector<unsigned> pauses;
+  std::map<std::wstring, std::uint32_t> unreadable;  // attribute reads that fail with this error
   std::uint64_t available = 1ull << 40;
   bool hard_links = true;
+  bool locked_by_another = false;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
 
   install::FileStatus Status(const std::wstring& path) override {
+    if (unreadable.count(path)) throw common::MakeError(unreadable.at(path), path);
     install::FileStatus status;
     if (folders.count(path)) {
       status.exists = status.directory = true;
@@ -50,7 +53,24 @@ class FakeFiles : public install::InstallFiles {
     return files.count(a) && files.count(b) && files.at(a) == files.at(b);
   }
   void ProbeReplaceable(const std::wstring& path) override { CheckHeld(path); }
-  install::DiskSpace FreeSpace(const std::wstring&) override { return {available, 4096}; }
+  install::DiskSpace FreeSpace(const std::wstring&) override { return {available, 4096, L"C:\\"}; }
+  bool HardLinksWork(const std::wstring&, const std::wstring&) override { return hard_links; }
+  // The lock file is there while the lock is held, and goes with it, also when the process dies.
+  class FakeLock : public install::HeldLock {
+   public:
+    FakeLock(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
+    ~FakeLock() override { fs_.files.erase(path_); }
+
+   private:
+    FakeFiles& fs_;
+    std::wstring path_;
+  };
+  std::unique_ptr<install::HeldLock> Lock(const std::wstring& path) override {
+    Write("lock", path);
+    if (locked_by_another) throw common::MakeError(common::kErrorSharingViolation, path);
+    files[path] = std::make_shared<std::string>();
+    return std::make_unique<FakeLock>(*this, path);
+  }
   std::unique_ptr<install::ByteSource> OpenForReading(const std::wstring& path) override {
     CheckHeld(path);
     open_copy_ = *files.at(path);
@@ -63,7 +83,9 @@ class FakeFiles : public install::InstallFiles {
   }
   void WriteToNew(const std::wstring& target, const std::string& bytes, std::uint32_t attributes) override {
     Write("write", target);
-    EXPECT_EQ(attributes, 0x22u) << "the data file's attributes are carried over";
+    if (target.find(L"30.dat") != std::wstring::npos) {
+      EXPECT_EQ(attributes, 0x22u) << "the data file's attributes are carried over";
+    }
     Create(target, bytes);
   }
   void FlushNewFiles() override { Write("flush", L"all new files"); }
@@ -88,6 +110,7 @@ class FakeFiles : public install::InstallFiles {
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
 
   int writes() const { return writes_; }
+  bool killed() const { return killed_; }
   void Revive() {
     killed_ = false;
     kill_at = 0;
@@ -107,11 +130,11 @@ class FakeFiles : public install::InstallFiles {
       killed_ = true;
       throw Killed{};
     }
-    if (++calls_[kind] == fail_at[kind]) throw app::MakeError(app::kErrorDiskFull, path);
+    if (++calls_[kind] == fail_at[kind]) throw common::MakeError(common::kErrorDiskFull, path);
     log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
   }
   void Create(const std::wstring& path, const std::string& bytes) {
-    if (files.count(path)) throw app::MakeError(app::kErrorFileExists, path);
+    if (files.count(path)) throw common::MakeError(common::kErrorFileExists, path);
     files[path] = std::make_shared<std::string>(bytes);
   }
   // Windows names the destination when a move fails, whichever of the two was held.
@@ -119,7 +142,7 @@ class FakeFiles : public install::InstallFiles {
     auto it = held.find(path);
     if (it == held.end() || it->second == 0) return;
     if (it->second > 0) --it->second;
-    throw app::MakeError(app::kErrorSharingViolation, reported.empty() ? path : reported);
+    throw common::MakeError(common::kErrorSharingViolation, reported.empty() ? path : reported);
   }
 
   std::string open_copy_;
@@ -163,12 +186,56 @@ class AddonInstallTest : public testing::Test {
     return std::make_shared<std::string>(text.begin(), text.end());
   }
 
+  void Reset() {
+    fs = FakeFiles();
+    SetUp();
+  }
+
   void Install() { install::InstallAddons(fs, source_dir, install_dir); }
 
-  app::SetupError InstallExpectingFailure() {
+  // A run killed at its n-th write of any kind, counted from now.
+  void InstallKilledAt(int n) {
+    fs.Revive();
+    fs.kill_at = fs.writes() + n;
+    // What catches the kill (an undo's tidying) must not go on doing anything.
     try {
       Install();
-    } catch (const app::SetupError& error) {
+    } catch (const Killed&) {
+    } catch (const common::SetupError&) {
+    }
+    EXPECT_TRUE(fs.killed());
+    fs.Revive();
+  }
+
+  // A later run refused at its checks (a source is missing), the source then put back.
+  common::SetupError InstallRefused() {
+    auto source = fs.files.extract(source_dir + L"52.dat");
+    const common::SetupError error = InstallExpectingFailure();
+    EXPECT_EQ(error.cause, common::Cause::kAddonFileMissing) << error.number;
+    fs.files.insert(std::move(source));
+    return error;
+  }
+
+  std::vector<std::wstring> Logged(const std::wstring& kind) const {
+    std::vector<std::wstring> paths;
+    for (const std::wstring& entry : fs.log) {
+      if (entry.rfind(kind + L" ", 0) == 0) paths.push_back(entry.substr(kind.size() + 1));
+    }
+    return paths;
+  }
+
+  void ExpectWholeFiles(const std::map<std::wstring, std::string>& installed) {
+    for (const auto& [name, bytes] : fs.Contents(data_dir)) {
+      if (name.find(L".setup-") != std::wstring::npos || name.rfind(L"setup.", 0) == 0) continue;
+      const bool whole = (before.count(name) && before.at(name) == bytes) || installed.at(name) == bytes;
+      EXPECT_TRUE(whole) << "torn: " << name.c_str();
+    }
+  }
+
+  common::SetupError InstallExpectingFailure() {
+    try {
+      Install();
+    } catch (const common::SetupError& error) {
       return error;
     }
     ADD_FAILURE() << "no failure";
@@ -183,29 +250,27 @@ class AddonInstallTest : public testing::Test {
   }
 };
 
-TEST_F(AddonInstallTest, StagesEverythingThenMovesInListOrderWithTheDataFileLast) {
+TEST_F(AddonInstallTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFileLast) {
   Install();
   EXPECT_EQ(fs.Contents(data_dir), Installed());
-  std::vector<std::wstring> copies, moves;
+  std::vector<std::wstring> phases;
   for (const std::wstring& entry : fs.log) {
-    if (entry.rfind(L"copy ", 0) == 0) copies.push_back(entry.substr(5));
-    if (entry.rfind(L"move ", 0) == 0) moves.push_back(entry.substr(5));
+    const std::wstring kind = entry.substr(0, entry.find(L' '));
+    if (phases.empty() || phases.back() != kind) phases.push_back(kind);
   }
+  // Lock, tidy, stage, keep the old files, flush, journal and flush it, move, tidy.
+  EXPECT_EQ(phases, (std::vector<std::wstring>{L"lock", L"delete", L"copy", L"write", L"keep", L"flush", L"write",
+                                               L"flush", L"move", L"delete"}));
+  const std::vector<std::wstring> copies = Logged(L"copy"), moves = Logged(L"move");
   ASSERT_EQ(copies.size(), 23u);
-  ASSERT_EQ(moves.size(), 24u);
+  ASSERT_EQ(moves.size(), 25u);
   for (std::size_t i = 0; i < kAddonFileList.size(); ++i) {
     EXPECT_EQ(copies[i], data_dir + kAddonFileList[i] + L".setup-new");
     EXPECT_EQ(moves[i], data_dir + kAddonFileList[i]);
   }
-  EXPECT_EQ(moves.back(), data_dir + L"30.dat");
-  const auto first_move = std::find_if(fs.log.begin(), fs.log.end(),
-                                       [](const std::wstring& e) { return e.rfind(L"move ", 0) == 0; });
-  const auto last_write = std::find_if(fs.log.rbegin(), fs.log.rend(), [](const std::wstring& e) {
-    return e.rfind(L"copy ", 0) == 0 || e.rfind(L"write ", 0) == 0;
-  });
-  const auto flush = std::find(fs.log.begin(), fs.log.end(), L"flush all new files");
-  EXPECT_EQ(last_write.base(), flush) << "everything staged is flushed at once";
-  EXPECT_LT(flush, first_move) << "nothing is moved before everything is on disk";
+  EXPECT_EQ(moves[23], data_dir + L"30.dat");
+  EXPECT_EQ(moves[24], data_dir + L"setup.journal.setup-old") << "renaming the journal away is the commit";
+  EXPECT_EQ(Logged(L"keep").size(), 13u);
 }
 
 TEST_F(AddonInstallTest, ListStartsWith21AndEndsWithTheMusic) {
@@ -217,98 +282,201 @@ TEST_F(AddonInstallTest, ListStartsWith21AndEndsWithTheMusic) {
 
 // Whatever stands in the way is found before anything is written.
 TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
+  using common::Cause;
   struct Case {
     const char* what;
     std::function<void(FakeFiles&)> arrange;
     std::uint32_t number;
     std::wstring path;
+    Cause cause = Cause::kNumber;
   };
   const std::wstring d = data_dir, s = source_dir;
   const std::vector<Case> cases{
-      {"no data folder", [](FakeFiles& f) { f.folders.clear(); }, app::kErrorPathNotFound, d},
-      {"first source missing", [&](FakeFiles& f) { f.files.erase(s + L"21.dat"); }, app::kErrorFileNotFound, s + L"21.dat"},
-      {"last source missing", [&](FakeFiles& f) { f.files.erase(s + L"23-2.mid"); }, app::kErrorFileNotFound, s + L"23-2.mid"},
+      {"no data folder", [](FakeFiles& f) { f.folders.clear(); }, common::kErrorPathNotFound, d},
+      {"another setup.exe holds the folder", [](FakeFiles& f) { f.locked_by_another = true; },
+       common::kErrorSharingViolation, d, Cause::kAnotherSetupRunning},
+      {"first source missing", [&](FakeFiles& f) { f.files.erase(s + L"21.dat"); }, common::kErrorFileNotFound,
+       s + L"21.dat", Cause::kAddonFileMissing},
+      {"last source missing", [&](FakeFiles& f) { f.files.erase(s + L"23-2.mid"); }, common::kErrorFileNotFound,
+       s + L"23-2.mid", Cause::kAddonFileMissing},
       {"source is a folder", [&](FakeFiles& f) { f.files.erase(s + L"15.dat"); f.folders.insert(s + L"15.dat"); },
-       app::kErrorFileNotFound, s + L"15.dat"},
-      {"30.dat missing", [&](FakeFiles& f) { f.files.erase(d + L"30.dat"); }, app::kErrorFileNotFound, d + L"30.dat"},
-      {"read-only destination", [&](FakeFiles& f) { f.read_only.insert(d + L"54.dat"); }, app::kErrorAccessDenied, d + L"54.dat"},
+       common::kErrorFileNotFound, s + L"15.dat", Cause::kAddonFileMissing},
+      {"30.dat missing", [&](FakeFiles& f) { f.files.erase(d + L"30.dat"); }, common::kErrorFileNotFound, d + L"30.dat"},
+      {"read-only destination", [&](FakeFiles& f) { f.read_only.insert(d + L"54.dat"); }, common::kErrorAccessDenied,
+       d + L"54.dat", Cause::kReadOnly},
       {"destination is a folder", [&](FakeFiles& f) { f.files.erase(d + L"15.dat"); f.folders.insert(d + L"15.dat"); },
-       app::kErrorAccessDenied, d + L"15.dat"},
-      {"destination held for good", [&](FakeFiles& f) { f.held[d + L"54.dat"] = -1; }, app::kErrorSharingViolation, d + L"54.dat"},
-      {"read-only 30.dat", [&](FakeFiles& f) { f.read_only.insert(d + L"30.dat"); }, app::kErrorAccessDenied, d + L"30.dat"},
-      {"30.dat held for good", [&](FakeFiles& f) { f.held[d + L"30.dat"] = -1; }, app::kErrorSharingViolation, d + L"30.dat"},
-      {"30.dat one field short", [&](FakeFiles& f) { *f.files[d + L"30.dat"] = Lines(24); }, app::kErrorHandleEof, d + L"30.dat"},
-      {"no room", [](FakeFiles& f) { f.available = 23 * 4096; }, app::kErrorDiskFull, d},
+       common::kErrorAccessDenied, d + L"15.dat", Cause::kFolderInTheWay},
+      {"destination held for good", [&](FakeFiles& f) { f.held[d + L"54.dat"] = -1; }, common::kErrorSharingViolation,
+       d + L"54.dat", Cause::kInUse},
+      {"destination's attributes unreadable", [&](FakeFiles& f) { f.unreadable[d + L"54.dat"] = 1117; }, 1117,
+       d + L"54.dat"},
+      {"read-only 30.dat", [&](FakeFiles& f) { f.read_only.insert(d + L"30.dat"); }, common::kErrorAccessDenied,
+       d + L"30.dat", Cause::kReadOnly},
+      {"30.dat held for good", [&](FakeFiles& f) { f.held[d + L"30.dat"] = -1; }, common::kErrorSharingViolation,
+       d + L"30.dat", Cause::kInUse},
+      {"30.dat one field short", [&](FakeFiles& f) { *f.files[d + L"30.dat"] = Lines(24); }, common::kErrorHandleEof,
+       d + L"30.dat"},
+      {"no room", [](FakeFiles& f) { f.available = 23 * 4096; }, common::kErrorDiskFull, d, Cause::kNotEnoughRoom},
+      // The 12 old add-on files and 30.dat are kept as copies where there are no hard links.
+      {"no room for the old files' copies", [](FakeFiles& f) { f.hard_links = false; f.available = 36 * 4096; },
+       common::kErrorDiskFull, d, Cause::kNotEnoughRoom},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs = FakeFiles();
-    SetUp();
+    Reset();
     c.arrange(fs);
     const auto arranged = fs.Contents(data_dir);
-    const app::SetupError error = InstallExpectingFailure();
+    const common::SetupError error = InstallExpectingFailure();
     EXPECT_EQ(error.number, c.number);
     EXPECT_EQ(error.path, c.path);
+    EXPECT_EQ(error.cause, c.cause);
+    EXPECT_FALSE(error.restore_incomplete);
     EXPECT_EQ(fs.Contents(data_dir), arranged);
-    for (const std::wstring& entry : fs.log) EXPECT_EQ(entry.rfind(L"delete ", 0), 0u) << "wrote " << entry.c_str();
+    for (const std::wstring& entry : fs.log) {
+      EXPECT_TRUE(entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"lock ", 0) == 0) << "wrote " << entry.c_str();
+    }
   }
+  Reset();
+  fs.available = 23 * 4096;
+  const common::SetupError room = InstallExpectingFailure();
+  EXPECT_EQ(room.drive, L"C:\\");
+  EXPECT_EQ(room.bytes_needed, 24u * 4096);
+  EXPECT_EQ(room.bytes_available, 23u * 4096);
 }
 
 TEST_F(AddonInstallTest, RoomIsCountedInWholeClustersForTheNewFilesBesideTheOld) {
-  // 23 one-cluster files and the new 30.dat: exactly 24 clusters, whatever is already there.
-  fs.available = 24 * 4096;
-  Install();
-  EXPECT_EQ(fs.Contents(data_dir), Installed());
+  // 23 one-cluster files and the new 30.dat: exactly 24 clusters, whatever is already there;
+  // without hard links, 13 more for the copies of the old files.
+  for (const bool links : {true, false}) {
+    Reset();
+    fs.hard_links = links;
+    fs.available = (links ? 24 : 37) * 4096;
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
+}
+
+// Every name the program writes must be a path Windows can open where the destination is one.
+TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
+  const std::wstring source_dir = L"E:\\";
+  // Length of the data folder's path, and the file named in the refusal ("" for the folder).
+  // The longest names written: "setup.journal.setup-old" (23), "21-2.mid.setup-new" (18).
+  const struct {
+    std::size_t data_dir_length;
+    bool refused;
+    std::wstring named;
+  } cases[] = {{236, false, L""}, {237, true, L""}, {242, true, L"21-2.mid"}, {244, true, L"21.dat"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data_dir_length);
+    const std::wstring install_dir = L"C:\\" + std::wstring(c.data_dir_length - 9, L'k') + L"\\";
+    const std::wstring data_dir = install_dir + L"data\\";
+    ASSERT_EQ(data_dir.size(), c.data_dir_length);
+    FakeFiles fs;
+    fs.folders.insert(data_dir);
+    for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = std::make_shared<std::string>("new");
+    fs.files[data_dir + L"30.dat"] = std::make_shared<std::string>(Lines(25));
+    try {
+      install::InstallAddons(fs, source_dir, install_dir);
+      EXPECT_FALSE(c.refused);
+    } catch (const common::SetupError& error) {
+      EXPECT_TRUE(c.refused);
+      EXPECT_EQ(error.cause, common::Cause::kPathTooLong);
+      EXPECT_EQ(error.path, data_dir + c.named);
+      EXPECT_TRUE(fs.log.empty()) << "wrote before refusing";
+    }
+  }
 }
 
 // A failure at any step of staging or of putting the files in place leaves the folder as it was.
 TEST_F(AddonInstallTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
-  const std::map<std::string, int> steps{{"copy", 23}, {"write", 1}, {"flush", 1}, {"keep", 13}, {"move", 24}};
+  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 2}, {"keep", 13}, {"move", 25}};
   for (const auto& [kind, count] : steps) {
     for (int n = 1; n <= count; ++n) {
       SCOPED_TRACE(kind + " #" + std::to_string(n));
-      fs = FakeFiles();
-      SetUp();
+      Reset();
       fs.fail_at[kind] = n;
-      const app::SetupError error = InstallExpectingFailure();
-      EXPECT_EQ(error.number, app::kErrorDiskFull);
-      EXPECT_EQ(error.path.find(L".setup-"), std::wstring::npos) << "names our own spare file";
+      const common::SetupError error = InstallExpectingFailure();
+      EXPECT_EQ(error.number, common::kErrorDiskFull);
+      EXPECT_EQ(error.path.find(L"setup."), std::wstring::npos) << "names our own spare file";
+      EXPECT_FALSE(error.restore_incomplete);
       EXPECT_EQ(fs.Contents(data_dir), before);
     }
   }
 }
 
-TEST_F(AddonInstallTest, WithoutHardLinksTheOldFilesAreKeptAsCopies) {
-  fs.hard_links = false;
-  fs.fail_at["move"] = 24;  // 30.dat, after every add-on file is in place
-  InstallExpectingFailure();
-  EXPECT_EQ(fs.Contents(data_dir), before);
-  fs = FakeFiles();
-  SetUp();
-  fs.hard_links = false;
-  Install();
-  EXPECT_EQ(fs.Contents(data_dir), Installed());
+// An undo step that cannot be done keeps the journal and says so; it waits for a held file
+// within one budget for the whole undo; the next run restores the folder even if it is refused.
+TEST_F(AddonInstallTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun) {
+  for (const bool links : {true, false}) {
+    SCOPED_TRACE(links ? "hard links" : "copies");
+    Reset();
+    fs.hard_links = links;
+    fs.fail_at["move"] = 24;  // 30.dat, after every add-on file is in place
+    fs.held[data_dir + L"21.dat.setup-old"] = -1;
+    const common::SetupError error = InstallExpectingFailure();
+    EXPECT_EQ(error.number, common::kErrorDiskFull);
+    EXPECT_EQ(error.path, data_dir + L"30.dat");
+    EXPECT_TRUE(error.restore_incomplete);
+    EXPECT_EQ(fs.files.count(data_dir + L"setup.journal"), 1u);
+    unsigned waited = 0;
+    for (unsigned pause : fs.pauses) waited += pause;
+    EXPECT_LE(waited, install::kUndoRetryBudgetMs);
+
+    fs.held.clear();
+    InstallRefused();
+    EXPECT_EQ(fs.Contents(data_dir), before);
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
 }
 
-// Killed at any moment, each file is whole, old or new; the next run tidies up and installs.
-TEST_F(AddonInstallTest, KilledAtAnyMomentThenRunAgain) {
+// Killed at any moment, each file is whole, old or new; a later run that is refused leaves
+// the folder as it was before the killed run, unless that run had committed.
+TEST_F(AddonInstallTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
   Install();
   const int writes_in_a_run = fs.writes();
   const auto installed = Installed();
   for (int n = 1; n <= writes_in_a_run; ++n) {
     SCOPED_TRACE("killed at write #" + std::to_string(n));
-    fs = FakeFiles();
-    SetUp();
-    fs.kill_at = n;
-    EXPECT_THROW(Install(), Killed);
-    for (const auto& [name, bytes] : fs.Contents(data_dir)) {
-      if (name.find(L".setup-") != std::wstring::npos) continue;
-      const bool whole = (before.count(name) && before.at(name) == bytes) || installed.at(name) == bytes;
-      EXPECT_TRUE(whole) << "torn: " << name.c_str();
-    }
-    fs.Revive();
+    Reset();
+    InstallKilledAt(n);
+    ExpectWholeFiles(installed);
+    const auto committed = Logged(L"move");
+    const bool commit_made = !committed.empty() && committed.back() == data_dir + L"setup.journal.setup-old";
+    InstallRefused();
+    EXPECT_EQ(fs.Contents(data_dir), commit_made ? installed : before);
     Install();
     EXPECT_EQ(fs.Contents(data_dir), installed);
+  }
+}
+
+// A rollback killed at any of its steps is finished by the run after it.
+TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
+  for (const bool links : {true, false}) {
+    SCOPED_TRACE(links ? "hard links" : "copies");
+    Reset();
+    fs.hard_links = links;
+    Install();
+    // The first run dies with 13 of the 24 files in place.
+    const int killed_at = static_cast<int>(std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat") -
+                                           fs.log.begin()) + 2;
+    Reset();
+    fs.hard_links = links;
+    InstallKilledAt(killed_at);
+    const int start = fs.writes();
+    InstallRefused();
+    EXPECT_EQ(fs.Contents(data_dir), before);
+    const int rollback_writes = fs.writes() - start;
+    for (int n = 1; n <= rollback_writes; ++n) {
+      SCOPED_TRACE("rollback killed at write #" + std::to_string(n));
+      Reset();
+      fs.hard_links = links;
+      InstallKilledAt(killed_at);
+      InstallKilledAt(n);
+      ExpectWholeFiles(Installed());
+      InstallRefused();
+      EXPECT_EQ(fs.Contents(data_dir), before);
+    }
   }
 }
 
@@ -316,8 +484,8 @@ TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = fs.files.at(source_dir + name);
   install::InstallAddons(fs, data_dir, install_dir);
   for (const std::wstring& entry : fs.log) {
-    const bool about_30 = entry.find(L"30.dat") != std::wstring::npos;
-    EXPECT_TRUE(about_30 || entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"flush ", 0) == 0) << entry.c_str();
+    const bool ours = entry.find(L"30.dat") != std::wstring::npos || entry.find(L"setup.") != std::wstring::npos;
+    EXPECT_TRUE(ours || entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"flush ", 0) == 0) << entry.c_str();
   }
   EXPECT_EQ(*fs.files.at(data_dir + L"30.dat"), Rewritten(Lines(25)));
 }
@@ -331,27 +499,28 @@ TEST_F(AddonInstallTest, BriefHoldsAreWaitedOutAndLastingOnesFail) {
   EXPECT_EQ(fs.Contents(data_dir), Installed());
   EXPECT_EQ(fs.pauses, (std::vector<unsigned>{25, 50, 25, 50, 100}));
 
-  fs = FakeFiles();
-  SetUp();
+  Reset();
   fs.held[staged30] = -1;
-  const app::SetupError error = InstallExpectingFailure();
-  EXPECT_EQ(error.number, app::kErrorSharingViolation);
+  const common::SetupError error = InstallExpectingFailure();
+  EXPECT_EQ(error.number, common::kErrorSharingViolation);
+  EXPECT_EQ(error.cause, common::Cause::kInUse);
   EXPECT_EQ(error.path, data_dir + L"30.dat");
+  EXPECT_FALSE(error.restore_incomplete) << "the held file was never moved in";
   unsigned waited = 0;
   for (unsigned pause : fs.pauses) waited += pause;
-  // Once for the move, once for deleting the staged file on the way back.
-  EXPECT_GE(waited, 2 * install::kRetryBudgetMs);
-  EXPECT_LT(waited, 2 * (install::kRetryBudgetMs + install::kLongestRetryPauseMs));
+  // Once for the move, once, within the undo's budget, for deleting the staged file.
+  EXPECT_GE(waited, install::kRetryBudgetMs + install::kUndoRetryBudgetMs);
+  EXPECT_LT(waited, install::kRetryBudgetMs + install::kLongestRetryPauseMs + install::kUndoRetryBudgetMs);
   auto after = fs.Contents(data_dir);
   EXPECT_EQ(after.erase(L"30.dat.setup-new"), 1u) << "a file held for good cannot be deleted";
   EXPECT_EQ(after, before);
 }
 
 TEST(RetryingFiles, OnlyWhatAnotherProgramCausesIsWorthRetrying) {
-  for (std::uint32_t number : {app::kErrorSharingViolation, app::kErrorLockViolation, app::kErrorAccessDenied}) {
+  for (std::uint32_t number : {common::kErrorSharingViolation, common::kErrorLockViolation, common::kErrorAccessDenied}) {
     EXPECT_TRUE(install::IsWorthRetrying(number)) << number;
   }
-  for (std::uint32_t number : {app::kErrorFileNotFound, app::kErrorDiskFull, app::kErrorHandleEof}) {
+  for (std::uint32_t number : {common::kErrorFileNotFound, common::kErrorDiskFull, common::kErrorHandleEof}) {
     EXPECT_FALSE(install::IsWorthRetrying(number)) << number;
   }
 }
@@ -359,11 +528,33 @@ TEST(RetryingFiles, OnlyWhatAnotherProgramCausesIsWorthRetrying) {
 TEST_F(AddonInstallTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
   fs.files[data_dir + L"21.dat.setup-new"] = std::make_shared<std::string>("half");
   fs.files[data_dir + L"30.dat.setup-old"] = std::make_shared<std::string>("old");
+  fs.files[data_dir + L"setup.journal.setup-old"] = std::make_shared<std::string>("committed");
   fs.files[data_dir + L"other.setup-new"] = std::make_shared<std::string>("not ours");
   Install();
   auto installed = Installed();
   installed[L"other.setup-new"] = "not ours";
   EXPECT_EQ(fs.Contents(data_dir), installed);
+}
+
+// A journal cut short was being written when the run died: nothing had been renamed yet. One
+// that names files not ours is not acted on for those.
+TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
+  const std::vector<std::wstring> known{L"21.dat", L"15.dat", L"30.dat"};
+  const std::vector<install::JournalEntry> entries{{L"21.dat", true}, {L"15.dat", false}, {L"30.dat", true}};
+  const std::string journal = install::FormatJournal(entries);
+  const auto read = install::ParseJournal(journal, known);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->size(), 3u);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ((*read)[i].name, entries[i].name);
+    EXPECT_EQ((*read)[i].existed, entries[i].existed);
+  }
+  for (std::size_t cut = 0; cut < journal.size(); ++cut) {
+    EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), known)) << cut;
+  }
+  std::string foreign = journal;
+  foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat\r\n");
+  EXPECT_EQ(install::ParseJournal(foreign, known)->size(), 3u);
 }
 
 TEST_F(AddonInstallTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
@@ -377,7 +568,7 @@ TEST_F(AddonInstallTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun
 TEST(SourceDirFrom, AddsOneSeparatorUnlessThereIsOne) {
   EXPECT_EQ(install::SourceDirFrom(L"C:\\Downloads\\K"), L"C:\\Downloads\\K\\");
   EXPECT_EQ(install::SourceDirFrom(L"M:\\"), L"M:\\");
-  EXPECT_EQ(install::SourceDirFrom(L"\\\\server\\share"), L"\\\\server\\share\\");
+  EXPECT_EQ(install::SourceDirFrom(L"\\\\server\\share\\"), L"\\\\server\\share\\");
 }
 
 }  // namespace

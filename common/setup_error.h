@@ -1,0 +1,57 @@
+// The one error type: raised where an operation fails, carried to the window, which words it
+// (app/failure_text) and shows it once before the program ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace common {
+
+// Numbers are Win32 error codes, so a report can be looked up by anyone who knows Windows.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorLockViolation = 33;
+inline constexpr std::uint32_t kErrorHandleEof = 38;
+inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
+
+// What lies behind a failure where its number alone does not tell the user what to do.
+enum class Cause {
+  kNumber,               // the number's own description
+  kInUse,                // another program holds the file
+  kReadOnly,             // the file is marked read-only
+  kFolderInTheWay,       // a folder has the file's name
+  kAddonFileMissing,     // an add-on file is not beside setup.exe
+  kNotEnoughRoom,        // the room check: see bytes_needed, bytes_available, drive
+  kAnotherSetupRunning,  // another setup.exe holds the data folder
+  kPathTooLong,          // a name the program must write would be too long
+};
+
+struct SetupError {
+  std::uint32_t number = 0;
+  std::wstring path;  // the user's file or folder involved; empty when there is none
+  Cause cause = Cause::kNumber;
+  std::uint64_t bytes_needed = 0;
+  std::uint64_t bytes_available = 0;
+  std::wstring drive;
+  // The data folder could not be put back as it was; the next run finishes the job.
+  bool restore_incomplete = false;
+};
+
+inline SetupError MakeError(std::uint32_t number, std::wstring path = {}, Cause cause = Cause::kNumber) {
+  SetupError error;
+  error.number = number;
+  error.path = std::move(path);
+  error.cause = cause;
+  return error;
+}
+
+}  // namespace common
