@@ -2,6 +2,9 @@
 import struct
 
 SECURITY, RESOURCE = 4, 2  # data directory entries
+# DllCharacteristics bits by name: the ones setup.exe sets.
+DLL_CHARACTERISTICS = {'HIGH_ENTROPY_VA': 0x20, 'DYNAMIC_BASE': 0x40, 'NX_COMPAT': 0x100, 'NO_SEH': 0x400,
+                       'TERMINAL_SERVER_AWARE': 0x8000}
 
 
 class PE:
@@ -15,7 +18,7 @@ class PE:
         coff, opt = pe + 4, pe + 24
         self.machine, count, self.timestamp = struct.unpack_from('<HHI', data, coff)
         self.magic = struct.unpack_from('<H', data, opt)[0]
-        self.checksum, self.subsystem = struct.unpack_from('<IH', data, opt + 64)
+        self.checksum, self.subsystem, self.dll_characteristics = struct.unpack_from('<IHH', data, opt + 64)
         dirs = opt + (96 if self.magic == 0x10B else 112)
         self.directories = [struct.unpack_from('<II', data, dirs + 8 * i) for i in range(16)]
         table = opt + struct.unpack_from('<H', data, coff + 16)[0]
@@ -24,6 +27,13 @@ class PE:
             name, _, rva, raw_size, raw = struct.unpack_from('<8sIIII', data, table + 40 * i)
             self.sections.append((name.rstrip(b'\0').decode(), rva, raw, raw_size))
         self.fields = {coff + 4: 'TimeDateStamp', opt + 64: 'CheckSum', dirs + 8 * SECURITY: 'Security directory'}
+
+    def dll_flags(self):
+        """The DllCharacteristics bits set, by name; an unknown bit by its value."""
+        bits = self.dll_characteristics
+        names = {name for name, bit in DLL_CHARACTERISTICS.items() if bits & bit}
+        rest = bits & ~sum(DLL_CHARACTERISTICS.values())
+        return names | {f'{1 << i:#x}' for i in range(16) if rest >> i & 1}
 
     def file_offset(self, rva):
         for _, start, raw, size in self.sections:

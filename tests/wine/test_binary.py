@@ -1,12 +1,32 @@
-"""What setup.exe is as a file: its format, imports, version resource, icon and manifest."""
+"""What setup.exe is as a file: its format, hardening, imports, version resource, icon and manifest."""
 import os
+import re
 import struct
 import subprocess
+import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'release'))
+from pe import PE  # noqa: E402
 
 EXES = {'32': os.environ.get('SETUP_EXE32', ''), '64': os.environ.get('SETUP_EXE64', '')}
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'msvcrt.dll',
                'shell32.dll', 'comctl32.dll', 'ole32.dll', 'shlwapi.dll'}
+# DllCharacteristics: the builds that set each flag; every other build must not.
+DLL_FLAGS = {
+    'DYNAMIC_BASE': {'32', '64'},           # ASLR
+    'HIGH_ENTROPY_VA': {'64'},              # ASLR over the whole 64-bit space
+    'NX_COMPAT': {'32', '64'},              # DEP
+    'NO_SEH': {'32'},                       # x64 unwinds from tables; only i386 has SEH frames
+    'TERMINAL_SERVER_AWARE': {'32', '64'},
+}
+# An i386 SEH frame is pushed on the list whose head is fs:[0] (as excpt.h's __try1 does).
+SEH_FRAME = re.compile(r"%fs:(0x0\b|\()")
+
+
+def objdump(*args):
+    return subprocess.run(['x86_64-w64-mingw32-objdump', *args], check=True,
+                          capture_output=True, text=True).stdout
 
 
 def resource(exe, rtype):
@@ -47,25 +67,35 @@ class BinaryTest(unittest.TestCase):
     def test_imports_are_system_dlls_only(self):
         for bits, exe in EXES.items():
             with self.subTest(bits=bits):
-                dump = subprocess.run(['x86_64-w64-mingw32-objdump', '-p', exe], check=True,
-                                      capture_output=True, text=True).stdout
+                dump = objdump('-p', exe)
                 dlls = {line.split(':', 1)[1].strip().lower() for line in dump.splitlines()
                         if 'DLL Name:' in line}
                 self.assertTrue(dlls)
                 self.assertLessEqual(dlls, SYSTEM_DLLS, f'unexpected imports: {dlls - SYSTEM_DLLS}')
 
-    def test_each_build_is_a_gui_program_for_its_machine(self):
+    def test_each_build_is_a_hardened_gui_program_for_its_machine(self):
         formats = {'32': (0x14C, 0x10B, 2), '64': (0x8664, 0x20B, 2)}  # i386 PE32, x64 PE32+; GUI
         for bits, exe in EXES.items():
+            with open(exe, 'rb') as f:
+                pe = PE(f.read())
             with self.subTest(bits=bits):
-                with open(exe, 'rb') as f:
-                    data = f.read(4096)
-                pe = struct.unpack_from('<I', data, 0x3C)[0]
-                self.assertEqual(data[pe:pe + 4], b'PE\0\0')
-                machine = struct.unpack_from('<H', data, pe + 4)[0]
-                magic, = struct.unpack_from('<H', data, pe + 24)
-                subsystem, = struct.unpack_from('<H', data, pe + 24 + 68)
-                self.assertEqual((machine, magic, subsystem), formats[bits])
+                self.assertEqual((pe.machine, pe.magic, pe.subsystem), formats[bits])
+            for flag, builds in DLL_FLAGS.items():
+                with self.subTest(bits=bits, flag=flag):
+                    self.assertEqual(flag in pe.dll_flags(), bits in builds, f'{pe.dll_characteristics:#06x}')
+            with self.subTest(bits=bits, flag='no others'):
+                self.assertLessEqual(pe.dll_flags(), set(DLL_FLAGS))
+            headers = objdump('-p', exe)
+            with self.subTest(bits=bits, flag='stack protector'):
+                # libssp seeds the canary from CryptGenRandom at start; nothing else of ours asks for it.
+                self.assertIn('CryptGenRandom', headers)
+            if 'NO_SEH' in pe.dll_flags():
+                # The loader refuses to call a handler in an image that says it has none: an SEH
+                # frame anywhere in the code would turn a handled exception into a crash.
+                with self.subTest(bits=bits, flag='NO_SEH holds'):
+                    frames = [line for line in objdump('-d', exe).splitlines() if SEH_FRAME.search(line)]
+                    self.assertEqual(frames, [])
+                    self.assertNotIn('except_handler', headers)
 
     def test_version_resource(self):
         for bits, exe in EXES.items():

@@ -14,6 +14,8 @@ import harness
 # Files wineserver rewrites in place: a session must never share them with the template.
 REWRITTEN = ['system.reg', 'user.reg', 'userdef.reg', os.path.join('drive_c', 'windows', 'win.ini')]
 UNCHANGED = os.path.join('drive_c', 'windows', 'system32', 'kernel32.dll')
+# Printed by in_namespace() between setting up a namespace and running the test's script in it.
+NAMESPACE_READY = 'namespace ready'
 # What tools/install-deps.sh registers where the kernel runs no i386 programs.
 QEMU = '/usr/bin/qemu-i386-static'
 QEMU_I386 = (r':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
@@ -29,6 +31,20 @@ def other_device_than(path):
                 and os.stat(candidate).st_dev != device:
             return tempfile.mkdtemp(prefix='wine-harness-test-', dir=candidate)
     raise unittest.SkipTest(f'no writable folder on another file system than {path}')
+
+
+def in_namespace(test, unshare, setup, run, *args, timeout=600):
+    """(status, output) of the sh script run in a namespace of unshare's making, once setup has
+    succeeded there; run gets args as $0, $1, ... Where the namespace cannot be made (unshare
+    refused, a chroot whose root is no mount point, a mount refused) the test skips, saying why."""
+    script = f'set -e\n{setup}\nset +e\necho {NAMESPACE_READY}\n{run}'
+    ran = subprocess.run(['unshare', *unshare, 'sh', '-c', script, *args],
+                         cwd=os.path.dirname(os.path.abspath(__file__)), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, timeout=timeout)
+    before, ready, after = ran.stdout.partition(NAMESPACE_READY + '\n')
+    if not ready:
+        test.skipTest(f'no namespace of its own here (unshare {" ".join(unshare)}): {before.strip()[-200:]}')
+    return ran.returncode, after
 
 
 def runs_windows_programs(test, session):
@@ -75,14 +91,9 @@ class SessionTest(unittest.TestCase):
                  'with harness.WineSession("tmpfs") as s:\n'
                  '    out = s.wine("cmd", "/c", "echo", "ran")\n'
                  '    print(s.prefix_made, out.returncode, out.stdout.strip().decode())\n')
-        script = 'mount -t tmpfs tmpfs /tmp || exit 77; stat -f -c %T /tmp; exec "$0" -c "$1"'
-        ran = subprocess.run(['unshare', '-m', '--propagation', 'private', 'sh', '-c', script,
-                              sys.executable, child], cwd=os.path.dirname(os.path.abspath(__file__)),
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
-        if ran.returncode == 77 or 'unshare failed' in ran.stdout:
-            self.skipTest('no mount namespace with a tmpfs /tmp here: ' + ran.stdout.strip()[-200:])
-        self.assertEqual((ran.returncode, ran.stdout.split()[-4:]), (0, ['tmpfs', 'linked', '0', 'ran']),
-                         ran.stdout)
+        status, out = in_namespace(self, ['-m', '--propagation', 'private'], 'mount -t tmpfs tmpfs /tmp',
+                                   'stat -f -c %T /tmp; exec "$0" -c "$1"', sys.executable, child)
+        self.assertEqual((status, out.split()[-4:]), (0, ['tmpfs', 'linked', '0', 'ran']), out)
 
     def test_a_session_on_another_file_system_is_copied_and_runs(self):
         parent = other_device_than(self.template)
@@ -196,17 +207,12 @@ class ChoiceOfBuildTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder, True)
         # A binfmt_misc of its own (Linux 6.7 and later, in a user namespace) sends i386
         # programs through qemu-i386 for this child only.
-        script = ('mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || exit 77\n'
-                  'printf %s "$1" > /proc/sys/fs/binfmt_misc/register || exit 77\n'
-                  'exec "$0" harness.py measure-32 "$2"\n')
-        ran = subprocess.run(['unshare', '--user', '--map-root-user', '--mount', '--propagation',
-                              'private', 'sh', '-c', script, sys.executable, QEMU_I386, folder],
-                             cwd=os.path.dirname(os.path.abspath(__file__)), stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, text=True,
-                             timeout=600)
-        if ran.returncode == 77 or 'unshare failed' in ran.stdout:
-            self.skipTest('no binfmt_misc of its own here: ' + ran.stdout.strip()[-200:])
-        self.assertEqual(ran.returncode, 0, ran.stdout)
+        status, out = in_namespace(
+            self, ['--user', '--map-root-user', '--mount', '--propagation', 'private'],
+            'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc\n'
+            'printf %s "$1" > /proc/sys/fs/binfmt_misc/register',
+            'exec "$0" harness.py measure-32 "$2"', sys.executable, QEMU_I386, folder)
+        self.assertEqual(status, 0, out)
         with open(os.path.join(folder, harness.MEASUREMENT), encoding='utf-8') as f:
             measured = json.load(f)
         self.assertEqual((measured['native'], measured['qemu_i386_registered']), (False, True), measured)
