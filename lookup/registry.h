@@ -1,5 +1,5 @@
 // What the uninstall entry lookup needs from the registry. The regedit module implements it
-// with the ANSI registry functions of advapi32; tests replace it.
+// with the registry functions of advapi32; tests replace it.
 #pragma once
 
 #include <cstdint>

@@ -18,7 +18,7 @@ inline constexpr char kUninstallValueName[] = "UninstallString";
 // | KEY_CREATE_LINK: the product's own rights request, kept so the same accounts succeed.
 inline constexpr std::uint32_t kUninstallKeyAccess = 0x3F;
 
-// Converts bytes in the system ANSI code page to Unicode.
+// Converts the value's bytes (code page 932) to Unicode.
 using AnsiDecoder = std::function<std::wstring(std::string_view)>;
 
 // Cuts the folder out of the uninstall command: its first character (the opening quote) and
