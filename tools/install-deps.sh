@@ -15,15 +15,17 @@ sample=(
   wine wine64 wine32:i386 fonts-wine fonts-ipafont-gothic locales
   xvfb x11-utils imagemagick
 )
-# The native preset (clang with sanitizers, GoogleTest) and the tools the tests call.
+# The native preset (clang with sanitizers, GoogleTest) and the tools the tests call; exFAT
+# gives the Wine tests a real volume without hard links.
 rest=(
   ca-certificates git make g++ clang libclang-rt-14-dev libgtest-dev googletest
-  xauth procps psmisc icoutils osslsigncode openssl
+  xauth procps psmisc icoutils osslsigncode openssl exfatprogs exfat-fuse
 )
 
+# The sample's window is Japanese; the tests also run the program under a Chinese system.
 case "$set_name" in
-  sample) packages=("${sample[@]}") ;;
-  all) packages=("${sample[@]}" "${rest[@]}") ;;
+  sample) packages=("${sample[@]}"); locales=(ja_JP.UTF-8) ;;
+  all) packages=("${sample[@]}" "${rest[@]}"); locales=(ja_JP.UTF-8 zh_CN.UTF-8) ;;
   *) echo "usage: $0 [sample|all]" >&2; exit 2 ;;
 esac
 
@@ -51,9 +53,16 @@ apt_install "${packages[@]}"
 mkdir -p /usr/local/share/fonts/wine
 ln -sfn /usr/share/wine/fonts/marlett.ttf /usr/local/share/fonts/wine/marlett.ttf
 
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-  sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
+missing_locales=
+for name in "${locales[@]}"; do
+  lang=${name%%.*}
+  if ! locale -a 2>/dev/null | grep -qi "^${lang}\.utf-\?8$"; then
+    sed -i "s/^# *\(${lang}.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^${lang}.UTF-8 UTF-8" /etc/locale.gen || echo "${lang}.UTF-8 UTF-8" >> /etc/locale.gen
+    missing_locales=1
+  fi
+done
+if [ -n "$missing_locales" ]; then
   locale-gen
 fi
 

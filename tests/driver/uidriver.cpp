@@ -513,14 +513,15 @@ class Watch {
     return files.size();
   }
 
-  void StartHold(const std::wstring& path) {
+  // Holds the file from when it appears, for hold_ms or (INFINITE) until the driver ends.
+  void StartHold(const std::wstring& path, DWORD hold_ms) {
     size_t index = 0;
     {
       Guard guard(section_);
       index = holds_.size();
       holds_.push_back({path, false});
     }
-    StartThread(RunHold, new Hold{this, path, index});
+    StartThread(RunHold, new Hold{this, path, index, hold_ms});
   }
 
   std::string Report() {
@@ -564,6 +565,7 @@ class Watch {
     Watch* watch;
     std::wstring path;
     size_t index;
+    DWORD hold_ms;
   };
 
   static void StartThread(LPTHREAD_START_ROUTINE run, void* state) {
@@ -625,13 +627,19 @@ class Watch {
     auto* hold = static_cast<Hold*>(param);
     HANDLE file;
     while ((file = OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) Sleep(kHoldPollMs);
-    // file is never closed: it stays held until the driver ends.
-    {
-      Guard guard(hold->watch->section_);
-      hold->watch->holds_[hold->index].second = true;
-    }
+    hold->watch->SetHeld(hold->index, true);
+    if (hold->hold_ms != INFINITE) {
+      Sleep(hold->hold_ms);
+      CloseHandle(file);
+      hold->watch->SetHeld(hold->index, false);
+    }  // else never closed: it stays held until the driver ends
     delete hold;
     return 0;
+  }
+
+  void SetHeld(size_t index, bool held) {
+    Guard guard(section_);
+    holds_[index].second = held;
   }
 
   CriticalSection section_;
@@ -660,6 +668,7 @@ class Driver {
         {L"reg-delete", 2, 0, &Driver::RegDelete},
         {L"reg-create", 2, 0, &Driver::RegCreate},
         {L"reg-set", 5, 0, &Driver::RegSet},
+        {L"reg-set-wide", 5, 0, &Driver::RegSetWide},
         {L"reg-get", 3, 0, &Driver::RegGet},
         {L"start", 1, 1, &Driver::Start},
         {L"attach", 1, 1, &Driver::Attach},
@@ -681,8 +690,9 @@ class Driver {
         {L"wait-text", 2, 1, &Driver::WaitText},
         {L"terminate", 0, 1, &Driver::Terminate},
         {L"wait-file", 1, 1, &Driver::WaitFile},
+        {L"wait-gone", 1, 1, &Driver::WaitGone},
         {L"scan", 2, 0, &Driver::StartScan},
-        {L"hold-when-appears", 1, 0, &Driver::HoldWhenAppears},
+        {L"hold-when-appears", 1, 1, &Driver::HoldWhenAppears},
         {L"scan-report", 0, 0, &Driver::ScanReport},
         {L"try-open", 3, 0, &Driver::TryOpen},
     };
@@ -742,6 +752,23 @@ class Driver {
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) Fail(LastErrorText("RegSetValueExA", status));
     return Ok("reg-set").Int("type", type).Int("size", size).Text();
+  }
+
+  // The data as UTF-16LE bytes, stored as given: what an installer writing with W calls
+  // leaves, whatever our own ANSI code page is.
+  std::string RegSetWide(const Args& args) {
+    auto type = static_cast<DWORD>(ParseInteger(args[3], "value type"));
+    std::vector<BYTE> data = ParseHex(args[4]);
+    auto size = static_cast<DWORD>(data.size());
+    // RegSetValueExW, like the A call, adds a NUL the caller left out but placed just past
+    // the data; a non-NUL guard keeps the size exactly as given.
+    data.insert(data.end(), {0xFF, 0xFF});
+    bool created = false;
+    HKEY key = CreateKey(args[0], args[1], &created);
+    LONG status = RegSetValueExW(key, args[2].c_str(), 0, type, data.data(), size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) Fail(LastErrorText("RegSetValueExW", status));
+    return Ok("reg-set-wide").Int("type", type).Int("size", size).Text();
   }
 
   std::string RegGet(const Args& args) {
@@ -1109,6 +1136,22 @@ class Driver {
     return Ok("wait-file").Str("path", args[0]).Int("ms", GetTickCount() - started).Text();
   }
 
+  // Waits until a file no longer exists under its name: deleted, or renamed away.
+  std::string WaitGone(const Args& args) {
+    DWORD timeout = args.size() > 1 ? static_cast<DWORD>(ParseInteger(args[1], "timeout"))
+                                    : kDefaultFileTimeoutMs;
+    DWORD started = GetTickCount();
+    for (;;) {
+      DWORD error = GetFileAttributesW(args[0].c_str()) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+      if (GetTickCount() - started > timeout) {
+        Fail(ToUtf8(args[0]) + " still there after " + std::to_string(timeout) + " ms");
+      }
+      Sleep(1);  // a rename in a series of them is over in a moment
+    }
+    return Ok("wait-gone").Str("path", args[0]).Int("ms", GetTickCount() - started).Text();
+  }
+
   std::string StartScan(const Args& args) {
     auto hold_ms = static_cast<DWORD>(ParseInteger(args[1], "hold milliseconds"));
     size_t existing = Watching().StartScan(args[0], hold_ms);
@@ -1116,8 +1159,12 @@ class Driver {
   }
 
   std::string HoldWhenAppears(const Args& args) {
-    Watching().StartHold(args[0]);
-    return Ok("hold-when-appears").Str("path", args[0]).Text();
+    DWORD hold_ms = args.size() > 1 ? static_cast<DWORD>(ParseInteger(args[1], "hold milliseconds"))
+                                    : INFINITE;
+    Watching().StartHold(args[0], hold_ms);
+    JsonObject out = Ok("hold-when-appears").Str("path", args[0]);
+    if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
+    return out.Text();
   }
 
   std::string ScanReport(const Args&) { return Watching().Report(); }

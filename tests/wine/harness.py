@@ -30,6 +30,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 TEMPLATE_MARKER = ".template-complete"
 DEFAULT_TEMPLATE = os.path.join(tempfile.gettempdir(), "wine-test-template")
 BASE_ENV = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "WINEDEBUG": "-all"}
+EXFAT_TOOLS = ("losetup", "mkfs.exfat", "mount.exfat-fuse")
 SCREEN = "1024x768x24"
 BOOT_TIMEOUT_S = 1200
 DRIVER_TIMEOUT_S = 400
@@ -101,13 +102,29 @@ def uninstall_entry(bits, data_bytes, type=REG_SZ):
             data_bytes.hex() or "-"]
 
 
+def uninstall_entry_wide(bits, data_bytes, type=REG_SZ):
+    """The same with RegSetValueExW: data_bytes are the UTF-16LE bytes stored, as an installer
+    writing Unicode text leaves them whatever the system's code page."""
+    return ["reg-set-wide", str(bits), UNINSTALL_KEY, UNINSTALL_VALUE, str(type),
+            data_bytes.hex() or "-"]
+
+
 def uninstall_removal(bits):
     return ["reg-delete", str(bits), UNINSTALL_KEY]
 
 
-def _wine_env(prefix, display=None):
+def locale_available(name):
+    """True where the C library has the locale, so that Wine takes its code page from it."""
+    listed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    wanted = name.lower().replace("utf-8", "utf8")
+    return any(entry.lower().replace("utf-8", "utf8") == wanted for entry in listed)
+
+
+def _wine_env(prefix, display=None, locale=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
     env.update(BASE_ENV, WINEPREFIX=prefix)
+    if locale:
+        env.update(LANG=locale, LC_ALL=locale)
     if display:
         env["DISPLAY"] = display
     return env
@@ -280,9 +297,11 @@ class WineSession:
         wine.driver("start", wine.win_path(setup_exe(64)), "wait-window", "dump")
     """
 
-    def __init__(self, name=None, template=None, root=None, parent=None):
+    def __init__(self, name=None, template=None, root=None, parent=None, locale=None):
         """root: a folder to keep the prefix in after the session (made anew each time).
-        parent: where the session's own folder is made; by default beside the template."""
+        parent: where the session's own folder is made; by default beside the template.
+        locale: LANG and LC_ALL of every program in the session (Wine's code pages follow it);
+        by default Japanese."""
         name = name or time.strftime("session-%H%M%S")
         if bits_under_test() == "32":
             name += ".32bit"  # the 32-bit run's artifacts beside the 64-bit run's
@@ -297,6 +316,8 @@ class WineSession:
         self.display = None
         self.env = None
         self.setup_seconds = None
+        self.locale = locale or BASE_ENV["LANG"]
+        self._volumes = []  # (loop device, mount point, mounted) of mount_exfat
 
     def __enter__(self):
         self.start()
@@ -327,7 +348,7 @@ class WineSession:
             else:
                 self._xvfb = _Xvfb(os.path.join(self.root, "xvfb.log"))
                 self.display = self._xvfb.display
-            self.env = _wine_env(self.prefix, self.display)
+            self.env = _wine_env(self.prefix, self.display, self.locale)
             _start_wineserver(self.env)
         except BaseException:
             self.close(failed=False)
@@ -360,6 +381,51 @@ class WineSession:
             os.remove(link)
         os.symlink(os.path.abspath(linux_dir), link)
         return letter.upper() + ":\\"
+
+    def mount_exfat(self, letter, megabytes=64):
+        """An exFAT volume, which has no hard links, as drive letter; returns its folder.
+
+        An image in the session's folder on a loop device, mounted through FUSE, and unmounted
+        and detached when the session closes; made once a session and letter. Skips the test
+        where the machine refuses.
+        """
+        mount = os.path.join(self.root, f"exfat-{letter.lower()}")
+        if any(volume[1] == mount and volume[2] for volume in self._volumes):
+            return mount
+        missing = [tool for tool in EXFAT_TOOLS if not shutil.which(tool)]
+        if missing:
+            raise unittest.SkipTest(f"no exFAT tools here ({', '.join(missing)} missing; "
+                                    "tools/install-deps.sh installs exfatprogs and exfat-fuse)")
+        image = mount + ".img"
+        with open(image, "wb") as f:
+            f.truncate(megabytes << 20)
+        os.makedirs(mount)
+        attached = subprocess.run(["losetup", "--find", "--show", image], capture_output=True,
+                                  text=True, timeout=60)
+        if attached.returncode != 0:
+            raise unittest.SkipTest(f"no loop device here (losetup: {attached.stderr.strip()})")
+        device = attached.stdout.strip()
+        self._volumes.append([device, mount, False])
+        made = subprocess.run(["mkfs.exfat", device], capture_output=True, text=True, timeout=120)
+        if made.returncode != 0:
+            raise RuntimeError(f"mkfs.exfat {device}: {made.stdout}{made.stderr}")
+        mounted = subprocess.run(["mount.exfat-fuse", device, mount], capture_output=True,
+                                 text=True, timeout=60)
+        if mounted.returncode != 0:
+            raise unittest.SkipTest(f"no FUSE mount here (mount.exfat-fuse: "
+                                    f"{(mounted.stdout + mounted.stderr).strip()[-300:]})")
+        self._volumes[-1][2] = True
+        self.map_drive(letter, mount)
+        return mount
+
+    def _remove_volumes(self):
+        # After wineserver has gone: it may hold files of the volume open.
+        for device, mount, mounted in reversed(self._volumes):
+            if mounted and subprocess.run(["umount", mount], capture_output=True,
+                                          timeout=60).returncode != 0:
+                subprocess.run(["umount", "--lazy", mount], capture_output=True, timeout=60)
+            subprocess.run(["losetup", "--detach", device], capture_output=True, timeout=60)
+        self._volumes = []
 
     def _log(self, text):
         with open(os.path.join(self.root, "driver.log"), "a", encoding="utf-8") as f:
@@ -466,6 +532,7 @@ class WineSession:
             except subprocess.SubprocessError:
                 pass
             _remove_server_dir(self.prefix, self.env)
+        self._remove_volumes()
         if self._xvfb:
             self._xvfb.stop()
             self._xvfb = None

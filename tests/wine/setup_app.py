@@ -2,6 +2,7 @@
 folders it works on, over the harness's sessions and the UI driver."""
 import os
 import time
+import unittest
 
 import harness
 
@@ -40,7 +41,10 @@ def register(bits, data, value_type=1):
     return harness.uninstall_entry(bits, data, value_type)
 
 
-def register_folder(bits, folder):
+def register_folder(bits, folder, wide=False):
+    """As the product's installer writes it: code page 932 bytes, or wide as Unicode text."""
+    if wide:
+        return harness.uninstall_entry_wide(bits, (command_for(folder) + '\0').encode('utf-16-le'))
     return register(bits, command_for(folder).encode('cp932') + b'\0')
 
 
@@ -138,8 +142,89 @@ def spare_files(folder):
     return sorted(n for n in os.listdir(folder) if n.endswith(('.setup-new', '.setup-old')))
 
 
+def run_files(folder):
+    """The files a run keeps in the data folder while it works (its lock and rollback record),
+    and the spare files, if any are left."""
+    return sorted(n for n in os.listdir(folder) if n in ('setup.journal', 'setup.lock')) + spare_files(folder)
+
+
 def screenshot(session, name):
     """A picture of the screen, kept with the test run's artifacts."""
     folder = os.path.join(os.environ.get('TEST_ARTIFACTS', '/tmp/setup-test-artifacts'), 'screenshots')
     os.makedirs(folder, exist_ok=True)
     return session.screenshot(os.path.join(folder, name))
+
+
+class CopyRunCase(unittest.TestCase):
+    """A session with the product in C:\\Kolvenir1.0\\ (data folder and 30.dat) and setup.exe with the
+    23 add-on files in C:\\addon\\, and the runs of it the tests make."""
+    BITS = harness.bits_under_test()
+    MSGBOX_WAIT_MS = '120000'  # a file held for good is waited for, a few seconds per step
+    maxDiff = None  # a data folder that differs shows which files do
+
+    def setUp(self):
+        self.start()
+
+    def start(self, locale=None, product='Kolvenir1.0'):
+        """A new session (closing the one before) with the product and the add-on folder."""
+        if getattr(self, 'session', None):
+            self.session.close()
+        self.session = harness.WineSession(locale=locale).__enter__()
+        self.addCleanup(self.session.__exit__, None, None, None)
+        self.use_product(*make_product(self.session, product.replace('\\', os.sep)))
+        self.use_addon('addon')
+
+    def use_product(self, product, folder):
+        self.product, self.folder = product, folder
+        self.data = os.path.join(product, 'data')
+
+    def use_addon(self, folder, files=None):
+        self.addon, self.exe = make_addon_folder(self.session, self.BITS, folder, files)
+
+    def data_path(self, name=''):
+        return self.folder + 'data\\' + name
+
+    def open(self, exe=None, cwd=None, wide=False):
+        """Registers the product, starts setup.exe and waits for its window; returns (pid, dump)."""
+        return open_window(self.session, exe or self.exe, unregister(self.BITS),
+                           register_folder(self.BITS, self.folder, wide), cwd=cwd)
+
+    def installed(self, before):
+        """The data folder as a run from before leaves it."""
+        after = dict(before)
+        for name in ADDON_FILES:
+            after[name] = read(os.path.join(self.addon, name))
+        after['30.dat'] = expected_data_file30(before['30.dat'])
+        return after
+
+    def fail_run(self, *around_ok):
+        """Presses OK amid the given commands and returns the failure report's text; the program
+        must end with status 1."""
+        pid, _ = self.open()
+        results = then(self.session, pid, *around_ok, click('Command1', real=False),
+                       ['wait-msgbox', self.MSGBOX_WAIT_MS], ['dismiss-msgbox'], ['wait-exit'])
+        self.assertEqual(results[-3]['caption'], CAPTION)
+        self.assertEqual(results[-1]['exit'], 1)
+        return results[-3]['text']
+
+    def unchanged_run(self, *around_ok):
+        """fail_run, then the data folder must be byte for byte as before: nothing changed and
+        nothing left behind."""
+        before = snapshot(self.data)
+        text = self.fail_run(*around_ok)
+        self.assertEqual(snapshot(self.data), before)
+        return text
+
+    def complete_run(self, *before_ok, pid=None):
+        """A run from OK to Done and 終了; returns the driver's results of before_ok."""
+        if pid is None:
+            pid, _ = self.open()
+        results = then(self.session, pid, *before_ok, click('Command1', real=False),
+                       ['wait-text', str(IDS['Label1']), FINISHED, '120000'],
+                       click('Command2', real=False), ['wait-exit'])
+        self.assertEqual(results[-1]['exit'], 0)
+        return results[:len(before_ok)]
+
+    def assert_report(self, text, number, path):
+        self.assertIn('エラー番号: %d' % number, text)
+        self.assertIn('対象: ' + path, text)

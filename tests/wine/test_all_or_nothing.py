@@ -1,7 +1,9 @@
 """The copy run updates the product's data folder wholly or not at all, under Wine: failures
-partway through staging, programs that hold the new files, and the program killed mid-run.
-The data folder is checked byte for byte afterwards."""
+partway through staging, programs that hold the new files, the program killed mid-run and what
+the next run makes of it, two runs at once, and a volume without hard links. The data folder is
+checked byte for byte afterwards."""
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -11,73 +13,51 @@ import harness
 import setup_app as app
 
 BITS = harness.bits_under_test()
-MSGBOX_WAIT_MS = '120000'  # a file held for good is waited for, a few seconds per attempt
+ANOTHER_SETUP = 'ほかの setup.exe'
+RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
 
 
-class AllOrNothingTest(unittest.TestCase):
-    def setUp(self):
-        self.session = harness.WineSession().__enter__()
-        self.addCleanup(self.session.__exit__, None, None, None)
-        self.use_product(*app.make_product(self.session))
-        self.addon, self.exe = app.make_addon_folder(self.session, BITS)
-
+class AllOrNothingTest(app.CopyRunCase):
     def use_product(self, product, folder):
-        self.product, self.folder = product, folder
-        self.data = os.path.join(product, 'data')
+        super().use_product(product, folder)
         # An older version of every add-on file, so that old and new can be told apart.
         for name in app.ADDON_FILES:
             with open(os.path.join(self.data, name), 'wb') as f:
                 f.write(b'old version of ' + name.encode())
 
-    def data_path(self, name):
-        return self.folder + 'data\\' + name
+    def use_volume(self, volume, name):
+        """A product of its own, named name, on C: or on an exFAT volume, which has no hard links."""
+        if volume == 'C:':
+            self.use_product(*app.make_product(self.session, name))
+        else:
+            product, _ = app.make_product(self.session, os.path.join(self.session.mount_exfat('e'), name))
+            self.use_product(product, 'E:\\' + name + '\\')
 
-    def open(self):
-        pid, _ = app.open_window(self.session, self.exe, app.unregister(BITS),
-                                 app.register_folder(BITS, self.folder))
-        return pid
-
-    def installed(self, before):
-        after = dict(before)
-        for name in app.ADDON_FILES:
-            after[name] = app.read(os.path.join(self.addon, name))
-        after['30.dat'] = app.expected_data_file30(before['30.dat'])
-        return after
-
-    def fail_run(self, *around_ok):
-        """Presses OK amid the given commands; returns the report's text. Status 1 is expected."""
-        pid = self.open()
-        results = app.then(self.session, pid, *around_ok, app.click('Command1', real=False),
-                           ['wait-msgbox', MSGBOX_WAIT_MS], ['dismiss-msgbox'], ['wait-exit'])
-        self.assertEqual(results[-1]['exit'], 1)
-        return results[-3]['text']
-
-    def complete_run(self, *before_ok):
-        """A run from OK to Done and 終了; returns the driver's results of before_ok."""
-        pid = self.open()
-        results = app.then(self.session, pid, *before_ok, app.click('Command1', real=False),
-                           ['wait-text', str(app.IDS['Label1']), app.FINISHED, '120000'],
-                           app.click('Command2', real=False), ['wait-exit'])
-        self.assertEqual(results[-1]['exit'], 0)
-        return results[:len(before_ok)]
-
-    def assert_report(self, text, number, path):
-        self.assertIn('エラー番号: %d' % number, text)
-        self.assertIn('対象: ' + path, text)
+    def kill_in_commit(self, after='63.dat'):
+        """Starts a run and ends it as Task Manager's End task would, in its renames: the add-on
+        files up to after are in place, the others not. The staged file of the next one is held
+        meanwhile, so the run cannot get further."""
+        held = app.ADDON_FILES[app.ADDON_FILES.index(after) + 1]
+        pid, _ = self.open()
+        app.then(self.session, pid, ['hold-when-appears', self.data_path(held + '.setup-new')],
+                 app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), '60000'],
+                 ['wait-gone', self.data_path(after + '.setup-new'), '60000'], ['terminate'])
+        left = os.listdir(self.data)
+        self.assertIn('setup.journal', left, 'killed outside the renames')
+        self.assertIn(held + '.setup-new', left, 'killed outside the renames')
 
     def test_unreadable_source_partway_stages_nothing_for_good(self):
         # Another program holds the eleventh source without sharing: ten files are staged first.
-        before = app.snapshot(self.data)
         source = self.session.win_path(os.path.join(self.addon, '60.dat'))
-        text = self.fail_run(['lock', source])
+        text = self.unchanged_run(['lock', source])
         self.assert_report(text, 32, source)
-        self.assertEqual(app.snapshot(self.data), before)
 
     def test_disk_full_partway_through_staging(self):
         mount = tempfile.mkdtemp(prefix='setup-inodes-')
         self.addCleanup(os.rmdir, mount)
-        # Room enough in bytes, but files run out after the tenth new one: the space check
-        # passes and the eleventh staged file meets a full disk.
+        # Room enough in bytes, but files run out partway through staging: the space check
+        # passes and a staged file meets a full disk once the run's own files and some ten new
+        # ones have taken what is left.
         inodes = 4 + len(app.ADDON_FILES) + 10  # root, K, data, 30.dat, the old files, ten more
         if subprocess.run(['mount', '-t', 'tmpfs', '-o', f'size=8m,nr_inodes={inodes}', 'tmpfs', mount],
                           capture_output=True).returncode != 0:
@@ -87,14 +67,14 @@ class AllOrNothingTest(unittest.TestCase):
         shutil.copy(os.path.join(app.SAMPLE_DIR, 'product', 'data', '30.dat'), os.path.join(mount, 'K', 'data'))
         self.session.map_drive('f', mount)
         self.use_product(os.path.join(mount, 'K'), 'F:\\K\\')
-        before = app.snapshot(self.data)
-        text = self.fail_run()
-        self.assert_report(text, 112, self.data_path('60.dat'))
-        self.assertEqual(app.snapshot(self.data), before)
+        text = self.unchanged_run()
+        self.assertIn('エラー番号: 112', text)
+        target = re.search('対象: (.*)', text).group(1).rstrip('\r')
+        self.assertIn(target, [self.data_path(name) for name in app.ADDON_FILES[2:11]])
 
     def test_a_scanner_that_opens_each_new_file_is_waited_out(self):
         before = app.snapshot(self.data)
-        pid = self.open()
+        pid, _ = self.open()
         results = app.then(self.session, pid, ['scan', self.folder + 'data', '300'],
                            app.click('Command1', real=False),
                            ['wait-text', str(app.IDS['Label1']), app.FINISHED, '120000'],
@@ -106,16 +86,97 @@ class AllOrNothingTest(unittest.TestCase):
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_a_holder_that_never_lets_go_ends_in_the_report_with_nothing_changed(self):
+        # On exFAT the old files are kept as copies, not hard links.
+        for volume in ('C:', 'exFAT'):
+            with self.subTest(volume=volume):
+                self.use_volume(volume, 'Held')
+                before = app.snapshot(self.data)
+                # 30.dat is put in place last, so every add-on file has been moved in and must go back.
+                text = self.fail_run(['hold-when-appears', self.data_path('30.dat.setup-new')])
+                self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+                self.assertIn('対象: ' + self.data_path('30.dat'), text)
+                after = app.snapshot(self.data)
+                # The held staged file cannot be deleted while it is held; the next run removes it.
+                after.pop('30.dat.setup-new', None)
+                self.assertEqual(after, before)
+                self.complete_run()
+                self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_an_undo_held_up_for_good_is_finished_by_the_next_run(self):
+        # 73.dat is new to the folder, and a program opens it as soon as it is in place: the
+        # undo after the failed rename of 30.dat cannot remove it.
+        os.remove(os.path.join(self.data, '73.dat'))
         before = app.snapshot(self.data)
-        # 30.dat is put in place last, so every add-on file has been moved in and must go back.
-        text = self.fail_run(['hold-when-appears', self.data_path('30.dat.setup-new')])
-        self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+        text = self.fail_run(['hold-when-appears', self.data_path('73.dat')],
+                             ['hold-when-appears', self.data_path('30.dat.setup-new')])
         self.assertIn('対象: ' + self.data_path('30.dat'), text)
-        after = app.snapshot(self.data)
-        # The held staged file cannot be deleted while it is held; the next run removes it.
-        after.pop('30.dat.setup-new', None)
-        self.assertEqual(after, before)
+        self.assertIn(RUN_AGAIN, text)
+        self.assertNotEqual(app.snapshot(self.data), before)
+        # The holders are gone; the next run restores the folder before it refuses.
+        source = os.path.join(self.addon, '52.dat')
+        os.remove(source)
+        self.assert_report(self.fail_run(), 2, self.session.win_path(source))
+        self.assertEqual(app.snapshot(self.data), before)
+
+    def test_whole_run_on_a_volume_without_hard_links(self):
+        self.use_volume('exFAT', 'K')
+        before = app.snapshot(self.data)
         self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_killed_in_the_renames_then_refused_leaves_the_folder_as_before_the_kill(self):
+        # The run after the kill puts the folder back as it was before the killed run, and only
+        # then meets what it refuses. Each returns (commands around OK, error, target, spare
+        # names that may stay).
+        def missing_source():
+            os.remove(os.path.join(self.addon, '52.dat'))
+            return [], 2, self.session.win_path(os.path.join(self.addon, '52.dat')), []
+
+        def data_file_held():
+            # The kept 30.dat is a hard link of the held file itself: it cannot go while held.
+            return [['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'), ['30.dat.setup-old']
+
+        cases = [('C:', missing_source), ('C:', data_file_held), ('exFAT', missing_source)]
+        for index, (volume, refusal) in enumerate(cases):
+            with self.subTest(volume=volume, refused=refusal.__name__):
+                self.use_volume(volume, f'Killed{index}')
+                self.use_addon(f'addon{index}')
+                before = app.snapshot(self.data)
+                self.kill_in_commit()
+                around_ok, number, path, may_stay = refusal()
+                text = self.fail_run(*around_ok)
+                self.assert_report(text, number, path)
+                after = app.snapshot(self.data)
+                for name in may_stay:
+                    kept = before[name[:-len('.setup-old')]]
+                    self.assertEqual(after.pop(name, kept), kept, name)
+                self.assertEqual(after, before)
+                # Whatever stayed, the next run clears and installs.
+                self.use_addon(f'addon{index}')
+                self.complete_run()
+                self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_a_second_setup_exe_meanwhile_is_turned_away(self):
+        before = app.snapshot(self.data)
+        first, _ = self.open()
+        second, _ = self.open()
+        # Other programs hold the first run's new files for a while, one after the other: its
+        # renames wait well within its patience, and all together long past the second's.
+        holds = [['hold-when-appears', self.data_path(name + '.setup-new'), str(2500 * (n + 1))]
+                 for n, name in enumerate(app.ADDON_FILES[:3])]
+        results = app.run(
+            self.session, *holds,
+            ['attach', first], app.click('Command1', real=False),
+            ['wait-file', self.data_path('setup.journal'), '60000'],
+            ['attach', second], app.click('Command1', real=False),
+            ['wait-msgbox', '60000'], ['dismiss-msgbox'], ['wait-exit'],
+            ['attach', first], ['wait-text', str(app.IDS['Label1']), app.FINISHED, '120000'],
+            app.click('Command2', real=False), ['wait-exit'])
+        report, second_exit, first_exit = results[-7], results[-5], results[-1]
+        self.assertEqual(report['caption'], app.CAPTION)
+        self.assert_report(report['text'], 32, self.data_path())
+        self.assertIn(ANOTHER_SETUP, report['text'])
+        self.assertEqual((second_exit['exit'], first_exit['exit']), (1, 0))
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_killed_at_several_moments_leaves_only_whole_files(self):
@@ -124,15 +185,20 @@ class AllOrNothingTest(unittest.TestCase):
                 f.write(os.urandom(4 << 20))
         before = app.snapshot(self.data)
         installed = self.installed(before)
-        moments = ['21.dat.setup-new', '73.dat.setup-new', '30.dat.setup-new',
-                   '21.dat.setup-old', '65.dat.setup-old', '23-2.mid.setup-old']
-        for moment in moments:
-            with self.subTest(killed_when=moment):
-                pid = self.open()
+        # (a file that has appeared, one that has gone): staging, keeping the old files aside,
+        # then the renames after the rollback record.
+        moments = [('21.dat.setup-new', None), ('73.dat.setup-new', None), ('30.dat.setup-new', None),
+                   ('21.dat.setup-old', None), ('setup.journal', '21.dat.setup-new'),
+                   ('setup.journal', '65.dat.setup-new')]
+        for appeared, gone in moments:
+            with self.subTest(killed_when=appeared, after=gone):
+                pid, _ = self.open()
                 app.then(self.session, pid, app.click('Command1', real=False),
-                         ['wait-file', self.data_path(moment), '60000'], ['terminate'])
+                         ['wait-file', self.data_path(appeared), '60000'],
+                         *([['wait-gone', self.data_path(gone), '60000']] if gone else []), ['terminate'])
+                self.assertNotIn('setup.lock', os.listdir(self.data), 'the lock outlived the run')
                 for name, data in app.snapshot(self.data).items():
-                    if name in app.spare_files(self.data):
+                    if name in app.run_files(self.data):
                         continue
                     self.assertIn(data, (before[name], installed[name]), f'{name} is torn')
         self.complete_run()

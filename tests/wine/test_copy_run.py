@@ -9,25 +9,13 @@ import setup_app as app
 BITS = harness.bits_under_test()
 
 
-class CopyRunTest(unittest.TestCase):
+class CopyRunTest(app.CopyRunCase):
     def setUp(self):
-        self.session = harness.WineSession().__enter__()
-        self.addCleanup(self.session.__exit__, None, None, None)
-        self.product, self.folder = app.make_product(self.session)
-        self.data = os.path.join(self.product, 'data')
-        self.original_30 = app.read(os.path.join(self.data, '30.dat'))
-
-    def open(self, addon='addon', cwd=None, exe=None):
-        self.addon, setup_exe = app.make_addon_folder(self.session, BITS, addon)
-        return app.open_window(self.session, exe or setup_exe, app.unregister(BITS),
-                               app.register_folder(BITS, self.folder), cwd=cwd)
+        super().setUp()
+        self.before = app.snapshot(self.data)
 
     def assert_installed(self):
-        for name in app.ADDON_FILES:
-            self.assertEqual(app.read(os.path.join(self.data, name)),
-                             app.read(os.path.join(self.addon, name)), name)
-        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(self.original_30))
-        self.assertEqual(app.spare_files(self.data), [])
+        self.assertEqual(app.snapshot(self.data), self.installed(self.before))
 
     def test_whole_journey(self):
         pid, dump = self.open()
@@ -53,58 +41,68 @@ class CopyRunTest(unittest.TestCase):
         # The keyboard focus is on 終了, so Space ends the program.
         self.assertEqual(app.then(self.session, pid, ['key', '32'], ['wait-exit'])[-1]['exit'], 0)
 
-    def finish_run(self, pid, *before_ok):
-        app.then(self.session, pid, *before_ok, app.click('Command1', real=False))
-        app.wait_until_done(self.session, pid)
-        self.assertEqual(app.then(self.session, pid, app.click('Command2', real=False),
-                                  ['wait-exit'])[-1]['exit'], 0)
-
     def test_existing_destinations_are_replaced(self):
         for name in app.ADDON_FILES:
             with open(os.path.join(self.data, name), 'wb') as f:
                 f.write(b'old version of ' + name.encode())
-        pid, _ = self.open()
-        self.finish_run(pid)
+        self.before = app.snapshot(self.data)
+        self.complete_run()
         self.assert_installed()
 
     def test_from_a_drive_root(self):
-        self.addon, _ = app.make_addon_folder(self.session, BITS, 'cdrom')
+        self.use_addon('cdrom')
         self.session.map_drive('m', self.addon)
-        pid, _ = app.open_window(self.session, 'M:\\setup.exe', app.unregister(BITS),
-                                 app.register_folder(BITS, self.folder))
-        self.finish_run(pid)
+        pid, _ = self.open(exe='M:\\setup.exe')
+        self.complete_run(pid=pid)
         self.assert_installed()
 
     def test_working_directory_elsewhere(self):
         pid, _ = self.open(cwd='C:\\windows')
-        self.finish_run(pid)
+        self.complete_run(pid=pid)
         self.assert_installed()
 
     def test_edited_folder_is_ignored(self):
         elsewhere = os.path.join(self.session.drive_c, 'Elsewhere', 'data')
         os.makedirs(elsewhere)
-        pid, _ = self.open()
-        self.finish_run(pid, ['set-text', str(app.IDS['Text1']), 'C:\\Elsewhere\\'])
+        self.complete_run(['set-text', str(app.IDS['Text1']), 'C:\\Elsewhere\\'])
         self.assert_installed()
         self.assertEqual(os.listdir(elsewhere), [])
 
     def test_hidden_data_file_stays_hidden(self):
         path = os.path.join(self.data, '30.dat')
         os.setxattr(path, 'user.DOSATTRIB', b'0x2')  # where Wine keeps a file's DOS attributes
-        pid, _ = self.open()
-        self.finish_run(pid)
+        self.complete_run()
         self.assert_installed()
         attributes = os.getxattr(path, 'user.DOSATTRIB') if 'user.DOSATTRIB' in os.listxattr(path) else b'0'
         self.assertTrue(int(attributes, 16) & 0x2, 'hidden was lost')
 
+    def test_japanese_folder_on_systems_of_other_code_pages(self):
+        # The installer wrote the entry as Unicode text; the program must read it as a Japanese
+        # system does and install there, whatever the system's own code page (C: 1252, zh_CN:
+        # 936, which has ゲーム but no half-width kana; ソ and 表 end in the byte of "\" in 932).
+        cases = [('C.UTF-8', 'ゲーム\\Kolvenir1.0'), ('zh_CN.UTF-8', 'ゲーム\\Kolvenir1.0'),
+                 ('zh_CN.UTF-8', 'ｹﾞｰﾑ\\ソフト表\\Kolvenir1.0')]
+        for locale, product in cases:
+            with self.subTest(locale=locale, product=product):
+                if not harness.locale_available(locale):
+                    self.skipTest(f'no {locale} locale here (tools/install-deps.sh makes it)')
+                self.start(locale=locale, product=product)
+                self.before = app.snapshot(self.data)
+                pid, dump = self.open(wide=True)
+                c = app.controls(dump)
+                self.assertEqual((c['Label1']['text'], c['Text1']['text']), (app.FOUND, 'C:\\' + product + '\\'))
+                self.complete_run(pid=pid)
+                self.assert_installed()
+
     def test_run_from_inside_the_data_folder_keeps_every_file(self):
         # The add-on files already in the data folder, setup.exe beside them: copies onto themselves.
-        pid, _ = self.open(addon=os.path.join(self.data))
-        self.finish_run(pid)
+        self.use_addon(self.data)
+        self.complete_run()
         for name in app.ADDON_FILES:
             self.assertEqual(app.read(os.path.join(self.data, name)),
                              app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
-        self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(self.original_30))
+        self.assertEqual(app.read(os.path.join(self.data, '30.dat')),
+                         app.expected_data_file30(self.before['30.dat']))
 
     def test_clicks_during_the_run_are_dropped(self):
         pid, dump = self.open()

@@ -47,6 +47,20 @@ class RegistryTest(unittest.TestCase):
                     self.assertEqual(out[1]["hex"], stored)
                     self.assertEqual(out[1]["ansi_hex"], data.hex())
 
+    def test_wide_values_are_stored_as_given_whatever_the_code_page(self):
+        text = "C:\\ゲーム\\ｿﾌﾄ\\"
+        # (type, UTF-16LE bytes written through RegSetValueExW)
+        cases = [(1, text.encode("utf-16-le")), (1, (text + "\0").encode("utf-16-le")),
+                 (2, "%TEMP%\0".encode("utf-16-le")), (1, b"")]
+        # Under C.UTF-8 the driver's ANSI code page is 1252, which has no Japanese at all.
+        with harness.WineSession(self.id(), locale="C.UTF-8") as wine:
+            for index, (kind, data) in enumerate(cases):
+                with self.subTest(kind=kind, data=data):
+                    out = wine.driver("reg-set-wide", 64, TEST_KEY, f"w{index}", kind, data.hex() or "-",
+                                      "reg-get", 64, TEST_KEY, f"w{index}")
+                    self.assertEqual(out[0]["size"], len(data))
+                    self.assertEqual((out[1]["type"], out[1]["hex"]), (kind, data.hex()))
+
     def test_views_are_separate_and_land_in_wow6432node(self):
         with harness.WineSession(self.id()) as wine:
             out = wine.driver(harness.uninstall_entry(32, harness.ansi("D:\\アプリ")),

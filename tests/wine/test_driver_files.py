@@ -1,5 +1,5 @@
-"""uidriver.exe's file commands: the scanner, the holder that never lets go, wait-file and
-terminate, checked against real files and a real setup.exe under Wine."""
+"""uidriver.exe's file commands: the scanner, the holders (for good or for a while), wait-file,
+wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
 
 import json
 import os
@@ -135,30 +135,35 @@ class ScanTest(unittest.TestCase):
 
     def test_held_files_refuse_writers_and_movers(self):
         held = self.win_dir + "\\held.dat"
+        brief = self.win_dir + "\\brief.dat"  # held for 5 s only
         scanned = self.win_dir + "\\scanned.dat"
-        driver = Background(self, "hold-when-appears", held, "sleep", 300, "scan-report",
+        driver = Background(self, "hold-when-appears", held, "hold-when-appears", brief, 5000,
+                            "sleep", 300, "scan-report",
                             "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
-                            "scan-report", "sleep", 8000)
-        self.assertEqual(driver.wait_for_line(4)[2]["holds"], [{"path": held, "held": False}])
-        write(os.path.join(self.dir, "held.dat"))
-        write(os.path.join(self.dir, "scanned.dat"))
-        report = driver.wait_for_line(7)[6]
-        self.assertEqual(report["holds"], [{"path": held, "held": True}])
-        self.assertEqual(report["names"], ["held.dat", "scanned.dat"])
+                            "scan-report", "sleep", 8000, "scan-report")
+        self.assertEqual(driver.wait_for_line(5)[3]["holds"],
+                         [{"path": held, "held": False}, {"path": brief, "held": False}])
+        for name in ("held.dat", "brief.dat", "scanned.dat"):
+            write(os.path.join(self.dir, name))
+        report = driver.wait_for_line(8)[7]
+        self.assertEqual(report["holds"], [{"path": held, "held": True}, {"path": brief, "held": True}])
+        self.assertEqual(sorted(report["names"]), ["brief.dat", "held.dat", "scanned.dat"])
         # (access asked for while held, error: 0 when it opens); others share everything.
         cases = [(GENERIC_READ, 0), (GENERIC_WRITE, SHARING_VIOLATION),
                  (DELETE, SHARING_VIOLATION)]
-        for path in (held, scanned):
+        for path in (held, brief, scanned):
             out = self.session.driver(*[["try-open", path, access, SHARE_ALL]
                                         for access, _ in cases])
             self.assertEqual([line["last_error"] for line in out], [error for _, error in cases],
                              path)
-        # Past its hold the scanner has let go; the holder never does.
+        # Past their holds the scanner and the brief holder have let go; the other never does.
         time.sleep(5)
         out = self.session.driver("try-open", scanned, DELETE, SHARE_ALL,
+                                  "try-open", brief, DELETE, SHARE_ALL,
                                   "try-open", held, DELETE, SHARE_ALL)
-        self.assertEqual([line["last_error"] for line in out], [0, SHARING_VIOLATION])
-        driver.finish()
+        self.assertEqual([line["last_error"] for line in out], [0, 0, SHARING_VIOLATION])
+        self.assertEqual(driver.finish()[-1]["holds"],
+                         [{"path": held, "held": True}, {"path": brief, "held": False}])
 
     def test_report_without_scan_and_refusals(self):
         out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
@@ -170,12 +175,22 @@ class ScanTest(unittest.TestCase):
             (["scan", self.win_dir + "\\missing", 100], "listing"),
             (["scan", self.win_dir, 100, "scan", self.win_dir, 100], "already running"),
             (["terminate"], "use start"),
+            (["wait-gone", self.win_dir + "\\kept.dat", 200], "still there after 200 ms"),
         ]
         for commands, words in cases:
             with self.subTest(commands=commands):
                 with self.assertRaises(harness.DriverError) as caught:
                     self.session.driver(*commands)
                 self.assertIn(words, caught.exception.lines[-1]["error"])
+
+
+    def test_wait_gone_sees_a_rename(self):
+        driver = Background(self, "wait-file", self.win_dir + "\\kept.dat",
+                            "wait-gone", self.win_dir + "\\old.dat", 30000)
+        driver.wait_for_line(1)
+        time.sleep(0.5)
+        os.rename(os.path.join(self.dir, "old.dat"), os.path.join(self.dir, "moved.dat"))
+        self.assertGreaterEqual(driver.finish()[1]["ms"], 400)
 
 
 class TerminateTest(unittest.TestCase):

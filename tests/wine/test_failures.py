@@ -13,90 +13,54 @@ import setup_app as app
 BITS = harness.bits_under_test()
 
 
-class FailureTest(unittest.TestCase):
-    def setUp(self):
-        self.session = harness.WineSession().__enter__()
-        self.addCleanup(self.session.__exit__, None, None, None)
-        self.product, self.folder = app.make_product(self.session)
-        self.data = os.path.join(self.product, 'data')
-        self.addon, self.exe = app.make_addon_folder(self.session, BITS)
-
-    def fail_run(self, *during_run):
-        """Presses OK and returns the failure report; the program must end with status 1."""
-        before = app.snapshot(self.data)
-        pid, _ = app.open_window(self.session, self.exe, app.unregister(BITS),
-                                 app.register_folder(BITS, self.folder))
-        results = app.then(self.session, pid, *during_run, app.click('Command1', real=False),
-                           ['wait-msgbox'], ['dismiss-msgbox'], ['wait-exit'])
-        report = results[-3]
-        self.assertEqual(report['caption'], app.CAPTION)
-        self.assertEqual(results[-1]['exit'], 1)
-        self.assertEqual(app.spare_files(self.data), [], 'no spare file may be left behind')
-        return report['text'], before, app.snapshot(self.data)
-
-    def assert_names(self, text, number, path):
-        self.assertIn('エラー番号: %d' % number, text)
-        self.assertIn('対象: ' + path, text)
-
+class FailureTest(app.CopyRunCase):
     def test_missing_source_copies_nothing(self):
         os.remove(os.path.join(self.addon, '52.dat'))
-        text, before, after = self.fail_run()
-        self.assert_names(text, 2, self.session.win_path(os.path.join(self.addon, '52.dat')))
-        self.assertEqual(after, before)
+        text = self.unchanged_run()
+        self.assert_report(text, 2, self.session.win_path(os.path.join(self.addon, '52.dat')))
 
     def test_missing_data_folder(self):
         shutil.rmtree(self.data)
         os.makedirs(self.product, exist_ok=True)
-        pid, _ = app.open_window(self.session, self.exe, app.unregister(BITS),
-                                 app.register_folder(BITS, self.folder))
-        results = app.then(self.session, pid, app.click('Command1', real=False), ['wait-msgbox'],
-                           ['dismiss-msgbox'], ['wait-exit'])
-        self.assert_names(results[0 + 1]['text'], 3, self.folder + 'data\\')
-        self.assertEqual(results[-1]['exit'], 1)
+        self.assert_report(self.fail_run(), 3, self.data_path())
         self.assertFalse(os.path.exists(self.data))
 
     def test_missing_30_dat_copies_nothing(self):
         os.remove(os.path.join(self.data, '30.dat'))
-        text, before, after = self.fail_run()
-        self.assert_names(text, 2, self.folder + 'data\\30.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run()
+        self.assert_report(text, 2, self.data_path('30.dat'))
 
     def test_read_only_destination_changes_nothing(self):
         target = os.path.join(self.data, '54.dat')
         with open(target, 'wb') as f:
             f.write(b'kept')
         os.chmod(target, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
-        text, before, after = self.fail_run()
-        self.assert_names(text, 5, self.folder + 'data\\54.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run()
+        self.assert_report(text, 5, self.data_path('54.dat'))
 
     def test_destination_held_open_by_another_program(self):
         target = os.path.join(self.data, '54.dat')
         with open(target, 'wb') as f:
             f.write(b'in use')
-        text, before, after = self.fail_run(['lock', self.folder + 'data\\54.dat'])
-        self.assert_names(text, 32, self.folder + 'data\\54.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run(['lock', self.data_path('54.dat')])
+        self.assert_report(text, 32, self.data_path('54.dat'))
 
     def test_short_data_file_changes_nothing(self):
         short = b''.join(b'line%d\r\n' % i for i in range(24))
         with open(os.path.join(self.data, '30.dat'), 'wb') as f:
             f.write(short)
-        text, before, after = self.fail_run()
-        self.assert_names(text, 38, self.folder + 'data\\30.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run()
+        self.assert_report(text, 38, self.data_path('30.dat'))
 
     def test_read_only_data_file_is_left_as_it_was(self):
         path = os.path.join(self.data, '30.dat')
         os.chmod(path, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
-        text, before, after = self.fail_run()
-        self.assert_names(text, 5, self.folder + 'data\\30.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run()
+        self.assert_report(text, 5, self.data_path('30.dat'))
 
     def test_data_file_held_open_by_another_program(self):
-        text, before, after = self.fail_run(['lock', self.folder + 'data\\30.dat'])
-        self.assert_names(text, 32, self.folder + 'data\\30.dat')
-        self.assertEqual(after, before)
+        text = self.unchanged_run(['lock', self.data_path('30.dat')])
+        self.assert_report(text, 32, self.data_path('30.dat'))
 
     def test_full_disk_changes_nothing(self):
         mount = tempfile.mkdtemp(prefix='setup-full-')
@@ -121,11 +85,10 @@ class FailureTest(unittest.TestCase):
         with open(os.path.join(self.addon, '21.dat'), 'wb') as f:
             f.write(os.urandom(64 * 1024))
         self.session.map_drive('f', mount)
-        self.data, self.folder = os.path.join(mount, 'K', 'data'), 'F:\\K\\'
-        text, before, after = self.fail_run()
+        self.use_product(os.path.join(mount, 'K'), 'F:\\K\\')
+        text = self.unchanged_run()
         # Found by the room check, before anything is written.
-        self.assert_names(text, 112, 'F:\\K\\data\\')
-        self.assertEqual(after, before)
+        self.assert_report(text, 112, 'F:\\K\\data\\')
 
 
 if __name__ == '__main__':
