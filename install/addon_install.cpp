@@ -104,7 +104,6 @@ void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wst
   copies.erase(std::remove_if(copies.begin(), copies.end(),
                               [&](const Copy& copy) { return files.IsSameFile(copy.source, dataDir + copy.name); }),
                copies.end());
-  std::uint64_t old_bytes = 0;
   std::vector<std::uint64_t> old_sizes;
   for (const Copy& copy : copies) old_sizes.push_back(CheckReplaceable(files, dataDir + copy.name));
   old_sizes.push_back(CheckReplaceable(files, dataFile30));
@@ -117,8 +116,7 @@ void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wst
   std::uint64_t needed = OnDisk(newDataFile30.size(), cluster);
   for (const Copy& copy : copies) needed += OnDisk(copy.size, cluster);
   if (!files.HardLinksWork(dataFile30, dataFile30 + kKeptSuffix)) {
-    for (std::uint64_t size : old_sizes) old_bytes += OnDisk(size, cluster);
-    needed += old_bytes;
+    for (std::uint64_t size : old_sizes) needed += OnDisk(size, cluster);
   }
   if (needed > space.available) {
     common::SetupError error = MakeError(common::kErrorDiskFull, dataDir, Cause::kNotEnoughRoom);
