@@ -38,6 +38,7 @@ std::wstring DescribeError(const common::SetupError& error) {
     case Cause::kAddonFileMissing: return kAddonFileMissingDescription;
     case Cause::kAnotherSetupRunning: return kAnotherSetupRunningDescription;
     case Cause::kPathTooLong: return kPathTooLongDescription;
+    case Cause::kLinkElsewhere: return kLinkElsewhereDescription;
     case Cause::kNotEnoughRoom: {
       std::wstring text = kNotEnoughRoomDescription;
       // "C:\" reads as the drive "C:".

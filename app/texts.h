@@ -62,6 +62,10 @@ inline constexpr wchar_t kPathTooLongDescription[] =
     L"インストール先のパスが長すぎるため、作業用のファイルを作れません。"
     L"Kolvenir1.0 をもっと短いパスのフォルダにインストールしてから、もう一度 setup.exe を実行してください。";
 
+inline constexpr wchar_t kLinkElsewhereDescription[] =
+    L"このファイルまたはフォルダはほかの場所へのリンクのため、setup.exe は使用しません。"
+    L"リンクを削除してから（追加ファイルの場合は、自分のフォルダに展開し直してから）、もう一度 setup.exe を実行してください。";
+
 // Descriptions by error number.
 struct NumberText {
   unsigned number;

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
+inline constexpr std::uint32_t kErrorCantAccessFile = 1920;
 
 // What lies behind a failure where its number alone does not tell the user what to do.
 enum class Cause {
@@ -33,6 +34,7 @@ enum class Cause {
   kNotEnoughRoom,        // the room check: see bytes_needed, bytes_available, drive
   kAnotherSetupRunning,  // another setup.exe holds the data folder
   kPathTooLong,          // a name the program must write would be too long
+  kLinkElsewhere,        // the name is a link, or a second name of a file elsewhere
 };
 
 struct SetupError {

@@ -21,11 +21,17 @@ struct Copy {
   std::uint64_t size;
 };
 
+// A second name of the file may lie anywhere, in a folder its user cannot read.
+void CheckOneName(const FileStatus& status, const std::wstring& path) {
+  if (status.names > 1) throw MakeError(common::kErrorCantAccessFile, path, Cause::kLinkElsewhere);
+}
+
 // Refuses, before anything is written, a destination that could not be replaced; returns its
 // size, 0 when there is none.
 std::uint64_t CheckReplaceable(RetryingFiles& files, const std::wstring& path) {
   const FileStatus status = files.Status(path);
   if (!status.exists) return 0;
+  CheckOneName(status, path);
   if (status.directory) throw MakeError(common::kErrorAccessDenied, path, Cause::kFolderInTheWay);
   if (status.read_only) throw MakeError(common::kErrorAccessDenied, path, Cause::kReadOnly);
   files.ProbeReplaceable(path);
@@ -55,8 +61,10 @@ void CheckNamesFit(const std::wstring& dataDir, const std::vector<std::wstring>&
   }
 }
 
-// A report names the user's own file or folder, never one of the program's spare names.
-std::wstring UserFacingPath(std::wstring path, const std::wstring& dataDir) {
+// A report names the user's own file or folder, never one of the program's spare names; but a
+// link is named as it is, for the user to remove.
+std::wstring UserFacingPath(std::wstring path, const std::wstring& dataDir, Cause cause) {
+  if (cause == Cause::kLinkElsewhere) return path;
   for (const wchar_t* suffix : {kStagedSuffix, kKeptSuffix}) {
     const std::size_t length = std::char_traits<wchar_t>::length(suffix);
     if (path.size() > length && path.compare(path.size() - length, length, suffix) == 0) {
@@ -81,7 +89,10 @@ void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wst
   std::vector<std::wstring> names(kAddonFileList.begin(), kAddonFileList.end());
   names.push_back(kDataFile30);
 
-  if (!files.Status(dataDir).directory) throw MakeError(common::kErrorPathNotFound, dataDir);
+  // Both folders stay held as they are now until the run ends; everything in them is then
+  // reached by name from them, never through a link.
+  const std::unique_ptr<HeldLock> dataFolder = files.PinFolder(dataDir, true);
+  const std::unique_ptr<HeldLock> sourceFolder = files.PinFolder(sourceDir, false);
   CheckNamesFit(dataDir, names);
   const std::unique_ptr<HeldLock> lock = LockDataFolder(files, dataDir);
   RecoverInterruptedRun(files, dataDir, names);
@@ -93,6 +104,7 @@ void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wst
     if (!status.exists || status.directory) {
       throw MakeError(common::kErrorFileNotFound, source, Cause::kAddonFileMissing);
     }
+    CheckOneName(status, source);
     copies.push_back(Copy{source, name, status.size});
   }
   const FileStatus dataFile30Status = files.Status(dataFile30);
@@ -145,7 +157,7 @@ void InstallAddons(InstallFiles& platform, const std::wstring& sourceDir, const 
   try {
     Install(files, sourceDir, dataDir);
   } catch (common::SetupError& error) {
-    error.path = UserFacingPath(error.path, dataDir);
+    error.path = UserFacingPath(error.path, dataDir, error.cause);
     throw;
   }
 }

@@ -210,7 +210,8 @@ void RecoverInterruptedRun(RetryingFiles& files, const std::wstring& folder,
     if (std::optional<std::vector<JournalEntry>> entries = ParseJournal(bytes, names)) {
       RetryingFiles::TotalBudget budget(files, kUndoRetryBudgetMs);
       if (std::optional<common::SetupError> failure = RollBack(files, folder, *entries)) {
-        failure->restore_incomplete = true;
+        // A planted link is named for the user to remove; the rollback is finished after that.
+        failure->restore_incomplete = failure->cause != common::Cause::kLinkElsewhere;
         throw *failure;
       }
     }

@@ -14,6 +14,7 @@ struct FileStatus {
   bool exists = false;
   bool directory = false;
   bool read_only = false;
+  std::uint32_t names = 1;  // hard links to the same file, this one included
   std::uint64_t size = 0;
   std::uint32_t attributes = 0;  // the platform's own flags, handed back to WriteToNew
 };
@@ -34,6 +35,14 @@ class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
 
+  // Holds the folder open, so that it cannot be renamed or replaced while the run works, until
+  // the result is destroyed. Every operation below names a file in a pinned folder and acts on
+  // that name alone: a name that is a link, or that resolves anywhere but in its folder, is
+  // refused with Cause::kLinkElsewhere, and deleting or replacing a name never touches what it
+  // points to. With must_be_itself the folder itself must not be a link either; without it, it
+  // may be reached through one (a game moved to another disk).
+  virtual std::unique_ptr<HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
+
   // A path that is not there (not found, or its folder not found) does not exist; any other
   // failure to look is an error, never taken for "no file".
   virtual FileStatus Status(const std::wstring& path) = 0;
@@ -49,7 +58,8 @@ class InstallFiles {
   // violation while another holds it.
   virtual std::unique_ptr<HeldLock> Lock(const std::wstring& path) = 0;
 
-  // Opens a file for one sequential pass; it is closed when the source is destroyed.
+  // Opens a file for one sequential pass; it is closed when the source is destroyed. A file with
+  // more than one name is refused, as is the source of a copy with more than one.
   virtual std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) = 0;
   // These create target, which must not exist; on failure nothing is left at target. The new
   // file reaches the disk at the next FlushNewFiles.

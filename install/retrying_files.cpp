@@ -39,6 +39,10 @@ auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) ->
   }
 }
 
+std::unique_ptr<HeldLock> RetryingFiles::PinFolder(const std::wstring& folder, bool must_be_itself) {
+  return Retry([&] { return inner_.PinFolder(folder, must_be_itself); });
+}
+
 FileStatus RetryingFiles::Status(const std::wstring& path) {
   return Retry([&] { return inner_.Status(path); });
 }

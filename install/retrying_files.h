@@ -38,6 +38,7 @@ class RetryingFiles : public InstallFiles {
     RetryingFiles& files_;
   };
 
+  std::unique_ptr<HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   FileStatus Status(const std::wstring& path) override;
   bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
   void ProbeReplaceable(const std::wstring& path) override;

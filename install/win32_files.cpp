@@ -2,26 +2,28 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "common/scoped_handle.h"
 #include "common/setup_error.h"
+#include "install/folder_relative.h"
 
 namespace install {
 namespace {
 
 constexpr DWORD kCopyChunk = 1 << 20;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 [[noreturn]] void ThrowLastError(const std::wstring& path) {
   throw common::MakeError(GetLastError(), path);
 }
 
-using common::ScopedHandle;
-
-ScopedHandle OpenExisting(const std::wstring& path, DWORD access, DWORD share, DWORD flags = 0) {
-  return ScopedHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
+[[noreturn]] void ThrowLink(const std::wstring& path) {
+  throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kLinkElsewhere);
 }
+
+using common::ScopedHandle;
 
 void WriteAll(HANDLE file, const char* data, std::size_t size, const std::wstring& path_for_errors) {
   while (size > 0) {
@@ -40,7 +42,7 @@ void FlushOrThrow(HANDLE file, const std::wstring& path_for_errors) {
 
 class FileSource : public ByteSource {
  public:
-  FileSource(HANDLE file, std::wstring path) : file_(file), path_(std::move(path)) {}
+  FileSource(ScopedHandle file, std::wstring path) : file_(std::move(file)), path_(std::move(path)) {}
   std::size_t Read(char* buf, std::size_t n) override {
     DWORD got = 0;
     const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
@@ -67,11 +69,94 @@ void SetAttributes(HANDLE file, DWORD attributes, const std::wstring& path_for_e
 
 class Win32Lock : public HeldLock {
  public:
-  explicit Win32Lock(HANDLE file) : file_(file) {}
+  explicit Win32Lock(ScopedHandle file) : file_(std::move(file)) {}
 
  private:
   ScopedHandle file_;
 };
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+std::wstring Join(std::wstring folder, const std::wstring& name) {
+  if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+  return folder + name;
+}
+
+bool IsNotThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+struct Win32Files::Pinned {
+  ScopedHandle folder;
+  std::wstring final_path;
+};
+
+namespace {
+
+// A name found in its pinned folder, open, and checked to be that folder's own file.
+struct Found {
+  ScopedHandle file;
+  BY_HANDLE_FILE_INFORMATION info{};
+};
+
+// Refuses the open file unless it is what its name in the folder claims: not a reparse point,
+// not somewhere else by its final path (under Wine a unix symlink is followed whatever the open
+// asked), and, unless extra_names, not one of several hard links to a file.
+Found CheckIsItself(ScopedHandle file, const Win32Files::Pinned& folder, const std::wstring& name,
+                    const std::wstring& path, bool extra_names) {
+  Found found{std::move(file), {}};
+  if (!GetFileInformationByHandle(found.file.get(), &found.info)) ThrowLastError(path);
+  if (found.info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowLink(path);
+  if (!extra_names && found.info.nNumberOfLinks > 1) ThrowLink(path);
+  const std::wstring final_path = relative::FinalPath(found.file.get());
+  if (final_path.empty()) ThrowLastError(path);
+  if (!SamePath(final_path, Join(folder.final_path, name))) ThrowLink(path);
+  return found;
+}
+
+}  // namespace
+
+class Win32Files::Pin : public HeldLock {
+ public:
+  Pin(Win32Files& files, std::wstring key, Pinned pinned)
+      : files_(files), key_(std::move(key)), pinned_(std::move(pinned)) {
+    files_.pinned_[key_] = &pinned_;
+  }
+  ~Pin() override { files_.pinned_.erase(key_); }
+
+ private:
+  Win32Files& files_;
+  std::wstring key_;
+  Pinned pinned_;
+};
+
+std::pair<const Win32Files::Pinned*, std::wstring> Win32Files::Resolve(const std::wstring& path) const {
+  const std::size_t slash = path.find_last_of(L'\\');
+  const auto it = slash == std::wstring::npos ? pinned_.end() : pinned_.find(path.substr(0, slash + 1));
+  // Every file the installation touches lies in a folder it pinned first.
+  if (it == pinned_.end()) throw common::MakeError(common::kErrorInvalidParameter, path);
+  return {it->second, path.substr(slash + 1)};
+}
+
+namespace {
+
+std::optional<Found> OpenIn(const Win32Files::Pinned& folder, const std::wstring& name, const std::wstring& path,
+                            ACCESS_MASK access, ULONG share, ULONG options, bool extra_names) {
+  relative::Opened opened = relative::Open(folder.folder.get(), name, access, share, FILE_OPEN, options);
+  if (IsNotThere(opened.error)) return std::nullopt;
+  if (opened.error) throw common::MakeError(opened.error, path);
+  return CheckIsItself(std::move(opened.file), folder, name, path, extra_names);
+}
+
+Found OpenExistingIn(const Win32Files::Pinned& folder, const std::wstring& name, const std::wstring& path,
+                     ACCESS_MASK access, ULONG share, ULONG options, bool extra_names) {
+  std::optional<Found> found = OpenIn(folder, name, path, access, share, options, extra_names);
+  if (!found) throw common::MakeError(ERROR_FILE_NOT_FOUND, path);
+  return std::move(*found);
+}
 
 }  // namespace
 
@@ -94,18 +179,17 @@ std::wstring ExecutableDir() {
 // A file being created: deleted again unless Keep() is called, so a failure leaves nothing.
 class Win32Files::NewFile {
  public:
-  explicit NewFile(const std::wstring& path)
-      : path_(path),
-        handle_(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
-    if (!handle_.valid()) ThrowLastError(path);
+  NewFile(const Pinned& folder, const std::wstring& name, std::wstring path) : path_(std::move(path)) {
+    // Creating never follows a link: a name that is taken, link or not, fails here.
+    relative::Opened opened = relative::Open(folder.folder.get(), name, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                                             FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+    if (opened.error) throw common::MakeError(opened.error, path_);
+    handle_ = std::move(opened.file);
   }
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() {
-    if (kept_) return;
-    handle_.reset();
-    DeleteFileW(path_.c_str());
+    if (!kept_) relative::MarkForDeletion(handle_.get());
   }
   HANDLE get() const { return handle_.get(); }
   // Flushes and closes the finished file.
@@ -124,38 +208,70 @@ class Win32Files::NewFile {
 Win32Files::Win32Files() = default;
 Win32Files::~Win32Files() = default;
 
-FileStatus Win32Files::Status(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+std::unique_ptr<HeldLock> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
+  // Reading the listing makes the share mode count: without delete sharing nobody can rename or
+  // replace the folder while it is held.
+  ScopedHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                                  nullptr));
+  if (!handle.valid()) {
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
-    throw common::MakeError(error, path);
+    throw common::MakeError(IsNotThere(error) ? common::kErrorPathNotFound : error, folder);
   }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle.get(), &info)) ThrowLastError(folder);
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw common::MakeError(common::kErrorPathNotFound, folder);
+  Pinned pinned{std::move(handle), {}};
+  pinned.final_path = relative::FinalPath(pinned.folder.get());
+  if (pinned.final_path.empty()) ThrowLastError(folder);
+  if (must_be_itself) {
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowLink(folder);
+    // Its parent may be reached through a link; the folder itself must lie in that parent.
+    std::wstring path = folder;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    const std::size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
+    ScopedHandle parent(CreateFileW(path.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!parent.valid()) ThrowLastError(folder);
+    const std::wstring parent_final = relative::FinalPath(parent.get());
+    if (parent_final.empty()) ThrowLastError(folder);
+    if (!SamePath(pinned.final_path, Join(parent_final, path.substr(slash + 1)))) ThrowLink(folder);
+  }
+  return std::make_unique<Pin>(*this, folder, std::move(pinned));
+}
+
+FileStatus Win32Files::Status(const std::wstring& path) {
+  const auto [folder, name] = Resolve(path);
+  const std::optional<Found> found = OpenIn(*folder, name, path, FILE_READ_ATTRIBUTES, kShareAll, 0, true);
+  if (!found) return {};
+  const BY_HANDLE_FILE_INFORMATION& data = found->info;
   FileStatus status;
   status.exists = true;
   status.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   status.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  status.names = data.nNumberOfLinks;
   status.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   status.attributes = data.dwFileAttributes;
   return status;
 }
 
 bool Win32Files::IsSameFile(const std::wstring& a, const std::wstring& b) {
-  ScopedHandle first = OpenExisting(a, FILE_READ_ATTRIBUTES, kShareAll);
-  ScopedHandle second = OpenExisting(b, FILE_READ_ATTRIBUTES, kShareAll);
-  if (!first.valid() || !second.valid()) return false;
-  BY_HANDLE_FILE_INFORMATION x{}, y{};
-  if (!GetFileInformationByHandle(first.get(), &x) || !GetFileInformationByHandle(second.get(), &y)) {
-    return false;
-  }
-  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
+  // By where the names lead, not by file index, which some volumes report as 0 for every file.
+  const auto [first_folder, first_name] = Resolve(a);
+  const auto [second_folder, second_name] = Resolve(b);
+  const std::optional<Found> first = OpenIn(*first_folder, first_name, a, FILE_READ_ATTRIBUTES, kShareAll, 0, false);
+  const std::optional<Found> second =
+      OpenIn(*second_folder, second_name, b, FILE_READ_ATTRIBUTES, kShareAll, 0, false);
+  return first && second && SamePath(Join(first_folder->final_path, first_name),
+                                     Join(second_folder->final_path, second_name));
 }
 
 void Win32Files::ProbeReplaceable(const std::wstring& path) {
   // Fails while another program holds the file open without letting others write or delete it.
-  ScopedHandle probe = OpenExisting(path, GENERIC_WRITE | DELETE, kShareAll);
-  if (!probe.valid()) ThrowLastError(path);
+  const auto [folder, name] = Resolve(path);
+  OpenExistingIn(*folder, name, path, GENERIC_WRITE | DELETE, kShareAll, 0, true);
 }
 
 DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
@@ -178,43 +294,56 @@ DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
 }
 
 bool Win32Files::HardLinksWork(const std::wstring& existing, const std::wstring& probe) {
-  if (!CreateHardLinkW(probe.c_str(), existing.c_str(), nullptr)) return false;
-  DeleteFileW(probe.c_str());  // left over, it goes with the next run's spare names
+  const auto [folder, name] = Resolve(existing);
+  const Found found = OpenExistingIn(*folder, name, existing, FILE_WRITE_ATTRIBUTES, kShareAll, 0, true);
+  if (relative::LinkAs(found.file.get(), folder->folder.get(), Resolve(probe).second) != 0) return false;
+  try {
+    Delete(probe);
+  } catch (const common::SetupError&) {
+    // left over, it goes with the next run's spare names
+  }
   return true;
 }
 
 std::unique_ptr<HeldLock> Win32Files::Lock(const std::wstring& path) {
-  // Delete-on-close: the file goes with the last handle, which Windows closes also for a
-  // killed process; one left by a power cut is simply opened again.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) ThrowLastError(path);
-  return std::make_unique<Win32Lock>(file);
+  const auto [folder, name] = Resolve(path);
+  for (int attempt = 1;; ++attempt) {
+    // Delete-on-close: the file goes with the last handle, which Windows closes also for a
+    // killed process. Only ever created new, so a planted link is never opened with it.
+    relative::Opened opened = relative::Open(folder->folder.get(), name, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,
+                                             FILE_ATTRIBUTE_HIDDEN);
+    if (!opened.error) return std::make_unique<Win32Lock>(std::move(opened.file));
+    const bool taken = opened.error == ERROR_FILE_EXISTS || opened.error == ERROR_ALREADY_EXISTS;
+    if (!taken || attempt == 3) throw common::MakeError(opened.error, path);
+    // Left by a power cut: removed. Held by another setup.exe, this fails with a sharing
+    // violation; planted as a link, it is refused.
+    Delete(path);
+  }
 }
 
 std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path) {
-  ScopedHandle file = OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!file.valid()) ThrowLastError(path);
-  return std::make_unique<FileSource>(file.release(), path);
+  const auto [folder, name] = Resolve(path);
+  Found found = OpenExistingIn(*folder, name, path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false);
+  return std::make_unique<FileSource>(std::move(found.file), path);
 }
 
 void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes) {
-  ScopedHandle input = OpenExisting(source, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!input.valid()) ThrowLastError(source);
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(input.get(), &info)) ThrowLastError(source);
-
-  auto output = std::make_unique<NewFile>(target);
+  const auto [source_folder, source_name] = Resolve(source);
+  const Found input = OpenExistingIn(*source_folder, source_name, source, GENERIC_READ, FILE_SHARE_READ,
+                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false);
+  const auto [target_folder, target_name] = Resolve(target);
+  auto output = std::make_unique<NewFile>(*target_folder, target_name, target);
   std::vector<char> chunk(kCopyChunk);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(input.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
+    if (!ReadFile(input.file.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
     if (got == 0) break;
     WriteAll(output->get(), chunk.data(), got, target);
   }
-  SetFileTime(output->get(), nullptr, nullptr, &info.ftLastWriteTime);
-  if (keep_attributes) SetAttributes(output->get(), info.dwFileAttributes, target);
+  SetFileTime(output->get(), nullptr, nullptr, &input.info.ftLastWriteTime);
+  if (keep_attributes) SetAttributes(output->get(), input.info.dwFileAttributes, target);
   unflushed_[target] = std::move(output);
 }
 
@@ -225,7 +354,8 @@ void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& targe
 
 void Win32Files::WriteToNew(const std::wstring& target, const std::string& bytes,
                             std::uint32_t attributes) {
-  auto output = std::make_unique<NewFile>(target);
+  const auto [folder, name] = Resolve(target);
+  auto output = std::make_unique<NewFile>(*folder, name, target);
   WriteAll(output->get(), bytes.data(), bytes.size(), target);
   SetAttributes(output->get(), attributes, target);
   unflushed_[target] = std::move(output);
@@ -237,23 +367,34 @@ void Win32Files::FlushNewFiles() {
 }
 
 void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kept) {
-  if (CreateHardLinkW(kept.c_str(), existing.c_str(), nullptr)) return;
+  const auto [folder, name] = Resolve(existing);
+  {
+    const Found found = OpenExistingIn(*folder, name, existing, FILE_WRITE_ATTRIBUTES, kShareAll, 0, false);
+    if (relative::LinkAs(found.file.get(), folder->folder.get(), Resolve(kept).second) == 0) return;
+  }
   // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead.
   CopyIntoNew(existing, kept, true);
 }
 
 void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to) {
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ThrowLastError(to);
+  const auto [folder, name] = Resolve(from);
+  const auto [to_folder, to_name] = Resolve(to);
+  if (to_folder != folder) throw common::MakeError(common::kErrorInvalidParameter, to);
+  // Write-through: the rename is on disk when this returns. What was at `to` is replaced as a
+  // name, whatever it is, never followed.
+  const Found found = OpenExistingIn(*folder, name, from, DELETE, kShareAll, FILE_WRITE_THROUGH, true);
+  if (const DWORD error = relative::RenameTo(found.file.get(), folder->folder.get(), to_name)) {
+    throw common::MakeError(error, to);
   }
 }
 
 void Win32Files::Delete(const std::wstring& path) {
   unflushed_.erase(path);  // our own open handle would refuse the delete
-  if (DeleteFileW(path.c_str())) return;
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-  throw common::MakeError(error, path);
+  const auto [folder, name] = Resolve(path);
+  // The name goes, never what it might point to: a link is refused before anything is marked.
+  const std::optional<Found> found = OpenIn(*folder, name, path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0, true);
+  if (!found) return;
+  if (const DWORD error = relative::MarkForDeletion(found->file.get())) throw common::MakeError(error, path);
 }
 
 void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }

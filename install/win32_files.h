@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "install/install_files.h"
 
@@ -17,6 +18,7 @@ class Win32Files : public InstallFiles {
  public:
   Win32Files();
   ~Win32Files() override;
+  std::unique_ptr<HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   FileStatus Status(const std::wstring& path) override;
   bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
   void ProbeReplaceable(const std::wstring& path) override;
@@ -33,12 +35,19 @@ class Win32Files : public InstallFiles {
   void Delete(const std::wstring& path) override;
   void Pause(unsigned milliseconds) override;
 
+  struct Pinned;  // a folder held open, and its final path
+
  private:
   class NewFile;
+  class Pin;
+  // The pinned folder that holds path, and the plain name in it.
+  std::pair<const Pinned*, std::wstring> Resolve(const std::wstring& path) const;
   // Copies source into a new file at target, to be flushed with the others.
   void CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes);
   // Written, still open, not yet flushed.
   std::map<std::wstring, std::unique_ptr<NewFile>> unflushed_;
+  // By the folder's path as the installation names it, ending in "\".
+  std::map<std::wstring, const Pinned*> pinned_;
 };
 
 }  // namespace install

@@ -26,6 +26,7 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::wstring, std::shared_ptr<std::string>> files;
   std::set<std::wstring> folders;
   std::set<std::wstring> read_only;
+  std::set<std::wstring> links;  // names that lead elsewhere: refused wherever they are used
   std::map<std::wstring, int> held;  // attempts that still meet a sharing violation; -1: forever
   std::vector<std::wstring> log;
   std::vector<unsigned> pauses;
@@ -36,23 +37,34 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
 
+  std::unique_ptr<install::HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) override {
+    if (must_be_itself) CheckLink(folder);
+    if (!folders.count(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
+    return std::make_unique<install::HeldLock>();
+  }
   install::FileStatus Status(const std::wstring& path) override {
     if (unreadable.count(path)) throw common::MakeError(unreadable.at(path), path);
+    CheckLink(path);
     install::FileStatus status;
     if (folders.count(path)) {
       status.exists = status.directory = true;
     } else if (files.count(path)) {
       status.exists = true;
       status.size = files.at(path)->size();
+      status.names = static_cast<std::uint32_t>(
+          std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
       status.read_only = read_only.count(path) > 0;
       status.attributes = 0x22;
     }
     return status;
   }
   bool IsSameFile(const std::wstring& a, const std::wstring& b) override {
-    return files.count(a) && files.count(b) && files.at(a) == files.at(b);
+    return files.count(a) && a == b;
   }
-  void ProbeReplaceable(const std::wstring& path) override { CheckHeld(path); }
+  void ProbeReplaceable(const std::wstring& path) override {
+    CheckLink(path);
+    CheckHeld(path);
+  }
   install::DiskSpace FreeSpace(const std::wstring&) override { return {available, 4096, L"C:\\"}; }
   bool HardLinksWork(const std::wstring&, const std::wstring&) override { return hard_links; }
   // The lock file is there while the lock is held, and goes with it, also when the process dies.
@@ -67,17 +79,20 @@ class FakeFiles : public install::InstallFiles {
   };
   std::unique_ptr<install::HeldLock> Lock(const std::wstring& path) override {
     Write("lock", path);
+    CheckLink(path);
     if (locked_by_another) throw common::MakeError(common::kErrorSharingViolation, path);
     files[path] = std::make_shared<std::string>();
     return std::make_unique<FakeLock>(*this, path);
   }
   std::unique_ptr<install::ByteSource> OpenForReading(const std::wstring& path) override {
+    CheckLink(path);
     CheckHeld(path);
     open_copy_ = *files.at(path);
     return std::make_unique<install::StringSource>(open_copy_);
   }
   void CopyToNew(const std::wstring& source, const std::wstring& target) override {
     Write("copy", target);
+    CheckLink(source);
     CheckHeld(source);
     Create(target, *files.at(source));
   }
@@ -91,11 +106,13 @@ class FakeFiles : public install::InstallFiles {
   void FlushNewFiles() override { Write("flush", L"all new files"); }
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override {
     Write("keep", existing);
+    CheckLink(existing);
     ASSERT_EQ(files.count(kept), 0u);
     files[kept] = hard_links ? files.at(existing) : std::make_shared<std::string>(*files.at(existing));
   }
   void MoveReplacing(const std::wstring& from, const std::wstring& to) override {
     Write("move", to);
+    CheckLink(from);
     CheckHeld(from, to);
     CheckHeld(to);
     files[to] = files.at(from);
@@ -103,6 +120,7 @@ class FakeFiles : public install::InstallFiles {
   }
   void Delete(const std::wstring& path) override {
     Write("delete", path);
+    CheckLink(path);
     if (!files.count(path)) return;
     CheckHeld(path);
     files.erase(path);
@@ -137,6 +155,9 @@ class FakeFiles : public install::InstallFiles {
     if (files.count(path)) throw common::MakeError(common::kErrorFileExists, path);
     files[path] = std::make_shared<std::string>(bytes);
   }
+  void CheckLink(const std::wstring& path) {
+    if (links.count(path)) throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kLinkElsewhere);
+  }
   // Windows names the destination when a move fails, whichever of the two was held.
   void CheckHeld(const std::wstring& path, const std::wstring& reported = {}) {
     auto it = held.find(path);
@@ -170,7 +191,7 @@ class AddonInstallTest : public testing::Test {
   std::map<std::wstring, std::string> before;
 
   void SetUp() override {
-    fs.folders.insert(data_dir);
+    fs.folders.insert({data_dir, source_dir});
     for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = New(L"new ", name);
     // Half the add-on files are already installed in an older version.
     for (std::size_t i = 0; i < kAddonFileList.size(); i += 2) {
@@ -291,6 +312,7 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
     Cause cause = Cause::kNumber;
   };
   const std::wstring d = data_dir, s = source_dir;
+  const std::uint32_t link = common::kErrorCantAccessFile;
   const std::vector<Case> cases{
       {"no data folder", [](FakeFiles& f) { f.folders.clear(); }, common::kErrorPathNotFound, d},
       {"another setup.exe holds the folder", [](FakeFiles& f) { f.locked_by_another = true; },
@@ -317,6 +339,30 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
       {"30.dat one field short", [&](FakeFiles& f) { *f.files[d + L"30.dat"] = Lines(24); }, common::kErrorHandleEof,
        d + L"30.dat"},
       {"no room", [](FakeFiles& f) { f.available = 23 * 4096; }, common::kErrorDiskFull, d, Cause::kNotEnoughRoom},
+      // Planted links, and second names of files that lie elsewhere, are named for removal.
+      {"data folder is a link", [&](FakeFiles& f) { f.links.insert(d); }, link, d, Cause::kLinkElsewhere},
+      {"lock is a link", [&](FakeFiles& f) { f.links.insert(d + L"setup.lock"); }, link, d + L"setup.lock",
+       Cause::kLinkElsewhere},
+      {"spare name is a link", [&](FakeFiles& f) { f.links.insert(d + L"30.dat.setup-old"); }, link,
+       d + L"30.dat.setup-old", Cause::kLinkElsewhere},
+      {"journal is a link", [&](FakeFiles& f) { f.files[d + L"setup.journal"] = std::make_shared<std::string>(); f.links.insert(d + L"setup.journal"); },
+       link, d + L"setup.journal", Cause::kLinkElsewhere},
+      {"journal names a created file that is a link",
+       [&](FakeFiles& f) {
+         f.files[d + L"setup.journal"] = std::make_shared<std::string>(install::FormatJournal({{L"51.dat", false}}));
+         f.links.insert(d + L"51.dat");
+       },
+       link, d + L"51.dat", Cause::kLinkElsewhere},
+      {"30.dat is a link", [&](FakeFiles& f) { f.links.insert(d + L"30.dat"); }, link, d + L"30.dat",
+       Cause::kLinkElsewhere},
+      {"30.dat has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[d + L"30.dat"]; },
+       link, d + L"30.dat", Cause::kLinkElsewhere},
+      {"destination has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[d + L"21.dat"]; },
+       link, d + L"21.dat", Cause::kLinkElsewhere},
+      {"source is a link", [&](FakeFiles& f) { f.links.insert(s + L"52.dat"); }, link, s + L"52.dat",
+       Cause::kLinkElsewhere},
+      {"source has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[s + L"52.dat"]; },
+       link, s + L"52.dat", Cause::kLinkElsewhere},
       // The 12 old add-on files and 30.dat are kept as copies where there are no hard links.
       {"no room for the old files' copies", [](FakeFiles& f) { f.hard_links = false; f.available = 36 * 4096; },
        common::kErrorDiskFull, d, Cause::kNotEnoughRoom},
@@ -372,7 +418,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
     const std::wstring data_dir = install_dir + L"data\\";
     ASSERT_EQ(data_dir.size(), c.data_dir_length);
     FakeFiles fs;
-    fs.folders.insert(data_dir);
+    fs.folders.insert({data_dir, source_dir});
     for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = std::make_shared<std::string>("new");
     fs.files[data_dir + L"30.dat"] = std::make_shared<std::string>(Lines(25));
     try {
@@ -481,7 +527,7 @@ TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
 }
 
 TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
-  for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = fs.files.at(source_dir + name);
+  for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = New(L"new ", name);
   install::InstallAddons(fs, data_dir, install_dir);
   for (const std::wstring& entry : fs.log) {
     const bool ours = entry.find(L"30.dat") != std::wstring::npos || entry.find(L"setup.") != std::wstring::npos;

@@ -75,6 +75,9 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
       {MakeError(common::kErrorFilenameTooLong, L"x", Cause::kPathTooLong),
        L"インストール先のパスが長すぎるため、作業用のファイルを作れません。"
        L"Kolvenir1.0 をもっと短いパスのフォルダにインストールしてから、もう一度 setup.exe を実行してください。"},
+      {MakeError(common::kErrorCantAccessFile, L"x", Cause::kLinkElsewhere),
+       L"このファイルまたはフォルダはほかの場所へのリンクのため、setup.exe は使用しません。"
+       L"リンクを削除してから（追加ファイルの場合は、自分のフォルダに展開し直してから）、もう一度 setup.exe を実行してください。"},
       {MakeError(common::kErrorPathNotFound), L"フォルダが見つかりません。"},
       {MakeError(common::kErrorHandleEof), L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
       {MakeError(999999), L"予期しないエラーが発生しました。"},

@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from pe import PE  # noqa: E402
 
 EXES = {'32': os.environ.get('SETUP_EXE32', ''), '64': os.environ.get('SETUP_EXE64', '')}
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'msvcrt.dll',
+SYSTEM_DLLS = {'kernel32.dll', 'ntdll.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'msvcrt.dll',
                'shell32.dll', 'comctl32.dll', 'ole32.dll', 'shlwapi.dll'}
 # DllCharacteristics: the builds that set each flag; every other build must not.
 DLL_FLAGS = {
