@@ -1,4 +1,4 @@
-// Entry: make DLL loading safe, create Form1, run its message loop.
+// Entry: make DLL loading and links safe, create Form1, run its message loop.
 #include <windows.h>
 
 #include "app/form1.h"
@@ -19,10 +19,22 @@ void RestrictDllSearchToSystem() {
   LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// Windows 10 22H2 and later can refuse, for this process, any junction or symbolic link that a
+// non-administrator made: one more guard for the folders other users may write.
+void TrustOnlyAdministratorsRedirections() {
+  using SetPolicyFn = BOOL(WINAPI*)(int, PVOID, SIZE_T);
+  auto set_policy = reinterpret_cast<SetPolicyFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
+  constexpr int kRedirectionTrustPolicy = 16;  // ProcessRedirectionTrustPolicy
+  DWORD enforce = 1;                           // EnforceRedirectionTrust
+  if (set_policy) set_policy(kRedirectionTrustPolicy, &enforce, sizeof enforce);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   RestrictDllSearchToSystem();
+  TrustOnlyAdministratorsRedirections();
   app::Form1 form(instance, show_command);
   form.Create();
   return form.RunMessageLoop();
