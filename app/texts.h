@@ -1,6 +1,8 @@
 // Every text the user sees, exactly as it must appear.
 #pragma once
 
+#include "common/setup_error.h"
+
 namespace app {
 
 inline constexpr wchar_t kFormCaption[] = L"Kolvenir1.0 Shareware file copy";
@@ -38,6 +40,10 @@ inline constexpr wchar_t kFailurePathLabel[] = L"対象: ";
 inline constexpr wchar_t kRestoreIncompleteNote[] =
     L"データフォルダを完全には元に戻せませんでした。ほかのプログラムを終了してから、"
     L"もう一度 setup.exe を実行すると元に戻ります。";
+// {path} is filled in.
+inline constexpr wchar_t kUnrestoredNote[] =
+    L"前回中断されたセットアップの控えのファイルが見つからないため、{path} を元に戻せませんでした。"
+    L"追加ファイルをすべてそろえて、もう一度 setup.exe を実行すると、すべてインストールされます。";
 
 // Descriptions that say what to do, where the number alone does not.
 inline constexpr wchar_t kInUseDescription[] =
@@ -68,23 +74,23 @@ inline constexpr wchar_t kLinkElsewhereDescription[] =
 
 // Descriptions by error number.
 struct NumberText {
-  unsigned number;
+  std::uint32_t number;
   const wchar_t* text;
 };
 inline constexpr NumberText kNumberDescriptions[] = {
-    {2, L"ファイルが見つかりません。"},
-    {3, L"フォルダが見つかりません。"},
-    {5, L"アクセスが拒否されました。書き込みが許可されていません。"},
-    {8, L"メモリが不足しています。"},
-    {32, kInUseDescription},
-    {33, kInUseDescription},
-    {38, L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
-    {80, L"同じ名前のファイルが既にあります。"},
-    {87, L"引数が正しくありません。"},
-    {112, L"ディスクの空き容量が不足しています。空きを作ってから、もう一度 setup.exe を実行してください。"},
-    {123, L"ファイル名またはフォルダ名が正しくありません。"},
-    {183, L"同じ名前のファイルが既にあります。"},
-    {206, L"ファイル名が長すぎます。"},
+    {common::kErrorFileNotFound, L"ファイルが見つかりません。"},
+    {common::kErrorPathNotFound, L"フォルダが見つかりません。"},
+    {common::kErrorAccessDenied, L"アクセスが拒否されました。書き込みが許可されていません。"},
+    {common::kErrorNotEnoughMemory, L"メモリが不足しています。"},
+    {common::kErrorSharingViolation, kInUseDescription},
+    {common::kErrorLockViolation, kInUseDescription},
+    {common::kErrorHandleEof, L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
+    {common::kErrorFileExists, L"同じ名前のファイルが既にあります。"},
+    {common::kErrorInvalidParameter, L"引数が正しくありません。"},
+    {common::kErrorDiskFull, L"ディスクの空き容量が不足しています。空きを作ってから、もう一度 setup.exe を実行してください。"},
+    {common::kErrorInvalidName, L"ファイル名またはフォルダ名が正しくありません。"},
+    {common::kErrorAlreadyExists, L"同じ名前のファイルが既にあります。"},
+    {common::kErrorFilenameTooLong, L"ファイル名が長すぎます。"},
 };
 inline constexpr wchar_t kUnexpectedErrorDescription[] = L"予期しないエラーが発生しました。";
 

@@ -46,6 +46,9 @@ struct SetupError {
   std::wstring drive;
   // The data folder could not be put back as it was; the next run finishes the job.
   bool restore_incomplete = false;
+  // A file an interrupted run had replaced that could not be put back (its kept copy is gone);
+  // empty when there is none.
+  std::wstring unrestored;
 };
 
 inline SetupError MakeError(std::uint32_t number, std::wstring path = {}, Cause cause = Cause::kNumber) {

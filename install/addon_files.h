@@ -14,8 +14,6 @@ inline constexpr std::array<const wchar_t*, 23> kAddonFileList{
 
 inline constexpr wchar_t kDataFolder[] = L"data\\";
 inline constexpr wchar_t kDataFile30[] = L"30.dat";
-// Held, without sharing, by the run that works on the data folder; gone when it ends.
-inline constexpr wchar_t kLockName[] = L"setup.lock";
 // Windows' own limit on a path (MAX_PATH less the terminator), for programs that do not opt
 // into long paths.
 inline constexpr std::size_t kLongestPath = 259;

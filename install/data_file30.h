@@ -6,8 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
+
+#include "install/install_files.h"
 
 namespace install {
 
@@ -15,27 +16,6 @@ inline constexpr std::size_t kFieldCount = 25;
 inline constexpr std::size_t kProductCodeField = 7;  // 1-based
 inline constexpr std::string_view kProductCode = "kolven10";
 inline constexpr std::size_t kChunkSize = 64 * 1024;
-
-// Where the reader gets its bytes. Errors are the source's own exceptions;
-// the reader lets them through.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  // Copies up to n bytes into buf; returns 0 only at the end of the file.
-  virtual std::size_t Read(char* buf, std::size_t n) = 0;
-};
-
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string_view bytes) : rest_(bytes) {}
-  // It only views the bytes, so a temporary string would dangle.
-  template <typename T, typename = std::enable_if_t<std::is_same_v<T, std::string>>>
-  explicit StringSource(T&&) = delete;
-  std::size_t Read(char* buf, std::size_t n) override;
-
- private:
-  std::string_view rest_;
-};
 
 // Reads one field at a time, pulling chunks from the source only as needed.
 // Works on bytes: no CP932 trail byte is a delimiter, so the text stays as it was.

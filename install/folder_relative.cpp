@@ -62,13 +62,19 @@ DWORD MarkForDeletion(HANDLE file) {
 }
 
 std::wstring FinalPath(HANDLE file) {
-  std::vector<wchar_t> buffer(MAX_PATH);
+  // The object's own name, as GetFinalPathNameByHandleW gets it, without that call's look-up of
+  // a drive letter: one round trip instead of several, and the same for a folder and its files.
+  std::vector<unsigned char> buffer(sizeof(OBJECT_NAME_INFORMATION) + 1024 * sizeof(wchar_t));
   for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return {};
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(length + 1);
+    ULONG needed = 0;
+    const NTSTATUS status = NtQueryObject(file, ObjectNameInformation, buffer.data(),
+                                          static_cast<ULONG>(buffer.size()), &needed);
+    if (NT_SUCCESS(status)) {
+      const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
+      return std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t));
+    }
+    if (needed <= buffer.size()) return {};
+    buffer.resize(needed);
   }
 }
 

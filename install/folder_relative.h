@@ -26,7 +26,8 @@ DWORD RenameTo(HANDLE file, HANDLE folder, const std::wstring& name);  // replac
 DWORD LinkAs(HANDLE file, HANDLE folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(HANDLE file);                                    // gone when the last handle closes
 
-// The path Windows gives the open file or folder (GetFinalPathNameByHandleW), empty on failure.
+// The full path of the open file or folder as the system resolved it (its NT name, on which
+// GetFinalPathNameByHandleW builds), links and all; empty on failure.
 std::wstring FinalPath(HANDLE file);
 
 }  // namespace install::relative

@@ -5,10 +5,32 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
-#include "install/data_file30.h"
 
 namespace install {
+
+// Where the reader gets its bytes. Errors are the source's own exceptions;
+// the reader lets them through.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Copies up to n bytes into buf; returns 0 only at the end of the file.
+  virtual std::size_t Read(char* buf, std::size_t n) = 0;
+};
+
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string_view bytes) : rest_(bytes) {}
+  // It only views the bytes, so a temporary string would dangle.
+  template <typename T, typename = std::enable_if_t<std::is_same_v<T, std::string>>>
+  explicit StringSource(T&&) = delete;
+  std::size_t Read(char* buf, std::size_t n) override;
+
+ private:
+  std::string_view rest_;
+};
 
 struct FileStatus {
   bool exists = false;
@@ -16,6 +38,7 @@ struct FileStatus {
   bool read_only = false;
   std::uint32_t names = 1;  // hard links to the same file, this one included
   std::uint64_t size = 0;
+  std::uint64_t write_time = 0;  // the platform's own measure, compared only with itself
   std::uint32_t attributes = 0;  // the platform's own flags, handed back to WriteToNew
 };
 
@@ -62,8 +85,9 @@ class InstallFiles {
   // more than one name is refused, as is the source of a copy with more than one.
   virtual std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) = 0;
   // These create target, which must not exist; on failure nothing is left at target. The new
-  // file reaches the disk at the next FlushNewFiles.
-  virtual void CopyToNew(const std::wstring& source, const std::wstring& target) = 0;
+  // file reaches the disk at the next FlushNewFiles. attributes: those of the file it will
+  // replace, of which the ones a user may have set (hidden, system, ...) are carried over.
+  virtual void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) = 0;
   virtual void WriteToNew(const std::wstring& target, const std::string& bytes,
                           std::uint32_t attributes) = 0;
   // Gives the file a second name that keeps its present contents whatever later replaces

@@ -69,8 +69,8 @@ std::unique_ptr<ByteSource> RetryingFiles::OpenForReading(const std::wstring& pa
   return Retry([&] { return inner_.OpenForReading(path); });
 }
 
-void RetryingFiles::CopyToNew(const std::wstring& source, const std::wstring& target) {
-  Retry([&] { inner_.CopyToNew(source, target); }, target);
+void RetryingFiles::CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) {
+  Retry([&] { inner_.CopyToNew(source, target, attributes); }, target);
 }
 
 void RetryingFiles::WriteToNew(const std::wstring& target, const std::string& bytes,

@@ -46,7 +46,7 @@ class RetryingFiles : public InstallFiles {
   bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) override;
   std::unique_ptr<HeldLock> Lock(const std::wstring& path) override;
   std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
-  void CopyToNew(const std::wstring& source, const std::wstring& target) override;
+  void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) override;
   void WriteToNew(const std::wstring& target, const std::string& bytes,
                   std::uint32_t attributes) override;
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override;

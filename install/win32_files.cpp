@@ -253,19 +253,18 @@ FileStatus Win32Files::Status(const std::wstring& path) {
   status.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   status.names = data.nNumberOfLinks;
   status.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  status.write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
   status.attributes = data.dwFileAttributes;
   return status;
 }
 
 bool Win32Files::IsSameFile(const std::wstring& a, const std::wstring& b) {
-  // By where the names lead, not by file index, which some volumes report as 0 for every file.
+  // By where the pinned folders lead, not by file index, which some volumes report as 0 for
+  // every file; a file's second name is refused wherever it is met.
   const auto [first_folder, first_name] = Resolve(a);
   const auto [second_folder, second_name] = Resolve(b);
-  const std::optional<Found> first = OpenIn(*first_folder, first_name, a, FILE_READ_ATTRIBUTES, kShareAll, 0, false);
-  const std::optional<Found> second =
-      OpenIn(*second_folder, second_name, b, FILE_READ_ATTRIBUTES, kShareAll, 0, false);
-  return first && second && SamePath(Join(first_folder->final_path, first_name),
-                                     Join(second_folder->final_path, second_name));
+  return SamePath(Join(first_folder->final_path, first_name), Join(second_folder->final_path, second_name));
 }
 
 void Win32Files::ProbeReplaceable(const std::wstring& path) {
@@ -329,7 +328,8 @@ std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path)
   return std::make_unique<FileSource>(std::move(found.file), path);
 }
 
-void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes) {
+void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& target,
+                             const std::uint32_t* attributes) {
   const auto [source_folder, source_name] = Resolve(source);
   const Found input = OpenExistingIn(*source_folder, source_name, source, GENERIC_READ, FILE_SHARE_READ,
                                      FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false);
@@ -343,13 +343,13 @@ void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& tar
     WriteAll(output->get(), chunk.data(), got, target);
   }
   SetFileTime(output->get(), nullptr, nullptr, &input.info.ftLastWriteTime);
-  if (keep_attributes) SetAttributes(output->get(), input.info.dwFileAttributes, target);
+  SetAttributes(output->get(), attributes ? *attributes : input.info.dwFileAttributes, target);
   unflushed_[target] = std::move(output);
 }
 
-void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& target) {
-  // Plain attributes: files from a CD are read-only, and the copy must stay replaceable.
-  CopyIntoNew(source, target, false);
+void Win32Files::CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) {
+  // Not the source's: files from a CD are read-only, and the copy must stay replaceable.
+  CopyIntoNew(source, target, &attributes);
 }
 
 void Win32Files::WriteToNew(const std::wstring& target, const std::string& bytes,
@@ -373,7 +373,7 @@ void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kep
     if (relative::LinkAs(found.file.get(), folder->folder.get(), Resolve(kept).second) == 0) return;
   }
   // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead.
-  CopyIntoNew(existing, kept, true);
+  CopyIntoNew(existing, kept, nullptr);
 }
 
 void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to) {

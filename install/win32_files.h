@@ -26,7 +26,7 @@ class Win32Files : public InstallFiles {
   bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) override;
   std::unique_ptr<HeldLock> Lock(const std::wstring& path) override;
   std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
-  void CopyToNew(const std::wstring& source, const std::wstring& target) override;
+  void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) override;
   void WriteToNew(const std::wstring& target, const std::string& bytes,
                   std::uint32_t attributes) override;
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
@@ -43,7 +43,8 @@ class Win32Files : public InstallFiles {
   // The pinned folder that holds path, and the plain name in it.
   std::pair<const Pinned*, std::wstring> Resolve(const std::wstring& path) const;
   // Copies source into a new file at target, to be flushed with the others.
-  void CopyIntoNew(const std::wstring& source, const std::wstring& target, bool keep_attributes);
+  // attributes: those to carry over, or nullptr for the source's own.
+  void CopyIntoNew(const std::wstring& source, const std::wstring& target, const std::uint32_t* attributes);
   // Written, still open, not yet flushed.
   std::map<std::wstring, std::unique_ptr<NewFile>> unflushed_;
   // By the folder's path as the installation names it, ending in "\".

@@ -54,6 +54,7 @@ class FakeFiles : public install::InstallFiles {
       status.names = static_cast<std::uint32_t>(
           std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
       status.read_only = read_only.count(path) > 0;
+      status.write_time = std::hash<std::string>{}(*files.at(path));
       status.attributes = 0x22;
     }
     return status;
@@ -90,8 +91,10 @@ class FakeFiles : public install::InstallFiles {
     open_copy_ = *files.at(path);
     return std::make_unique<install::StringSource>(open_copy_);
   }
-  void CopyToNew(const std::wstring& source, const std::wstring& target) override {
+  void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) override {
     Write("copy", target);
+    const std::wstring destination = target.substr(0, target.size() - std::wstring(install::kStagedSuffix).size());
+    EXPECT_EQ(attributes, files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
     CheckLink(source);
     CheckHeld(source);
     Create(target, *files.at(source));
@@ -526,6 +529,45 @@ TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
   }
 }
 
+// After a run killed in its renames, others may have touched the spare files. The next run
+// puts back all it can, is never silent about a file it cannot, and never leaves the user stuck.
+TEST_F(AddonInstallTest, RollbackAfterOthersTouchedTheSpareFiles) {
+  Install();
+  const int killed_at =
+      static_cast<int>(std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat") - fs.log.begin()) + 2;
+  const std::wstring d = data_dir;
+  const struct {
+    const char* what;
+    std::function<void(FakeFiles&)> meddle;
+    std::wstring unrestored;
+    bool created_files_stay;
+  } cases[] = {
+      {"a kept copy deleted", [&](FakeFiles& f) { f.files.erase(d + L"21.dat.setup-old"); }, d + L"21.dat", false},
+      {"a kept copy already moved back",
+       [&](FakeFiles& f) { f.files[d + L"21.dat"] = f.files.extract(d + L"21.dat.setup-old").mapped(); }, L"", false},
+      {"the journal damaged", [&](FakeFiles& f) { f.files[d + L"setup.journal"]->resize(40); }, L"", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    InstallKilledAt(killed_at);
+    std::map<std::wstring, std::string> expected = before;
+    for (const wchar_t* name : kAddonFileList) {
+      const bool renamed = !fs.files.count(d + name + L".setup-new");
+      if (renamed && (d + name == c.unrestored || (c.created_files_stay && !before.count(name)))) {
+        expected[name] = *fs.files.at(d + name);
+      }
+    }
+    c.meddle(fs);
+    const common::SetupError error = InstallRefused();
+    EXPECT_EQ(error.unrestored, c.unrestored);
+    EXPECT_FALSE(error.restore_incomplete);
+    EXPECT_EQ(fs.Contents(data_dir), expected);
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
+}
+
 TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = New(L"new ", name);
   install::InstallAddons(fs, data_dir, install_dir);
@@ -586,7 +628,8 @@ TEST_F(AddonInstallTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
 // that names files not ours is not acted on for those.
 TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   const std::vector<std::wstring> known{L"21.dat", L"15.dat", L"30.dat"};
-  const std::vector<install::JournalEntry> entries{{L"21.dat", true}, {L"15.dat", false}, {L"30.dat", true}};
+  const std::vector<install::JournalEntry> entries{
+      {L"21.dat", true, 12, 34}, {L"15.dat", false}, {L"30.dat", true, 18446744073709551615u, 0}};
   const std::string journal = install::FormatJournal(entries);
   const auto read = install::ParseJournal(journal, known);
   ASSERT_TRUE(read);
@@ -594,13 +637,20 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ((*read)[i].name, entries[i].name);
     EXPECT_EQ((*read)[i].existed, entries[i].existed);
+    EXPECT_EQ((*read)[i].size, entries[i].size);
+    EXPECT_EQ((*read)[i].write_time, entries[i].write_time);
   }
   for (std::size_t cut = 0; cut < journal.size(); ++cut) {
     EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), known)) << cut;
   }
   std::string foreign = journal;
-  foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat\r\n");
+  foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat 1 2\r\n");
   EXPECT_EQ(install::ParseJournal(foreign, known)->size(), 3u);
+  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n"}) {
+    std::string damaged = journal;
+    damaged.insert(damaged.find("end"), damage);
+    EXPECT_FALSE(install::ParseJournal(damaged, known)) << damage;
+  }
 }
 
 TEST_F(AddonInstallTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {

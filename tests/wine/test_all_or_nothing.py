@@ -127,26 +127,36 @@ class AllOrNothingTest(app.CopyRunCase):
     def test_killed_in_the_renames_then_refused_leaves_the_folder_as_before_the_kill(self):
         # The run after the kill puts the folder back as it was before the killed run, and only
         # then meets what it refuses. Each returns (commands around OK, error, target, spare
-        # names that may stay).
+        # names that may stay, a file that cannot be put back).
         def missing_source():
             os.remove(os.path.join(self.addon, '52.dat'))
-            return [], 2, self.session.win_path(os.path.join(self.addon, '52.dat')), []
+            return [], 2, self.session.win_path(os.path.join(self.addon, '52.dat')), [], None
 
         def data_file_held():
             # The kept 30.dat is a hard link of the held file itself: it cannot go while held.
-            return [['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'), ['30.dat.setup-old']
+            return [['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'), ['30.dat.setup-old'], None
 
-        cases = [('C:', missing_source), ('C:', data_file_held), ('exFAT', missing_source)]
+        def kept_copy_deleted():
+            # As a cleaning tool might: the old 21.dat is gone for good, the rest comes back.
+            os.remove(os.path.join(self.data, '21.dat.setup-old'))
+            return missing_source()[:4] + ('21.dat',)
+
+        cases = [('C:', missing_source), ('C:', data_file_held), ('exFAT', missing_source),
+                 ('C:', kept_copy_deleted)]
         for index, (volume, refusal) in enumerate(cases):
             with self.subTest(volume=volume, refused=refusal.__name__):
                 self.use_volume(volume, f'Killed{index}')
                 self.use_addon(f'addon{index}')
                 before = app.snapshot(self.data)
                 self.kill_in_commit()
-                around_ok, number, path, may_stay = refusal()
+                around_ok, number, path, may_stay, unrestored = refusal()
                 text = self.fail_run(*around_ok)
                 self.assert_report(text, number, path)
                 after = app.snapshot(self.data)
+                if unrestored:
+                    self.assertIn(self.data_path(unrestored) + ' を元に戻せませんでした', text)
+                    self.assertEqual(after.pop(unrestored), app.read(os.path.join(self.addon, unrestored)))
+                    before.pop(unrestored)
                 for name in may_stay:
                     kept = before[name[:-len('.setup-old')]]
                     self.assertEqual(after.pop(name, kept), kept, name)

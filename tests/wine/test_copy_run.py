@@ -68,13 +68,18 @@ class CopyRunTest(app.CopyRunCase):
         self.assert_installed()
         self.assertEqual(os.listdir(elsewhere), [])
 
-    def test_hidden_data_file_stays_hidden(self):
-        path = os.path.join(self.data, '30.dat')
-        os.setxattr(path, 'user.DOSATTRIB', b'0x2')  # where Wine keeps a file's DOS attributes
+    def test_hidden_files_stay_hidden(self):
+        # 30.dat and a replaced add-on file alike.
+        with open(os.path.join(self.data, '21.dat'), 'wb') as f:
+            f.write(b'old')
+        paths = [os.path.join(self.data, name) for name in ('30.dat', '21.dat')]
+        for path in paths:
+            os.setxattr(path, 'user.DOSATTRIB', b'0x2')  # where Wine keeps a file's DOS attributes
         self.complete_run()
         self.assert_installed()
-        attributes = os.getxattr(path, 'user.DOSATTRIB') if 'user.DOSATTRIB' in os.listxattr(path) else b'0'
-        self.assertTrue(int(attributes, 16) & 0x2, 'hidden was lost')
+        for path in paths:
+            attributes = os.getxattr(path, 'user.DOSATTRIB') if 'user.DOSATTRIB' in os.listxattr(path) else b'0'
+            self.assertTrue(int(attributes, 16) & 0x2, os.path.basename(path) + ': hidden was lost')
 
     def test_japanese_folder_on_systems_of_other_code_pages(self):
         # The installer wrote the entry as Unicode text; the program must read it as a Japanese
