@@ -1,5 +1,6 @@
 #include "app/failure_text.h"
 
+#include <string>
 
 #include "app/texts.h"
 
@@ -8,11 +9,17 @@ namespace {
 
 using common::Cause;
 
+// std::to_wstring would bring in the C library's whole printf; the digits are ASCII anyway.
+std::wstring Decimal(std::uint64_t number) {
+  const std::string digits = std::to_string(number);
+  return std::wstring(digits.begin(), digits.end());
+}
+
 // Megabytes with one decimal, rounded the way that does not understate the shortage.
 std::wstring Megabytes(std::uint64_t bytes, bool round_up) {
   constexpr std::uint64_t kTenth = 1024 * 1024 / 10;
   const std::uint64_t tenths = round_up ? (bytes + kTenth - 1) / kTenth : bytes / kTenth;
-  return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" MB";
+  return Decimal(tenths / 10) + L"." + Decimal(tenths % 10) + L" MB";
 }
 
 void Fill(std::wstring& text, const std::wstring& field, const std::wstring& value) {
@@ -57,7 +64,7 @@ std::wstring FormatFailureReport(const common::SetupError& error) {
   std::wstring text = kFailureLead;
   text += L"\r\n\r\n";
   text += kFailureNumberLabel;
-  text += std::to_wstring(error.number);
+  text += Decimal(error.number);
   text += L"\r\n";
   text += kFailureDescriptionLabel;
   text += DescribeError(error);
@@ -69,6 +76,11 @@ std::wstring FormatFailureReport(const common::SetupError& error) {
   if (error.restore_incomplete) {
     text += L"\r\n\r\n";
     text += kRestoreIncompleteNote;
+  }
+  if (!error.unrestored.empty()) {
+    std::wstring note = kUnrestoredNote;
+    Fill(note, L"{path}", error.unrestored);
+    text += L"\r\n\r\n" + note;
   }
   return text;
 }

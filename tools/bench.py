@@ -5,7 +5,11 @@ Prints medians of ROUNDS runs:
 - OK to Done less the 2-second pause, for 23 add-on files of 4 MiB each, beside `cp` of the
   same files followed by `sync` of them, in the same run, and the ratio (the aim: at most 1.5);
 - the same run with tiny add-on files and a 30.dat of 25 short lines, and with a 30.dat of
-  100 MiB: only 25 fields are read, so the two should take about the same time.
+  100 MiB: only 25 fields are read, so the two should take about the same time;
+- a start, from the process's creation to its window standing idle, of the shipped 32-bit
+  build (the 64-bit one where 32-bit Wine is emulated) beside a bare window of the same size
+  (tools/bare_window.c), the mean of the fastest 3 of 15 interleaved starts (the aim: at
+  most 1.2 times the bare window).
 """
 import os
 import statistics
@@ -19,6 +23,8 @@ import setup_app as app  # noqa: E402
 
 PAUSE = 2.0
 ROUNDS = 5
+STARTS = 15
+FASTEST = 3
 MIB = 1 << 20
 SHORT_30 = b''.join(b'%d\r\n' % i for i in range(25))
 
@@ -55,6 +61,29 @@ def cp_run(session, addon):
     return time.monotonic() - started
 
 
+def start_to_window(session, exe, caption):
+    results = app.run(session, ['start', exe], ['wait-window', caption], ['close'], ['wait-exit'])
+    return results[1]['ms'] / 1000.0
+
+
+def starts(session):
+    bits = '32' if harness.measure_wine32(os.path.join('build', 'native', 'wine32'))['native'] else '64'
+    _, setup = app.make_addon_folder(session, bits, files=[])
+    bare = os.path.join(session.drive_c, 'bare_window.exe')
+    with open(os.environ['BARE_WINDOW%s' % bits], 'rb') as src, open(bare, 'wb') as dst:
+        dst.write(src.read())
+    bare = session.win_path(bare)
+    app.run(session, app.unregister(bits), app.register_folder(bits, 'C:\\Kolvenir1.0\\'))
+    times = {setup: [], bare: []}
+    for _ in range(STARTS):
+        times[setup].append(start_to_window(session, setup, app.CAPTION))
+        times[bare].append(start_to_window(session, bare, 'bare'))
+    fastest = {exe: statistics.mean(sorted(t)[:FASTEST]) for exe, t in times.items()}
+    report('start to window, setup.exe (%s-bit)' % bits, fastest[setup])
+    report('start to window, a bare window', fastest[bare])
+    print('%-44s %8.2f' % ('ratio setup.exe / bare window', fastest[setup] / fastest[bare]))
+
+
 def report(label, seconds):
     print('%-44s %8.3f s' % (label, seconds))
     return seconds
@@ -77,6 +106,7 @@ def main():
         large = report('tiny files, 30.dat of 100 MiB',
                        statistics.median(setup_run(session, addon, exe, huge) for _ in range(ROUNDS)))
         print('%-44s %8.3f s' % ('difference (time of reading 25 fields)', large - small))
+        starts(session)
 
 
 if __name__ == '__main__':

@@ -87,8 +87,10 @@ class BinaryTest(unittest.TestCase):
                 self.assertLessEqual(pe.dll_flags(), set(DLL_FLAGS))
             headers = objdump('-p', exe)
             with self.subTest(bits=bits, flag='stack protector'):
-                # libssp seeds the canary from CryptGenRandom at start; nothing else of ours asks for it.
-                self.assertIn('CryptGenRandom', headers)
+                # The program's own entry seeds the guard from RtlGenRandom; libssp's seeding would
+                # bring in the crypto provider.
+                self.assertIn('SystemFunction036', headers)
+                self.assertNotIn('CryptGenRandom', headers)
             if 'NO_SEH' in pe.dll_flags():
                 # The loader refuses to call a handler in an image that says it has none: an SEH
                 # frame anywhere in the code would turn a handled exception into a crash.
