@@ -1,5 +1,7 @@
 #include "app/failure_text.h"
 
+#include "app/texts.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -11,24 +13,26 @@ using common::MakeError;
 
 TEST(FailureReport, NamesNumberDescriptionAndPath) {
   const common::SetupError error = MakeError(common::kErrorFileNotFound, L"C:\\K\\data\\30.dat");
-  EXPECT_EQ(app::FormatFailureReport(error),
-            L"エラーが発生したため、セットアップを中止しました。\r\n\r\n"
-            L"エラー番号: 2\r\n"
-            L"内容: ファイルが見つかりません。\r\n"
-            L"対象: C:\\K\\data\\30.dat");
+  EXPECT_EQ(app::FormatFailureReport(error), std::wstring(app::kFailureLead) + L"\r\n\r\n" +
+                                                 app::kFailureNumberLabel + L"2\r\n" +
+                                                 app::kFailureDescriptionLabel + app::kNumberDescriptions[0].text +
+                                                 L"\r\n" + app::kFailurePathLabel + L"C:\\K\\data\\30.dat");
 }
 
-TEST(FailureReport, LeavesOutThePathLineWhenThereIsNoneAndAddsTheRestoreNote) {
+TEST(FailureReport, LeavesOutThePathLineWhenThereIsNoneAndAddsTheNotesOnRestoring) {
   common::SetupError error = MakeError(common::kErrorNotEnoughMemory);
-  EXPECT_EQ(app::FormatFailureReport(error).find(L"対象"), std::wstring::npos);
+  EXPECT_EQ(app::FormatFailureReport(error).find(app::kFailurePathLabel), std::wstring::npos);
   error = MakeError(common::kErrorSharingViolation, L"C:\\K\\data\\21.dat");
   error.restore_incomplete = true;
+  error.unrestored = L"C:\\K\\data\\15.dat";
+  std::wstring unrestored = app::kUnrestoredNote;
+  unrestored.replace(unrestored.find(L"{path}"), 6, error.unrestored);
   const std::wstring text = app::FormatFailureReport(error);
-  EXPECT_NE(text.find(L"対象: C:\\K\\data\\21.dat\r\n\r\n"
-                      L"データフォルダを完全には元に戻せませんでした。ほかのプログラムを終了してから、"
-                      L"もう一度 setup.exe を実行すると元に戻ります。"),
+  EXPECT_NE(text.find(std::wstring(app::kFailurePathLabel) + L"C:\\K\\data\\21.dat\r\n\r\n" +
+                      app::kRestoreIncompleteNote + L"\r\n\r\n" + unrestored),
             std::wstring::npos)
       << text.c_str();
+  EXPECT_EQ(text.substr(text.size() - unrestored.size()), unrestored);
 }
 
 // Each description the user may meet, once: what happened and what to do about it.
@@ -41,9 +45,7 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
   unc_room.drive = L"\\\\server\\share\\";
   unc_room.bytes_needed = 0;
   unc_room.bytes_available = 0;
-  const std::wstring in_use =
-      L"ファイルがほかのプログラム（Kolvenir1.0 本体など）で使用中です。"
-      L"そのプログラムを終了してから、もう一度 setup.exe を実行してください。";
+  const std::wstring in_use = app::kInUseDescription;
   const struct {
     common::SetupError error;
     std::wstring description;
@@ -54,13 +56,11 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
       {MakeError(common::kErrorAccessDenied),
        L"アクセスが拒否されました。書き込みが許可されていません。"},
       {MakeError(common::kErrorAccessDenied, L"x", Cause::kReadOnly),
-       L"ファイルが読み取り専用のため、置き換えられません。"
-       L"読み取り専用の設定を外してから、もう一度 setup.exe を実行してください。"},
+       app::kReadOnlyDescription},
       {MakeError(common::kErrorAccessDenied, L"x", Cause::kFolderInTheWay),
-       L"同じ名前のフォルダがあるため、ファイルを置き換えられません。"},
+       app::kFolderInTheWayDescription},
       {MakeError(common::kErrorFileNotFound, L"x", Cause::kAddonFileMissing),
-       L"追加ファイルが見つかりません。追加ファイルはすべて setup.exe と同じフォルダに必要です。"
-       L"圧縮ファイル（zip など）の中から直接実行せず、すべてのファイルを展開してから setup.exe を実行してください。"},
+       app::kAddonFileMissingDescription},
       {room,
        L"ディスクの空き容量が不足しています。C: に 12.1 MB の空きが必要ですが、3.1 MB しかありません。"
        L"空きを作ってから、もう一度 setup.exe を実行してください。"},
@@ -70,17 +70,14 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
       {MakeError(common::kErrorDiskFull),
        L"ディスクの空き容量が不足しています。空きを作ってから、もう一度 setup.exe を実行してください。"},
       {MakeError(common::kErrorSharingViolation, L"x", Cause::kAnotherSetupRunning),
-       L"ほかの setup.exe が同じフォルダにインストール中です。"
-       L"そちらが終わってから、必要ならもう一度 setup.exe を実行してください。"},
+       app::kAnotherSetupRunningDescription},
       {MakeError(common::kErrorFilenameTooLong, L"x", Cause::kPathTooLong),
-       L"インストール先のパスが長すぎるため、作業用のファイルを作れません。"
-       L"Kolvenir1.0 をもっと短いパスのフォルダにインストールしてから、もう一度 setup.exe を実行してください。"},
+       app::kPathTooLongDescription},
       {MakeError(common::kErrorCantAccessFile, L"x", Cause::kLinkElsewhere),
-       L"このファイルまたはフォルダはほかの場所へのリンクのため、setup.exe は使用しません。"
-       L"リンクを削除してから（追加ファイルの場合は、自分のフォルダに展開し直してから）、もう一度 setup.exe を実行してください。"},
+       app::kLinkElsewhereDescription},
       {MakeError(common::kErrorPathNotFound), L"フォルダが見つかりません。"},
       {MakeError(common::kErrorHandleEof), L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
-      {MakeError(999999), L"予期しないエラーが発生しました。"},
+      {MakeError(999999), app::kUnexpectedErrorDescription},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(app::DescribeError(c.error), c.description) << c.error.number;
