@@ -17,4 +17,11 @@ std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 // The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
 common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
 
+// True when the font itself has a glyph for every visible character of the text.
+bool FontShowsText(HFONT font, const std::wstring& text);
+
+// A font like the given one (size, weight) in an installed Japanese face of the window's, where
+// the given one cannot show the text and that face can; otherwise an empty handle.
+common::ScopedFont JapaneseFontInstead(HFONT font, const std::wstring& text);
+
 }  // namespace app
