@@ -1287,7 +1287,10 @@ class Driver {
     inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    // Read before the click: a button that closes its box may be gone before the click returns.
     HWND hit = WindowFromPoint(point);
+    int hit_id = hit && hit != main_ ? GetDlgCtrlID(hit) : 0;
+    std::wstring hit_class = hit ? ClassOf(hit) : L"";
     POINT client = point;
     ScreenToClient(main_, &client);
     for (INPUT& input : inputs) {
@@ -1297,8 +1300,8 @@ class Driver {
     return Ok(command)
         .Raw("at", JoinJson({std::to_string(client.x), std::to_string(client.y)}))
         .Raw("screen", JoinJson({std::to_string(point.x), std::to_string(point.y)}))
-        .Int("hit_id", hit && hit != main_ ? GetDlgCtrlID(hit) : 0)
-        .Str("hit_class", hit ? ClassOf(hit) : L"")
+        .Int("hit_id", hit_id)
+        .Str("hit_class", hit_class)
         .Text();
   }
 
