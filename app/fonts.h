@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 
 #include "app/form_layout.h"
@@ -17,11 +18,11 @@ std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 // The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
 common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
 
-// True when the font itself has a glyph for every visible character of the text.
-bool FontShowsText(HFONT font, const std::wstring& text);
+// How many visible characters of the text the font itself has no glyph for (drawn as boxes).
+size_t CountUnshown(HFONT font, const std::wstring& text);
 
-// A font like the given one (size, weight) in an installed Japanese face of the window's, where
-// the given one cannot show the text and that face can; otherwise an empty handle.
+// A font like the given one (size, weight) in the installed Japanese face the window's labels
+// use, where that face shows more of the text; otherwise an empty handle.
 common::ScopedFont JapaneseFontInstead(HFONT font, const std::wstring& text);
 
 }  // namespace app
