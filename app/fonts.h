@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <string>
 
 #include "app/form_layout.h"
@@ -16,5 +17,12 @@ std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 
 // The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
 common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
+
+// How many visible characters of the text the font itself has no glyph for (drawn as boxes).
+size_t CountUnshown(HFONT font, const std::wstring& text);
+
+// A font like the given one (size, weight) in the installed Japanese face the window's labels
+// use, where that face shows more of the text; otherwise an empty handle.
+common::ScopedFont JapaneseFontInstead(HFONT font, const std::wstring& text);
 
 }  // namespace app

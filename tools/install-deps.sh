@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests use on Debian 12, as root. Safe to run again.
+# Installs what the build and the tests use on Debian 12 or 13, as root. Safe to run again.
+# It names no package that only one of them has: what differs is chosen by what is installed.
 #   tools/install-deps.sh          everything: the three presets and the whole test suite
 #   tools/install-deps.sh sample   only what tools/run-sample.sh needs (win32, win64, Wine, Xvfb)
 set -euo pipefail
@@ -16,9 +17,10 @@ sample=(
   xvfb x11-utils imagemagick
 )
 # The native preset (clang with sanitizers, GoogleTest) and the tools the tests call; exFAT
-# gives the Wine tests a real volume without hard links.
+# gives the Wine tests a real volume without hard links. The sanitizers' runtime goes with the
+# release's clang (14 on Debian 12, 19 on 13), so it is added once clang is there.
 rest=(
-  ca-certificates git make g++ clang libclang-rt-14-dev libgtest-dev googletest
+  ca-certificates git make g++ clang libgtest-dev googletest
   xauth procps psmisc icoutils osslsigncode openssl exfatprogs exfat-fuse
 )
 
@@ -46,12 +48,18 @@ apt_install() {
   apt-get install -y --no-install-recommends "${missing[@]}"
 }
 apt_install "${packages[@]}"
+if [ "$set_name" = all ]; then
+  clang_major=$(clang -dumpversion | cut -d. -f1)
+  apt_install "libclang-rt-${clang_major}-dev"
+fi
 
 # Debian's Wine 8 looks for its own fonts under a wrong path and never loads them; from the
 # local fonts folder it takes Marlett like any other font. Only Marlett: the others would
-# change which faces stand in for the Windows ones.
+# change which faces stand in for the Windows ones. Wine 10 loads its own fonts, Marlett among
+# them, and takes the same file twice without harm. The file is where fonts-wine put it.
+marlett=$(dpkg -L fonts-wine | awk '/\/marlett\.ttf$/ && !found { print; found = 1 }')
 mkdir -p /usr/local/share/fonts/wine
-ln -sfn /usr/share/wine/fonts/marlett.ttf /usr/local/share/fonts/wine/marlett.ttf
+ln -sfn "$marlett" /usr/local/share/fonts/wine/marlett.ttf
 
 missing_locales=
 for name in "${locales[@]}"; do

@@ -344,32 +344,71 @@ DWORD WineControlFont(HWND control, const WineFontReader& reader) {
   return reader.FindStateFont(control);
 }
 
-std::string FontJson(HWND hwnd, bool may_send, HANDLE process) {
-  if (!may_send) return JsonObject().Bool("known", false).Str("reason", "not responding").Text();
+// The font a control draws with, as its LOGFONTW; false with *reason when it cannot be known,
+// and false with an empty reason for a control that has none.
+bool ControlFont(HWND hwnd, bool may_send, HANDLE process, LOGFONTW* lf, HFONT* font,
+                 std::string* reason) {
+  if (!may_send) return *reason = "not responding", false;
   DWORD_PTR result = 0;
   bool sent = SendMessageTimeoutW(hwnd, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
-  auto font = reinterpret_cast<HFONT>(result);
+  *font = reinterpret_cast<HFONT>(result);
   if (!IsUnderWine()) {
-    if (!sent) return JsonObject().Bool("known", false).Str("reason", "WM_GETFONT timed out").Text();
-    if (!font) return "null";
-    LOGFONTW lf = {};
-    if (GetObjectW(font, sizeof lf, &lf) != sizeof lf) {
-      return JsonObject().Bool("known", false).Str("reason", LastErrorText("GetObjectW")).Text();
-    }
-    return LogFontJson(lf, font);
+    if (!sent) return *reason = "WM_GETFONT timed out", false;
+    if (!*font) return false;
+    if (GetObjectW(*font, sizeof *lf, lf) != sizeof *lf) return *reason = LastErrorText("GetObjectW"), false;
+    return true;
   }
   WineFontReader reader(process);
   DWORD handle = WineControlFont(hwnd, reader);
   if (!handle) {
-    if (reader.problem().empty() || lstrcmpiW(ClassOf(hwnd).c_str(), L"Edit") != 0) return "null";
-    return JsonObject().Bool("known", false).Str("reason", reader.problem()).Text();
+    if (!reader.problem().empty() && lstrcmpiW(ClassOf(hwnd).c_str(), L"Edit") == 0) *reason = reader.problem();
+    return false;
   }
-  font = reinterpret_cast<HFONT>(static_cast<ULONG_PTR>(handle));
+  *font = reinterpret_cast<HFONT>(static_cast<ULONG_PTR>(handle));
+  if (IsStockFont(*font) && GetObjectW(*font, sizeof *lf, lf) == sizeof *lf) return true;
+  if (reader.Lookup(handle, lf)) return true;
+  *reason = reader.problem().empty() ? "font not found in the process" : reader.problem();
+  return false;
+}
+
+std::string FontJson(HWND hwnd, bool may_send, HANDLE process) {
   LOGFONTW lf = {};
-  if (IsStockFont(font) && GetObjectW(font, sizeof lf, &lf) == sizeof lf) return LogFontJson(lf, font);
-  if (reader.Lookup(handle, &lf)) return LogFontJson(lf, font);
-  std::string why = reader.problem().empty() ? "font not found in the process" : reader.problem();
-  return JsonObject().Int("handle", handle).Bool("known", false).Str("reason", why).Text();
+  HFONT font = nullptr;
+  std::string reason;
+  if (ControlFont(hwnd, may_send, process, &lf, &font, &reason)) return LogFontJson(lf, font);
+  if (reason.empty()) return "null";
+  JsonObject unknown;
+  if (font) unknown.Int("handle", static_cast<long long>(reinterpret_cast<ULONG_PTR>(font)));
+  return unknown.Bool("known", false).Str("reason", reason).Text();
+}
+
+// What the same font, made here in the same prefix, draws of a text: the face the mapper gave
+// and the visible characters that face has no glyph for (shown as empty boxes).
+std::string CoverageJson(HWND hwnd, HANDLE process, const std::wstring& text) {
+  LOGFONTW lf = {};
+  HFONT font = nullptr;
+  std::string reason;
+  if (!ControlFont(hwnd, true, process, &lf, &font, &reason)) {
+    return JsonObject().Bool("known", false).Str("reason", reason.empty() ? "no font" : reason).Text();
+  }
+  HFONT made = CreateFontIndirectW(&lf);
+  HDC screen = GetDC(nullptr);
+  HGDIOBJ previous = SelectObject(screen, made);
+  wchar_t face[LF_FACESIZE] = {};
+  GetTextFaceW(screen, LF_FACESIZE, face);
+  std::vector<WORD> glyphs(text.size() + 1);
+  DWORD done = GetGlyphIndicesW(screen, text.c_str(), static_cast<int>(text.size()), glyphs.data(),
+                                GGI_MARK_NONEXISTING_GLYPHS);
+  SelectObject(screen, previous);
+  ReleaseDC(nullptr, screen);
+  DeleteObject(made);
+  if (done == GDI_ERROR) return JsonObject().Bool("known", false).Str("reason", "GetGlyphIndicesW failed").Text();
+  std::wstring unshown;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] > L' ' && text[i] != 0x3000 && glyphs[i] == 0xFFFF) unshown += text[i];
+  }
+  return JsonObject().Bool("known", true).Str("face", std::wstring(lf.lfFaceName)).Str("drawn_with", face)
+      .Str("unshown", unshown).Text();
 }
 
 struct FindRequest {
@@ -1025,6 +1064,7 @@ class Driver {
     return Ok("wait-msgbox")
         .Str("caption", TextOf(msgbox_, true))
         .Str("text", MsgboxText(msgbox_))
+        .Raw("text_font", CoverageJson(MsgboxTextControl(msgbox_), process_, MsgboxText(msgbox_)))
         .Bool("owned_by_window", main_ && owner == main_)
         .Raw("rect", RectJson(RectInClient(msgbox_, relative_to)))
         .Raw("buttons", JoinJson(buttons))
@@ -1221,14 +1261,17 @@ class Driver {
     return code;
   }
 
-  static std::wstring MsgboxText(HWND dialog) {
-    if (HWND text = GetDlgItem(dialog, kMsgboxTextId)) return TextOf(text, true);
+  static HWND MsgboxTextControl(HWND dialog) {
+    if (HWND text = GetDlgItem(dialog, kMsgboxTextId)) return text;
     for (HWND child : ChildrenOf(dialog)) {
-      if (lstrcmpiW(ClassOf(child).c_str(), L"Static") != 0) continue;
-      std::wstring text = TextOf(child, true);
-      if (!text.empty()) return text;
+      if (lstrcmpiW(ClassOf(child).c_str(), L"Static") == 0 && !TextOf(child, true).empty()) return child;
     }
-    return L"";
+    return nullptr;
+  }
+
+  static std::wstring MsgboxText(HWND dialog) {
+    HWND text = MsgboxTextControl(dialog);
+    return text ? TextOf(text, true) : L"";
   }
 
   std::string ClickScreen(POINT point, const char* command) {
@@ -1244,7 +1287,10 @@ class Driver {
     inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    // Read before the click: a button that closes its box may be gone before the click returns.
     HWND hit = WindowFromPoint(point);
+    int hit_id = hit && hit != main_ ? GetDlgCtrlID(hit) : 0;
+    std::wstring hit_class = hit ? ClassOf(hit) : L"";
     POINT client = point;
     ScreenToClient(main_, &client);
     for (INPUT& input : inputs) {
@@ -1254,8 +1300,8 @@ class Driver {
     return Ok(command)
         .Raw("at", JoinJson({std::to_string(client.x), std::to_string(client.y)}))
         .Raw("screen", JoinJson({std::to_string(point.x), std::to_string(point.y)}))
-        .Int("hit_id", hit && hit != main_ ? GetDlgCtrlID(hit) : 0)
-        .Str("hit_class", hit ? ClassOf(hit) : L"")
+        .Int("hit_id", hit_id)
+        .Str("hit_class", hit_class)
         .Text();
   }
 

@@ -38,6 +38,7 @@ UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir10
 UNINSTALL_VALUE = "UninstallString"
 REG_SZ = 1
 
+SERVER_TMP = "/tmp"  # where wineserver keeps its socket dir without TMPDIR
 SESSIONS_DIR = "wine-sessions"  # beside the template, so its files can be hard-linked
 STALE_S = 24 * 3600
 # A 32-bit start slower than this means the i386 loader runs emulated (qemu-i386 takes
@@ -121,7 +122,9 @@ def locale_available(name):
 
 
 def _wine_env(prefix, display=None, locale=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+    # No TMPDIR: Debian 13's wineserver aborts ("free(): invalid pointer") whenever it is set,
+    # so on every release the server's socket dir goes to /tmp.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and k != "TMPDIR"}
     env.update(BASE_ENV, WINEPREFIX=prefix)
     if locale:
         env.update(LANG=locale, LC_ALL=locale)
@@ -180,16 +183,16 @@ def _start_wineserver(env):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
 
 
-def _remove_server_dir(prefix, env=None):
-    # Debian's Wine keeps its socket dir in $TMPDIR or /tmp and names it in this file.
+def _remove_server_dir(prefix):
+    # Debian's Wine keeps its socket dir in $TMPDIR or /tmp and names it in this file; the
+    # sessions give it no TMPDIR.
     try:
         with open(os.path.join(prefix, "wineserver")) as f:
             name = f.read().strip()
     except OSError:
         return
     if re.fullmatch(r"wine-\w+", name):
-        tmp = (env if env is not None else os.environ).get("TMPDIR") or "/tmp"
-        shutil.rmtree(os.path.join(tmp, name), ignore_errors=True)
+        shutil.rmtree(os.path.join(SERVER_TMP, name), ignore_errors=True)
 
 
 def ensure_template(path=None):
@@ -216,7 +219,7 @@ def ensure_template(path=None):
                                timeout=BOOT_TIMEOUT_S, check=True)
         finally:
             xvfb.stop()
-        _remove_server_dir(path, env)
+        _remove_server_dir(path)
         pointer = os.path.join(path, "wineserver")
         if os.path.exists(pointer):
             os.remove(pointer)
@@ -531,7 +534,7 @@ class WineSession:
                 _stop_wineserver(self.prefix)
             except subprocess.SubprocessError:
                 pass
-            _remove_server_dir(self.prefix, self.env)
+            _remove_server_dir(self.prefix)
         self._remove_volumes()
         if self._xvfb:
             self._xvfb.stop()
