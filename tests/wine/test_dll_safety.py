@@ -22,7 +22,8 @@ MARKS = {'32': os.environ.get('MARKDLL_DIR32', ''), '64': os.environ.get('MARKDL
 EXPECTED_DLLS = {
     'setup.exe', 'kernel32.dll', 'kernelbase.dll', 'ntdll.dll', 'msvcrt.dll', 'ucrtbase.dll', 'user32.dll',
     'win32u.dll', 'gdi32.dll', 'advapi32.dll', 'sechost.dll', 'version.dll', 'imm32.dll', 'comctl32.dll',
-    'uxtheme.dll', 'msimg32.dll', 'ole32.dll', 'combase.dll', 'rpcrt4.dll', 'winex11.drv', 'zlib1.dll',
+    'uxtheme.dll', 'msimg32.dll', 'ole32.dll', 'combase.dll', 'coml2.dll', 'rpcrt4.dll', 'winex11.drv',
+    'zlib1.dll',
 }
 LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\S+ Loaded L"[^"]*\\([^"\\]+)"', re.M)
 
