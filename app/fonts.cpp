@@ -1,6 +1,9 @@
 #include "app/fonts.h"
 
 #include <cwchar>
+#include <utility>
+
+#include "app/texts.h"
 
 namespace app {
 namespace {
@@ -36,10 +39,11 @@ common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi) {
   if (role_font.role == FontRole::Dialog) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-      return common::ScopedFont(CreateFontIndirectW(&metrics.lfMessageFont));
-    }
-    return common::ScopedFont();
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return {};
+    common::ScopedFont message(CreateFontIndirectW(&metrics.lfMessageFont));
+    // 終了 is the only Japanese a button shows; Wine 10's message font draws it as two boxes.
+    common::ScopedFont japanese = JapaneseFontInstead(message.get(), kExitCaption);
+    return japanese.valid() ? std::move(japanese) : std::move(message);
   }
   font.lfHeight = FontHeightForDpi(role_font.centipoints, dpi);
   font.lfWeight = FW_NORMAL;

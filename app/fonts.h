@@ -15,7 +15,8 @@ namespace app {
 // Asking for a face by name is not enough: the font mapper silently substitutes another.
 std::wstring ChooseInstalledFace(const wchar_t* const* faces);
 
-// The font for a role at the screen's DPI; the system's message font for FontRole::Dialog.
+// The font for a role at the screen's DPI; the system's message font for FontRole::Dialog, or
+// the labels' face at its size where that font has no glyphs for the buttons' Japanese.
 common::ScopedFont CreateRoleFont(const FontSpec& role_font, int dpi);
 
 // How many visible characters of the text the font itself has no glyph for (drawn as boxes).
