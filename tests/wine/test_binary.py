@@ -20,8 +20,9 @@ DLL_FLAGS = {
     'NO_SEH': {'32'},                       # x64 unwinds from tables; only i386 has SEH frames
     'TERMINAL_SERVER_AWARE': {'32', '64'},
 }
-# An i386 SEH frame is pushed on the list whose head is fs:[0] (as excpt.h's __try1 does).
-SEH_FRAME = re.compile(r"%fs:(0x0\b|\()")
+# An i386 SEH frame is pushed on the list whose head is fs:[0] (as excpt.h's __try1 does). Not
+# %fs:(reg): unwind tables in .text can disassemble as that.
+SEH_FRAME = re.compile(r"%fs:0x0\b")
 
 
 def objdump(*args):
