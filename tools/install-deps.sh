@@ -34,19 +34,8 @@ esac
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-updated=
-apt_install() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return
-  if [ -z "$updated" ]; then
-    apt-get update
-    updated=1
-  fi
-  apt-get install -y --no-install-recommends "${missing[@]}"
-}
+# apt_install: what is missing, through a mirror caught mid-sync too (tools/apt.sh).
+. "$(dirname "$0")/apt.sh"
 apt_install "${packages[@]}"
 if [ "$set_name" = all ]; then
   clang_major=$(clang -dumpversion | cut -d. -f1)
