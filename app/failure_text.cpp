@@ -31,6 +31,9 @@ std::wstring DescribeNumber(std::uint32_t number) {
   for (const NumberText& entry : kNumberDescriptions) {
     if (entry.number == number) return entry.text;
   }
+  for (const NumberRange& range : kCloudFileErrors) {
+    if (number >= range.first && number <= range.last) return kCloudFileDescription;
+  }
   return kUnexpectedErrorDescription;
 }
 
@@ -39,13 +42,25 @@ std::wstring DescribeNumber(std::uint32_t number) {
 std::wstring DescribeError(const common::SetupError& error) {
   switch (error.cause) {
     case Cause::kNumber: return DescribeNumber(error.number);
-    case Cause::kInUse: return kInUseDescription;
+    case Cause::kInUse:
+      return error.number == common::kErrorAccessDenied ? kInUseOrDeniedDescription : kInUseDescription;
     case Cause::kReadOnly: return kReadOnlyDescription;
     case Cause::kFolderInTheWay: return kFolderInTheWayDescription;
     case Cause::kAddonFileMissing: return kAddonFileMissingDescription;
     case Cause::kAnotherSetupRunning: return kAnotherSetupRunningDescription;
     case Cause::kPathTooLong: return kPathTooLongDescription;
     case Cause::kLinkElsewhere: return kLinkElsewhereDescription;
+    case Cause::kUnknownReparse: return kUnknownReparseDescription;
+    case Cause::kDriveNotSeen: {
+      std::wstring text = kDriveNotSeenDescription;
+      Fill(text, L"{drive}", error.drive);
+      return text;
+    }
+    case Cause::kMissingRight: {
+      std::wstring text = kMissingRightDescription;
+      Fill(text, L"{operation}", error.operation);
+      return text;
+    }
     case Cause::kNotEnoughRoom: {
       std::wstring text = kNotEnoughRoomDescription;
       // "C:\" reads as the drive "C:".

@@ -15,8 +15,16 @@ void RestrictDllSearchToSystem() {
   if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   SetDllDirectoryW(L"");  // takes the current directory out of the search too
   // The common controls load the theme library late, through a delay-load; loaded from the
-  // system folder first, it is then found by name whatever path that load would search.
-  LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // system folder first, it is then found by name whatever path that load would search. Where
+  // LOAD_LIBRARY_SEARCH_SYSTEM32 is refused (Windows 7 without KB2533623), by its full path.
+  if (!LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length > 0 && length < MAX_PATH - 12) {
+      lstrcatW(system, L"\\uxtheme.dll");
+      LoadLibraryExW(system, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+  }
 }
 
 // Windows 10 22H2 and later can refuse, for this process, any junction or symbolic link that a

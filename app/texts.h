@@ -49,6 +49,11 @@ inline constexpr wchar_t kUnrestoredNote[] =
 inline constexpr wchar_t kInUseDescription[] =
     L"ファイルがほかのプログラム（Kolvenir1.0 本体など）で使用中です。"
     L"そのプログラムを終了してから、もう一度 setup.exe を実行してください。";
+// Access denied after the retries: a holder, or a permission or Controlled Folder Access.
+inline constexpr wchar_t kInUseOrDeniedDescription[] =
+    L"ファイルがほかのプログラム（Kolvenir1.0 本体など）で使用中か、書き込みが許可されていません。"
+    L"そのプログラムを終了してから、もう一度 setup.exe を実行してください。"
+    L"Windows セキュリティの「コントロールされたフォルダー アクセス」が有効な場合は、setup.exe を許可してから実行してください。";
 inline constexpr wchar_t kReadOnlyDescription[] =
     L"ファイルが読み取り専用のため、置き換えられません。"
     L"読み取り専用の設定を外してから、もう一度 setup.exe を実行してください。";
@@ -72,6 +77,26 @@ inline constexpr wchar_t kLinkElsewhereDescription[] =
     L"このファイルまたはフォルダはほかの場所へのリンクのため、setup.exe は使用しません。"
     L"リンクを削除してから（追加ファイルの場合は、自分のフォルダに展開し直してから）、もう一度 setup.exe を実行してください。";
 
+inline constexpr wchar_t kUnknownReparseDescription[] =
+    L"このファイルまたはフォルダは setup.exe が扱えない特殊な形式（再解析ポイント）のため、使用しません。"
+    L"ふつうのフォルダにコピーしてから、もう一度 setup.exe を実行してください。";
+// {drive} is filled in.
+inline constexpr wchar_t kDriveNotSeenDescription[] =
+    L"ドライブ {drive} が見つかりません。ネットワークドライブや subst で作ったドライブは、"
+    L"管理者として実行したプログラムからは見えないことがあります。"
+    L"追加ファイルをこの PC のディスクのフォルダにコピーしてから、そこで setup.exe を実行してください。";
+// {operation} is filled in. The program's own fault: nothing the user did.
+inline constexpr wchar_t kMissingRightDescription[] =
+    L"setup.exe の内部エラーです（{operation} に必要なアクセス権を要求していません）。";
+inline constexpr wchar_t kCloudFileDescription[] =
+    L"このファイルは OneDrive などのクラウドにあり、内容をこの PC に取り出せませんでした。"
+    L"エクスプローラーでファイルを右クリックして「このデバイス上で常に保持する」を選ぶか、"
+    L"追加ファイルを OneDrive の外のフォルダにコピーしてから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kUntrustedMountPointDescription[] =
+    L"このフォルダへの経路に管理者以外のユーザーが作ったリンク（ジャンクションなど）があるため、"
+    L"Windows が管理者として実行中の setup.exe にその使用を許しません。"
+    L"リンクを管理者として作り直すか、リンクを通らない実際のフォルダを使ってから、もう一度 setup.exe を実行してください。";
+
 // Descriptions by error number.
 struct NumberText {
   std::uint32_t number;
@@ -91,7 +116,14 @@ inline constexpr NumberText kNumberDescriptions[] = {
     {common::kErrorInvalidName, L"ファイル名またはフォルダ名が正しくありません。"},
     {common::kErrorAlreadyExists, L"同じ名前のファイルが既にあります。"},
     {common::kErrorFilenameTooLong, L"ファイル名が長すぎます。"},
+    {common::kErrorUntrustedMountPoint, kUntrustedMountPointDescription},
 };
+// The cloud files' errors (ERROR_CLOUD_FILE_*): contents a provider could not bring.
+struct NumberRange {
+  std::uint32_t first, last;
+};
+inline constexpr NumberRange kCloudFileErrors[] = {{358, 358}, {362, 366}, {374, 375}, {377, 383},
+                                                   {386, 398}, {404, 404}, {426, 427}};
 inline constexpr wchar_t kUnexpectedErrorDescription[] = L"予期しないエラーが発生しました。";
 
 }  // namespace app

@@ -22,6 +22,8 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
+inline constexpr std::uint32_t kErrorCloudFileProviderNotRunning = 362;
+inline constexpr std::uint32_t kErrorUntrustedMountPoint = 448;
 inline constexpr std::uint32_t kErrorCantAccessFile = 1920;
 
 // What lies behind a failure where its number alone does not tell the user what to do.
@@ -35,6 +37,9 @@ enum class Cause {
   kAnotherSetupRunning,  // another setup.exe holds the data folder
   kPathTooLong,          // a name the program must write would be too long
   kLinkElsewhere,        // the name is a link, or a second name of a file elsewhere
+  kUnknownReparse,       // a reparse point of a kind the program does not know
+  kDriveNotSeen,         // the path's drive is not there for this process: see drive
+  kMissingRight,         // the program asked too few rights for operation: its own fault
 };
 
 struct SetupError {
@@ -44,6 +49,8 @@ struct SetupError {
   std::uint64_t bytes_needed = 0;
   std::uint64_t bytes_available = 0;
   std::wstring drive;
+  // The call refused for want of a right (kMissingRight).
+  std::wstring operation;
   // The data folder could not be put back as it was; the next run finishes the job.
   bool restore_incomplete = false;
   // A file an interrupted run had replaced that could not be put back (its kept copy is gone);

@@ -4,76 +4,170 @@
 
 #include <vector>
 
+#include "common/setup_error.h"
+
 namespace install::relative {
 namespace {
 
+using rights::Call;
+
+DWORD FromStatus(NTSTATUS status) { return NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status); }
+
+DWORD LastErrorUnless(BOOL ok) { return ok ? 0 : GetLastError(); }
+
 // FILE_RENAME_INFORMATION and FILE_LINK_INFORMATION share this layout.
 template <typename Info>
-DWORD SetName(HANDLE file, HANDLE folder, const std::wstring& name, bool replace, FILE_INFORMATION_CLASS kind) {
+DWORD SetName(const Handle& file, const Handle& folder, const std::wstring& name, bool replace,
+              FILE_INFORMATION_CLASS kind) {
   const ULONG name_bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(Info) + name_bytes);
   auto* info = reinterpret_cast<Info*>(buffer.data());
   info->ReplaceIfExists = replace;
-  info->RootDirectory = folder;
+  info->RootDirectory = folder.get();
   info->FileNameLength = name_bytes;
   name.copy(info->FileName, name.size());
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()), kind);
-  return NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status);
+  return FromStatus(NtSetInformationFile(file.get(), &io, info, static_cast<ULONG>(buffer.size()), kind));
+}
+
+template <typename Info>
+DWORD Query(const Handle& file, Call call, Info& info, FILE_INFORMATION_CLASS kind) {
+  file.Require(call);
+  IO_STATUS_BLOCK io{};
+  return FromStatus(NtQueryInformationFile(file.get(), &io, &info, sizeof info, kind));
 }
 
 }  // namespace
 
-Opened Open(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-            ULONG options, ULONG attributes) {
+void Handle::Require(Call call) const {
+  if (rights::Allows(granted_, call)) return;
+  common::SetupError error = common::MakeError(common::kErrorAccessDenied, path_, common::Cause::kMissingRight);
+  error.operation = rights::NameOf(call);
+  throw error;
+}
+
+Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, ACCESS_MASK access,
+            ULONG share, ULONG disposition, ULONG options, ULONG attributes, bool follow) {
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = const_cast<wchar_t*>(name.c_str());
   unicode_name.Length = unicode_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
-  const NTSTATUS status = NtCreateFile(&file, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
-                                       disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-                                       nullptr, 0);
+  const ACCESS_MASK desired = access | SYNCHRONIZE;
+  const NTSTATUS status =
+      NtCreateFile(&file, desired, &object, &io, nullptr, attributes, share, disposition,
+                   options | (follow ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   Opened opened;
   if (NT_SUCCESS(status)) {
-    opened.file = common::ScopedHandle(file);
+    opened.file = Handle(file, desired, path);
   } else {
     opened.error = RtlNtStatusToDosError(status);
   }
   return opened;
 }
 
-DWORD RenameTo(HANDLE file, HANDLE folder, const std::wstring& name) {
+Handle OpenPath(const std::wstring& path, ACCESS_MASK access, DWORD share, DWORD flags) {
+  const HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? Handle() : Handle(handle, access, path);
+}
+
+DWORD QueryFacts(const Handle& file, Facts& facts) {
+  FILE_BASIC_INFORMATION basic{};
+  FILE_STANDARD_INFORMATION standard{};
+  if (const DWORD error = Query(file, Call::kQueryBasic, basic, FileBasicInformation)) return error;
+  if (const DWORD error = Query(file, Call::kQueryStandard, standard, FileStandardInformation)) return error;
+  facts.attributes = basic.FileAttributes;
+  facts.write_time = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
+  facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  facts.links = standard.NumberOfLinks;
+  return 0;
+}
+
+DWORD QueryReparseTag(const Handle& file, std::uint32_t& tag) {
+  FILE_ATTRIBUTE_TAG_INFORMATION info{};
+  const DWORD error = Query(file, Call::kQueryAttributeTag, info, FileAttributeTagInformation);
+  tag = info.ReparseTag;
+  return error;
+}
+
+DWORD QueryFileId(const Handle& file, std::uint64_t& id) {
+  FILE_INTERNAL_INFORMATION info{};
+  const DWORD error = Query(file, Call::kQueryInternal, info, FileInternalInformation);
+  id = static_cast<std::uint64_t>(info.IndexNumber.QuadPart);
+  return error;
+}
+
+DWORD QueryGrantedAccess(const Handle& file, std::uint32_t& access) {
+  FILE_ACCESS_INFORMATION info{};
+  const DWORD error = Query(file, Call::kQueryAccess, info, FileAccessInformation);
+  access = info.AccessFlags;
+  return error;
+}
+
+DWORD SetAttributes(const Handle& file, std::uint32_t attributes) {
+  file.Require(Call::kSetBasic);
+  FILE_BASIC_INFO info{};  // times left at 0 stay as they are
+  info.FileAttributes = attributes;
+  return LastErrorUnless(SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof info));
+}
+
+DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {
+  file.Require(Call::kSetTimes);
+  const FILETIME time{static_cast<DWORD>(write_time), static_cast<DWORD>(write_time >> 32)};
+  return LastErrorUnless(SetFileTime(file.get(), nullptr, nullptr, &time));
+}
+
+DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got) {
+  file.Require(Call::kRead);
+  got = 0;
+  return LastErrorUnless(ReadFile(file.get(), buffer, size, &got, nullptr));
+}
+
+DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written) {
+  file.Require(Call::kWrite);
+  written = 0;
+  return LastErrorUnless(WriteFile(file.get(), data, size, &written, nullptr));
+}
+
+DWORD Flush(const Handle& file) {
+  file.Require(Call::kFlush);
+  return LastErrorUnless(FlushFileBuffers(file.get()));
+}
+
+DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name) {
+  file.Require(Call::kRename);
   return SetName<FILE_RENAME_INFORMATION>(file, folder, name, true, FileRenameInformation);
 }
 
-DWORD LinkAs(HANDLE file, HANDLE folder, const std::wstring& name) {
+DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name) {
+  file.Require(Call::kLink);
   return SetName<FILE_LINK_INFORMATION>(file, folder, name, false, FileLinkInformation);
 }
 
-DWORD MarkForDeletion(HANDLE file) {
+DWORD MarkForDeletion(const Handle& file) {
+  file.Require(Call::kDispose);
   FILE_DISPOSITION_INFORMATION info{};
   info.DoDeleteFile = TRUE;
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtSetInformationFile(file, &io, &info, sizeof info, FileDispositionInformation);
-  return NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status);
+  return FromStatus(NtSetInformationFile(file.get(), &io, &info, sizeof info, FileDispositionInformation));
 }
 
-std::wstring FinalPath(HANDLE file) {
+FinalPathOf FinalPath(const Handle& file) {
+  file.Require(Call::kQueryName);
   // The object's own name, as GetFinalPathNameByHandleW gets it, without that call's look-up of
   // a drive letter: one round trip instead of several, and the same for a folder and its files.
   std::vector<unsigned char> buffer(sizeof(OBJECT_NAME_INFORMATION) + 1024 * sizeof(wchar_t));
   for (;;) {
     ULONG needed = 0;
-    const NTSTATUS status = NtQueryObject(file, ObjectNameInformation, buffer.data(),
+    const NTSTATUS status = NtQueryObject(file.get(), ObjectNameInformation, buffer.data(),
                                           static_cast<ULONG>(buffer.size()), &needed);
     if (NT_SUCCESS(status)) {
       const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
-      return std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t));
+      return {std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t)), 0};
     }
-    if (needed <= buffer.size()) return {};
+    if (needed <= buffer.size()) return {{}, RtlNtStatusToDosError(status)};
     buffer.resize(needed);
   }
 }

@@ -1,33 +1,86 @@
 // Operations on one plain name inside a folder held open, through the NT calls that take the
 // folder's handle: no path is parsed again, so nothing that replaces a folder on the way (a
 // junction, a mount point) can send them elsewhere.
+//
+// Every handle knows the rights it was granted, and every call on it is first held against the
+// right Windows requires for that call (install/file_rights.h): Wine lets some of them through
+// without it, Windows does not.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "common/scoped_handle.h"
+#include "install/file_rights.h"
 
 namespace install::relative {
 
+class Handle {
+ public:
+  Handle() = default;
+  // desired: the access asked for; path: the file as a report names it.
+  Handle(HANDLE handle, ACCESS_MASK desired, std::wstring path)
+      : handle_(handle), granted_(rights::Granted(desired)), path_(std::move(path)) {}
+  HANDLE get() const { return handle_.get(); }
+  bool valid() const { return handle_.valid(); }
+  void reset() { handle_.reset(); }
+  // The rights as the access asked maps them, which is what Windows grants when the open succeeds.
+  std::uint32_t granted() const { return granted_; }
+  const std::wstring& path() const { return path_; }
+  // Throws common::SetupError (access denied, Cause::kMissingRight, naming the call) unless
+  // the handle was opened with the rights the call needs.
+  void Require(rights::Call call) const;
+
+ private:
+  common::ScopedHandle handle_;
+  std::uint32_t granted_ = 0;
+  std::wstring path_;
+};
+
 struct Opened {
-  common::ScopedHandle file;
+  Handle file;
   DWORD error = 0;  // a Win32 error number; 0 when file is open
 };
 
-// NtCreateFile of name in folder, always without following a reparse point and with
-// synchronous I/O. disposition: FILE_OPEN or FILE_CREATE.
-Opened Open(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-            ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL);
+// NtCreateFile of name in folder, with synchronous I/O and, unless follow, without following a
+// reparse point. disposition: FILE_OPEN or FILE_CREATE. path: the file as a report names it.
+Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, ACCESS_MASK access,
+            ULONG share, ULONG disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL,
+            bool follow = false);
+
+// CreateFileW of a whole path, for the folders that are pinned; invalid on failure, with the
+// error in GetLastError. The handle is granted exactly access: ask what its calls need.
+Handle OpenPath(const std::wstring& path, ACCESS_MASK access, DWORD share, DWORD flags);
 
 // Each returns 0 or a Win32 error number.
-DWORD RenameTo(HANDLE file, HANDLE folder, const std::wstring& name);  // replaces what is there
-DWORD LinkAs(HANDLE file, HANDLE folder, const std::wstring& name);    // never replaces
-DWORD MarkForDeletion(HANDLE file);                                    // gone when the last handle closes
+struct Facts {
+  std::uint32_t attributes = 0;
+  std::uint64_t write_time = 0;  // FILETIME as one number
+  std::uint64_t size = 0;
+  std::uint32_t links = 1;
+};
+DWORD QueryFacts(const Handle& file, Facts& facts);          // basic and standard information
+DWORD QueryReparseTag(const Handle& file, std::uint32_t& tag);
+DWORD QueryFileId(const Handle& file, std::uint64_t& id);
+DWORD QueryGrantedAccess(const Handle& file, std::uint32_t& access);  // as the system records it
+DWORD SetAttributes(const Handle& file, std::uint32_t attributes);
+DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
+DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
+DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written);
+DWORD Flush(const Handle& file);
+DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name);  // replaces what is there
+DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
+DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 
 // The full path of the open file or folder as the system resolved it (its NT name, on which
-// GetFinalPathNameByHandleW builds), links and all; empty on failure.
-std::wstring FinalPath(HANDLE file);
+// GetFinalPathNameByHandleW builds), links and all; on failure, empty and error set.
+struct FinalPathOf {
+  std::wstring path;
+  DWORD error = 0;
+};
+FinalPathOf FinalPath(const Handle& file);
 
 }  // namespace install::relative

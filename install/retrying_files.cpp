@@ -19,7 +19,8 @@ auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) ->
     try {
       return operation();
     } catch (common::SetupError& error) {
-      if (!IsWorthRetrying(error.number)) throw;
+      // A right the program forgot to ask for is not another program's doing.
+      if (!IsWorthRetrying(error.number) || error.cause == common::Cause::kMissingRight) throw;
       const bool spent = waited >= kRetryBudgetMs || (total_left_ && *total_left_ == 0);
       if (spent) {
         // Still refused after all that waiting: another program holds the file.

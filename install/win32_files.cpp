@@ -19,60 +19,63 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
   throw common::MakeError(GetLastError(), path);
 }
 
+void ThrowIf(DWORD error, const std::wstring& path) {
+  if (error) throw common::MakeError(error, path);
+}
+
 [[noreturn]] void ThrowLink(const std::wstring& path) {
   throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kLinkElsewhere);
 }
 
-using common::ScopedHandle;
+using relative::Handle;
 
-void WriteAll(HANDLE file, const char* data, std::size_t size, const std::wstring& path_for_errors) {
+void WriteAll(const Handle& file, const char* data, std::size_t size, const std::wstring& path_for_errors) {
   while (size > 0) {
     const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(file, data, chunk, &written, nullptr)) ThrowLastError(path_for_errors);
+    ThrowIf(relative::Write(file, data, chunk, written), path_for_errors);
     if (written == 0) throw common::MakeError(common::kErrorDiskFull, path_for_errors);
     data += written;
     size -= written;
   }
 }
 
-void FlushOrThrow(HANDLE file, const std::wstring& path_for_errors) {
-  if (!FlushFileBuffers(file)) ThrowLastError(path_for_errors);
-}
+// What a reader reads. For a file whose contents a filter or cloud provider supplies, the first
+// handle (opened on the name itself) keeps the name from moving, the second reads the contents.
+struct Contents {
+  Handle name;
+  Handle contents;  // invalid: read from name
+  const Handle& reader() const { return contents.valid() ? contents : name; }
+};
 
 class FileSource : public ByteSource {
  public:
-  FileSource(ScopedHandle file, std::wstring path) : file_(std::move(file)), path_(std::move(path)) {}
+  explicit FileSource(Contents file) : file_(std::move(file)) {}
   std::size_t Read(char* buf, std::size_t n) override {
     DWORD got = 0;
     const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
-    if (!ReadFile(file_.get(), buf, want, &got, nullptr)) ThrowLastError(path_);
+    ThrowIf(relative::Read(file_.reader(), buf, want, got), file_.name.path());
     return got;
   }
 
  private:
-  ScopedHandle file_;
-  std::wstring path_;
+  Contents file_;
 };
 
 // The attributes a replacement carries over from the file it replaces.
 constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-void SetAttributes(HANDLE file, DWORD attributes, const std::wstring& path_for_errors) {
-  FILE_BASIC_INFO info{};  // times left at 0 stay as they are
-  info.FileAttributes = attributes & kCarriedAttributes;
-  if (info.FileAttributes && !SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info)) {
-    ThrowLastError(path_for_errors);
-  }
+void SetAttributes(const Handle& file, DWORD attributes, const std::wstring& path_for_errors) {
+  if (attributes & kCarriedAttributes) ThrowIf(relative::SetAttributes(file, attributes & kCarriedAttributes), path_for_errors);
 }
 
 class Win32Lock : public HeldLock {
  public:
-  explicit Win32Lock(ScopedHandle file) : file_(std::move(file)) {}
+  explicit Win32Lock(Handle file) : file_(std::move(file)) {}
 
  private:
-  ScopedHandle file_;
+  Handle file_;
 };
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
@@ -85,35 +88,51 @@ std::wstring Join(std::wstring folder, const std::wstring& name) {
   return folder + name;
 }
 
-// What GetFileInformationByHandle gives but the volume's serial number, which under Wine costs
-// a round trip to its mount manager for every file; a file's own facts are a call each.
-bool ReadFileFacts(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-  FILE_BASIC_INFO basic{};
-  FILE_STANDARD_INFO standard{};
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
-    return false;
-  }
-  auto to_filetime = [](LARGE_INTEGER time) {
-    return FILETIME{static_cast<DWORD>(time.QuadPart), static_cast<DWORD>(time.QuadPart >> 32)};
-  };
-  info = {};
-  info.dwFileAttributes = basic.FileAttributes;
-  info.ftCreationTime = to_filetime(basic.CreationTime);
-  info.ftLastAccessTime = to_filetime(basic.LastAccessTime);
-  info.ftLastWriteTime = to_filetime(basic.LastWriteTime);
-  info.nFileSizeHigh = static_cast<DWORD>(standard.EndOfFile.QuadPart >> 32);
-  info.nFileSizeLow = static_cast<DWORD>(standard.EndOfFile.QuadPart);
-  info.nNumberOfLinks = standard.NumberOfLinks;
-  return true;
+bool IsNotThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+std::wstring FinalPathOrThrow(const Handle& file, const std::wstring& path) {
+  relative::FinalPathOf final_path = relative::FinalPath(file);
+  if (final_path.path.empty()) throw common::MakeError(final_path.error ? final_path.error : ERROR_INVALID_NAME, path);
+  return std::move(final_path.path);
 }
 
-bool IsNotThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+// A reparse point is judged by its tag: links and kinds this program does not know are refused,
+// files whose contents a filter or cloud provider keeps are files. True for the latter.
+bool ContentsElsewhere(const Handle& file, std::uint32_t attributes, const std::wstring& path) {
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  std::uint32_t tag = 0;
+  ThrowIf(relative::QueryReparseTag(file, tag), path);
+  switch (rights::Judge(attributes, tag)) {
+    case rights::Reparse::kPlain: return false;
+    case rights::Reparse::kContents: return true;
+    case rights::Reparse::kLink: ThrowLink(path);
+    case rights::Reparse::kUnknown: break;
+  }
+  throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kUnknownReparse);
+}
+
+Handle OpenPath(const std::wstring& path, const OpenKind& kind, DWORD share, DWORD flags) {
+  return relative::OpenPath(path, kind.access, share, flags);
+}
+
+// A folder the process cannot find on a drive letter that is not there for it: a network
+// drive or subst made without elevation is not seen by a program run as administrator.
+[[noreturn]] void ThrowFolderNotFound(const std::wstring& folder) {
+  common::SetupError error = common::MakeError(common::kErrorPathNotFound, folder);
+  if (folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\') {
+    const std::wstring root = folder.substr(0, 3);
+    if (GetDriveTypeW(root.c_str()) == DRIVE_NO_ROOT_DIR) {
+      error.cause = common::Cause::kDriveNotSeen;
+      error.drive = folder.substr(0, 2);
+    }
+  }
+  throw error;
+}
 
 }  // namespace
 
 struct Win32Files::Pinned {
-  ScopedHandle folder;
+  Handle folder;
   std::wstring final_path;
 };
 
@@ -121,22 +140,21 @@ namespace {
 
 // A name found in its pinned folder, open, and checked to be that folder's own file.
 struct Found {
-  ScopedHandle file;
-  BY_HANDLE_FILE_INFORMATION info{};
+  Handle file;
+  relative::Facts facts;
+  bool contents_elsewhere = false;  // a reparse point that is a file: see ContentsElsewhere
 };
 
-// Refuses the open file unless it is what its name in the folder claims: not a reparse point,
-// not somewhere else by its final path (under Wine a unix symlink is followed whatever the open
-// asked), and, unless extra_names, not one of several hard links to a file.
-Found CheckIsItself(ScopedHandle file, const Win32Files::Pinned& folder, const std::wstring& name,
-                    const std::wstring& path, bool extra_names) {
+// Refuses the open file unless it is what its name in the folder claims: not a link by its
+// reparse tag, not somewhere else by its final path (under Wine a unix symlink is followed
+// whatever the open asked), and, unless extra_names, not one of several hard links to a file.
+Found CheckIsItself(Handle file, const Win32Files::Pinned& folder, const std::wstring& name, bool extra_names) {
   Found found{std::move(file), {}};
-  if (!ReadFileFacts(found.file.get(), found.info)) ThrowLastError(path);
-  if (found.info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowLink(path);
-  if (!extra_names && found.info.nNumberOfLinks > 1) ThrowLink(path);
-  const std::wstring final_path = relative::FinalPath(found.file.get());
-  if (final_path.empty()) ThrowLastError(path);
-  if (!SamePath(final_path, Join(folder.final_path, name))) ThrowLink(path);
+  const std::wstring& path = found.file.path();
+  ThrowIf(relative::QueryFacts(found.file, found.facts), path);
+  found.contents_elsewhere = ContentsElsewhere(found.file, found.facts.attributes, path);
+  if (!extra_names && found.facts.links > 1) ThrowLink(path);
+  if (!SamePath(FinalPathOrThrow(found.file, path), Join(folder.final_path, name))) ThrowLink(path);
   return found;
 }
 
@@ -167,18 +185,39 @@ std::pair<const Win32Files::Pinned*, std::wstring> Win32Files::Resolve(const std
 namespace {
 
 std::optional<Found> OpenIn(const Win32Files::Pinned& folder, const std::wstring& name, const std::wstring& path,
-                            ACCESS_MASK access, ULONG share, ULONG options, bool extra_names) {
-  relative::Opened opened = relative::Open(folder.folder.get(), name, access, share, FILE_OPEN, options);
+                            const OpenKind& kind, ULONG share, ULONG options, bool extra_names) {
+  relative::Opened opened = relative::Open(folder.folder, name, path, kind.access, share, FILE_OPEN, options);
   if (IsNotThere(opened.error)) return std::nullopt;
-  if (opened.error) throw common::MakeError(opened.error, path);
-  return CheckIsItself(std::move(opened.file), folder, name, path, extra_names);
+  ThrowIf(opened.error, path);
+  return CheckIsItself(std::move(opened.file), folder, name, extra_names);
 }
 
 Found OpenExistingIn(const Win32Files::Pinned& folder, const std::wstring& name, const std::wstring& path,
-                     ACCESS_MASK access, ULONG share, ULONG options, bool extra_names) {
-  std::optional<Found> found = OpenIn(folder, name, path, access, share, options, extra_names);
+                     const OpenKind& kind, ULONG share, ULONG options, bool extra_names) {
+  std::optional<Found> found = OpenIn(folder, name, path, kind, share, options, extra_names);
   if (!found) throw common::MakeError(ERROR_FILE_NOT_FOUND, path);
   return std::move(*found);
+}
+
+// Opens a file to read its contents. A file whose contents a filter or cloud provider supplies
+// is read through a second open of the same name that lets the filter act; the first, which
+// shares no delete, keeps the name from being swapped meanwhile, and both must be one file.
+Contents OpenContents(const Win32Files::Pinned& folder, const std::wstring& name, const std::wstring& path,
+                      ULONG share, relative::Facts* facts = nullptr) {
+  constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY;
+  Found found = OpenExistingIn(folder, name, path, opens::kRead, share, kOptions, false);
+  if (facts) *facts = found.facts;
+  Contents contents{std::move(found.file), {}};
+  if (!found.contents_elsewhere) return contents;
+  relative::Opened second =
+      relative::Open(folder.folder, name, path, opens::kRead.access, share, FILE_OPEN, kOptions, 0, true);
+  ThrowIf(second.error, path);
+  std::uint64_t first_id = 0, second_id = 0;
+  ThrowIf(relative::QueryFileId(contents.name, first_id), path);
+  ThrowIf(relative::QueryFileId(second.file, second_id), path);
+  if (first_id != second_id) ThrowLink(path);
+  contents.contents = std::move(second.file);
+  return contents;
 }
 
 }  // namespace
@@ -202,29 +241,33 @@ std::wstring ExecutableDir() {
 // A file being created: deleted again unless Keep() is called, so a failure leaves nothing.
 class Win32Files::NewFile {
  public:
-  NewFile(const Pinned& folder, const std::wstring& name, std::wstring path) : path_(std::move(path)) {
+  NewFile(const Pinned& folder, const std::wstring& name, const std::wstring& path) {
     // Creating never follows a link: a name that is taken, link or not, fails here.
-    relative::Opened opened = relative::Open(folder.folder.get(), name, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+    relative::Opened opened = relative::Open(folder.folder, name, path, opens::kCreate.access, 0, FILE_CREATE,
                                              FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
-    if (opened.error) throw common::MakeError(opened.error, path_);
+    ThrowIf(opened.error, path);
     handle_ = std::move(opened.file);
   }
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() {
-    if (!kept_) relative::MarkForDeletion(handle_.get());
+    if (!kept_ && handle_.valid()) {
+      try {
+        relative::MarkForDeletion(handle_);
+      } catch (...) {  // a destructor gives up quietly; the next run removes spare names
+      }
+    }
   }
-  HANDLE get() const { return handle_.get(); }
+  const Handle& get() const { return handle_; }
   // Flushes and closes the finished file.
   void Keep() {
-    FlushOrThrow(handle_.get(), path_);
+    ThrowIf(relative::Flush(handle_), handle_.path());
     handle_.reset();
     kept_ = true;
   }
 
  private:
-  std::wstring path_;
-  ScopedHandle handle_;
+  Handle handle_;
   bool kept_ = false;
 };
 
@@ -234,51 +277,48 @@ Win32Files::~Win32Files() = default;
 std::unique_ptr<HeldLock> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
   // Reading the listing makes the share mode count: without delete sharing nobody can rename or
   // replace the folder while it is held.
-  ScopedHandle handle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                                  nullptr));
+  Handle handle = OpenPath(folder, opens::kFolder, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
   if (!handle.valid()) {
     const DWORD error = GetLastError();
-    throw common::MakeError(IsNotThere(error) ? common::kErrorPathNotFound : error, folder);
+    if (IsNotThere(error)) ThrowFolderNotFound(folder);
+    throw common::MakeError(error, folder);
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!ReadFileFacts(handle.get(), info)) ThrowLastError(folder);
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw common::MakeError(common::kErrorPathNotFound, folder);
+  relative::Facts facts;
+  ThrowIf(relative::QueryFacts(handle, facts), folder);
+  if (!(facts.attributes & FILE_ATTRIBUTE_DIRECTORY)) throw common::MakeError(common::kErrorPathNotFound, folder);
   Pinned pinned{std::move(handle), {}};
-  pinned.final_path = relative::FinalPath(pinned.folder.get());
-  if (pinned.final_path.empty()) ThrowLastError(folder);
+  pinned.final_path = FinalPathOrThrow(pinned.folder, folder);
   if (must_be_itself) {
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ThrowLink(folder);
+    // A OneDrive folder is a reparse point too, and no link.
+    ContentsElsewhere(pinned.folder, facts.attributes, folder);
     // Its parent may be reached through a link; the folder itself must lie in that parent.
     std::wstring path = folder;
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     const std::size_t slash = path.find_last_of(L'\\');
     if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
-    ScopedHandle parent(CreateFileW(path.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const Handle parent = OpenPath(path.substr(0, slash + 1), opens::kParent, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
     if (!parent.valid()) ThrowLastError(folder);
-    const std::wstring parent_final = relative::FinalPath(parent.get());
-    if (parent_final.empty()) ThrowLastError(folder);
-    if (!SamePath(pinned.final_path, Join(parent_final, path.substr(slash + 1)))) ThrowLink(folder);
+    if (!SamePath(pinned.final_path, Join(FinalPathOrThrow(parent, folder), path.substr(slash + 1)))) {
+      ThrowLink(folder);
+    }
   }
   return std::make_unique<Pin>(*this, folder, std::move(pinned));
 }
 
 FileStatus Win32Files::Status(const std::wstring& path) {
   const auto [folder, name] = Resolve(path);
-  const std::optional<Found> found = OpenIn(*folder, name, path, FILE_READ_ATTRIBUTES, kShareAll, 0, true);
+  const std::optional<Found> found = OpenIn(*folder, name, path, opens::kLook, kShareAll, 0, true);
   if (!found) return {};
-  const BY_HANDLE_FILE_INFORMATION& data = found->info;
+  const relative::Facts& facts = found->facts;
   FileStatus status;
   status.exists = true;
-  status.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  status.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  status.names = data.nNumberOfLinks;
-  status.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  status.write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                      data.ftLastWriteTime.dwLowDateTime;
-  status.attributes = data.dwFileAttributes;
+  status.directory = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.read_only = (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  status.names = facts.links;
+  status.size = facts.size;
+  status.write_time = facts.write_time;
+  status.attributes = facts.attributes;
   return status;
 }
 
@@ -291,9 +331,8 @@ bool Win32Files::IsSameFile(const std::wstring& a, const std::wstring& b) {
 }
 
 void Win32Files::ProbeReplaceable(const std::wstring& path) {
-  // Fails while another program holds the file open without letting others write or delete it.
   const auto [folder, name] = Resolve(path);
-  OpenExistingIn(*folder, name, path, GENERIC_WRITE | DELETE, kShareAll, 0, true);
+  OpenExistingIn(*folder, name, path, opens::kProbe, kShareAll, 0, true);
 }
 
 DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
@@ -317,8 +356,8 @@ DiskSpace Win32Files::FreeSpace(const std::wstring& folder) {
 
 bool Win32Files::HardLinksWork(const std::wstring& existing, const std::wstring& probe) {
   const auto [folder, name] = Resolve(existing);
-  const Found found = OpenExistingIn(*folder, name, existing, FILE_WRITE_ATTRIBUTES, kShareAll, 0, true);
-  if (relative::LinkAs(found.file.get(), folder->folder.get(), Resolve(probe).second) != 0) return false;
+  const Found found = OpenExistingIn(*folder, name, existing, opens::kLink, kShareAll, 0, true);
+  if (relative::LinkAs(found.file, folder->folder, Resolve(probe).second) != 0) return false;
   try {
     Delete(probe);
   } catch (const common::SetupError&) {
@@ -332,9 +371,8 @@ std::unique_ptr<HeldLock> Win32Files::Lock(const std::wstring& path) {
   for (int attempt = 1;; ++attempt) {
     // Delete-on-close: the file goes with the last handle, which Windows closes also for a
     // killed process. Only ever created new, so a planted link is never opened with it.
-    relative::Opened opened = relative::Open(folder->folder.get(), name, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,
-                                             FILE_ATTRIBUTE_HIDDEN);
+    relative::Opened opened = relative::Open(folder->folder, name, path, opens::kLock.access, 0, FILE_CREATE,
+                                             FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, FILE_ATTRIBUTE_HIDDEN);
     if (!opened.error) return std::make_unique<Win32Lock>(std::move(opened.file));
     const bool taken = opened.error == ERROR_FILE_EXISTS || opened.error == ERROR_ALREADY_EXISTS;
     if (!taken || attempt == 3) throw common::MakeError(opened.error, path);
@@ -346,27 +384,25 @@ std::unique_ptr<HeldLock> Win32Files::Lock(const std::wstring& path) {
 
 std::unique_ptr<ByteSource> Win32Files::OpenForReading(const std::wstring& path) {
   const auto [folder, name] = Resolve(path);
-  Found found = OpenExistingIn(*folder, name, path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false);
-  return std::make_unique<FileSource>(std::move(found.file), path);
+  return std::make_unique<FileSource>(OpenContents(*folder, name, path, FILE_SHARE_READ | FILE_SHARE_WRITE));
 }
 
 void Win32Files::CopyIntoNew(const std::wstring& source, const std::wstring& target,
                              const std::uint32_t* attributes) {
   const auto [source_folder, source_name] = Resolve(source);
-  const Found input = OpenExistingIn(*source_folder, source_name, source, GENERIC_READ, FILE_SHARE_READ,
-                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false);
+  relative::Facts facts;
+  const Contents input = OpenContents(*source_folder, source_name, source, FILE_SHARE_READ, &facts);
   const auto [target_folder, target_name] = Resolve(target);
   auto output = std::make_unique<NewFile>(*target_folder, target_name, target);
   std::vector<char> chunk(kCopyChunk);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(input.file.get(), chunk.data(), kCopyChunk, &got, nullptr)) ThrowLastError(source);
+    ThrowIf(relative::Read(input.reader(), chunk.data(), kCopyChunk, got), source);
     if (got == 0) break;
     WriteAll(output->get(), chunk.data(), got, target);
   }
-  SetFileTime(output->get(), nullptr, nullptr, &input.info.ftLastWriteTime);
-  SetAttributes(output->get(), attributes ? *attributes : input.info.dwFileAttributes, target);
+  ThrowIf(relative::SetWriteTime(output->get(), facts.write_time), target);
+  SetAttributes(output->get(), attributes ? *attributes : facts.attributes, target);
   unflushed_[target] = std::move(output);
 }
 
@@ -392,8 +428,8 @@ void Win32Files::FlushNewFiles() {
 void Win32Files::KeepAside(const std::wstring& existing, const std::wstring& kept) {
   const auto [folder, name] = Resolve(existing);
   {
-    const Found found = OpenExistingIn(*folder, name, existing, FILE_WRITE_ATTRIBUTES, kShareAll, 0, false);
-    if (relative::LinkAs(found.file.get(), folder->folder.get(), Resolve(kept).second) == 0) return;
+    const Found found = OpenExistingIn(*folder, name, existing, opens::kLink, kShareAll, 0, false);
+    if (relative::LinkAs(found.file, folder->folder, Resolve(kept).second) == 0) return;
   }
   // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead.
   CopyIntoNew(existing, kept, nullptr);
@@ -405,19 +441,17 @@ void Win32Files::MoveReplacing(const std::wstring& from, const std::wstring& to)
   if (to_folder != folder) throw common::MakeError(common::kErrorInvalidParameter, to);
   // Write-through: the rename is on disk when this returns. What was at `to` is replaced as a
   // name, whatever it is, never followed.
-  const Found found = OpenExistingIn(*folder, name, from, DELETE, kShareAll, FILE_WRITE_THROUGH, true);
-  if (const DWORD error = relative::RenameTo(found.file.get(), folder->folder.get(), to_name)) {
-    throw common::MakeError(error, to);
-  }
+  const Found found = OpenExistingIn(*folder, name, from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
+  ThrowIf(relative::RenameTo(found.file, folder->folder, to_name), to);
 }
 
 void Win32Files::Delete(const std::wstring& path) {
   unflushed_.erase(path);  // our own open handle would refuse the delete
   const auto [folder, name] = Resolve(path);
   // The name goes, never what it might point to: a link is refused before anything is marked.
-  const std::optional<Found> found = OpenIn(*folder, name, path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0, true);
+  const std::optional<Found> found = OpenIn(*folder, name, path, opens::kRemove, kShareAll, 0, true);
   if (!found) return;
-  if (const DWORD error = relative::MarkForDeletion(found->file.get())) throw common::MakeError(error, path);
+  ThrowIf(relative::MarkForDeletion(found->file), path);
 }
 
 void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }

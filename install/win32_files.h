@@ -6,9 +6,36 @@
 #include <string>
 #include <utility>
 
+#include "install/file_rights.h"
 #include "install/install_files.h"
 
 namespace install {
+
+// The access each kind of open asks: everything every later call on that handle needs, by
+// Windows' rules (install/file_rights.h), not by what Wine lets through.
+struct OpenKind {
+  const char* what;
+  std::uint32_t access;
+};
+namespace opens {
+namespace r = rights;
+// Facts, reparse tag, final path.
+inline constexpr OpenKind kLook{"look", r::kReadAttributes};
+// Fails while another program holds the file without letting others write or delete it.
+inline constexpr OpenKind kProbe{"probe", r::kGenericWrite | r::kDelete | r::kReadAttributes};
+// A second name: CreateHardLinkW asks write-attributes of the file it links.
+inline constexpr OpenKind kLink{"link", r::kWriteAttributes | r::kReadAttributes};
+inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes};
+inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes};
+inline constexpr OpenKind kRead{"read", r::kGenericRead};
+// Written, its attributes and time set, flushed, or deleted again on failure.
+inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete};
+inline constexpr OpenKind kLock{"lock", r::kGenericRead | r::kGenericWrite | r::kDelete};
+// Held for the run: names are opened below it; its facts and final path are read.
+inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kReadAttributes | r::kSynchronize};
+inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize};
+inline constexpr OpenKind kAll[] = {kLook, kProbe, kLink, kMove, kRemove, kRead, kCreate, kLock, kFolder, kParent};
+}  // namespace opens
 
 // The folder that holds the running setup.exe, as Windows reports it: no trailing "\" except
 // for a drive root such as M:\.

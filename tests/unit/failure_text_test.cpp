@@ -46,13 +46,18 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
   unc_room.bytes_needed = 0;
   unc_room.bytes_available = 0;
   const std::wstring in_use = app::kInUseDescription;
+  common::SetupError drive = MakeError(common::kErrorPathNotFound, L"Z:\\K\\data\\", Cause::kDriveNotSeen);
+  drive.drive = L"Z:";
+  common::SetupError right = MakeError(common::kErrorAccessDenied, L"x", Cause::kMissingRight);
+  right.operation = L"SetFileTime";
+  const std::wstring cloud = app::kCloudFileDescription;
   const struct {
     common::SetupError error;
     std::wstring description;
   } cases[] = {
       {MakeError(common::kErrorSharingViolation), in_use},
       {MakeError(common::kErrorLockViolation), in_use},
-      {MakeError(common::kErrorAccessDenied, L"x", Cause::kInUse), in_use},
+      {MakeError(common::kErrorAccessDenied, L"x", Cause::kInUse), app::kInUseOrDeniedDescription},
       {MakeError(common::kErrorAccessDenied),
        L"アクセスが拒否されました。書き込みが許可されていません。"},
       {MakeError(common::kErrorAccessDenied, L"x", Cause::kReadOnly),
@@ -77,6 +82,19 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
        app::kLinkElsewhereDescription},
       {MakeError(common::kErrorPathNotFound), L"フォルダが見つかりません。"},
       {MakeError(common::kErrorHandleEof), L"ファイルの終わりを越えて読み込もうとしました。データが不足しています。"},
+      {MakeError(common::kErrorCantAccessFile, L"x", Cause::kUnknownReparse), app::kUnknownReparseDescription},
+      {drive,
+       L"ドライブ Z: が見つかりません。ネットワークドライブや subst で作ったドライブは、"
+       L"管理者として実行したプログラムからは見えないことがあります。"
+       L"追加ファイルをこの PC のディスクのフォルダにコピーしてから、そこで setup.exe を実行してください。"},
+      {right, L"setup.exe の内部エラーです（SetFileTime に必要なアクセス権を要求していません）。"},
+      // The cloud files' errors, first, last and a gap between them.
+      {MakeError(358), cloud},
+      {MakeError(common::kErrorCloudFileProviderNotRunning), cloud},
+      {MakeError(395), cloud},
+      {MakeError(427), cloud},
+      {MakeError(376), app::kUnexpectedErrorDescription},
+      {MakeError(common::kErrorUntrustedMountPoint), app::kUntrustedMountPointDescription},
       {MakeError(999999), app::kUnexpectedErrorDescription},
   };
   for (const auto& c : cases) {

@@ -1,0 +1,76 @@
+#include "install/file_rights.h"
+
+namespace install::rights {
+namespace {
+
+constexpr std::uint32_t kStandardRightsRead = kReadControl;
+constexpr std::uint32_t kFileGenericRead = kStandardRightsRead | kReadData | kReadAttributes | kReadEa | kSynchronize;
+constexpr std::uint32_t kFileGenericWrite =
+    kStandardRightsRead | kWriteData | kWriteAttributes | kWriteEa | kAppendData | kSynchronize;
+constexpr std::uint32_t kFileGenericExecute = kStandardRightsRead | kReadAttributes | kTraverse | kSynchronize;
+
+struct Rule {
+  Call call;
+  std::uint32_t required;
+  const wchar_t* name;
+};
+
+// From Microsoft's pages for each call; "no specific access" is 0.
+constexpr Rule kRules[] = {
+    {Call::kQueryBasic, kReadAttributes, L"NtQueryInformationFile(FileBasicInformation)"},
+    {Call::kQueryStandard, 0, L"NtQueryInformationFile(FileStandardInformation)"},
+    {Call::kQueryAttributeTag, kReadAttributes, L"NtQueryInformationFile(FileAttributeTagInformation)"},
+    {Call::kQueryInternal, 0, L"NtQueryInformationFile(FileInternalInformation)"},
+    {Call::kQueryAccess, 0, L"NtQueryInformationFile(FileAccessInformation)"},
+    {Call::kQueryName, 0, L"NtQueryObject(ObjectNameInformation)"},
+    {Call::kSetBasic, kWriteAttributes, L"NtSetInformationFile(FileBasicInformation)"},
+    {Call::kSetTimes, kWriteAttributes, L"SetFileTime"},
+    {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},
+    {Call::kLink, 0, L"NtSetInformationFile(FileLinkInformation)"},
+    {Call::kDispose, kDelete, L"NtSetInformationFile(FileDispositionInformation)"},
+    {Call::kRead, kReadData, L"ReadFile"},
+    {Call::kWrite, kWriteData, L"WriteFile"},
+    {Call::kFlush, kWriteData, L"FlushFileBuffers"},
+};
+
+const Rule& RuleOf(Call call) {
+  for (const Rule& rule : kRules) {
+    if (rule.call == call) return rule;
+  }
+  return kRules[0];  // every Call has a row; the unit test checks it
+}
+
+}  // namespace
+
+std::uint32_t Granted(std::uint32_t desired) {
+  std::uint32_t granted = desired & ~(kGenericRead | kGenericWrite | kGenericExecute);
+  if (desired & kGenericRead) granted |= kFileGenericRead;
+  if (desired & kGenericWrite) granted |= kFileGenericWrite;
+  if (desired & kGenericExecute) granted |= kFileGenericExecute;
+  return granted;
+}
+
+std::uint32_t Required(Call call) { return RuleOf(call).required; }
+
+const wchar_t* NameOf(Call call) { return RuleOf(call).name; }
+
+Reparse Judge(std::uint32_t attributes, std::uint32_t tag) {
+  if (!(attributes & kAttributeReparsePoint)) return Reparse::kPlain;
+  // Symbolic links, junctions, WSL's links and whatever else stands for another name.
+  if (tag & kTagNameSurrogate) return Reparse::kLink;
+  if ((tag & ~kTagCloudMask) == kTagCloud) return Reparse::kContents;
+  switch (tag) {
+    case kTagWof:
+    case kTagDedup:
+    case kTagHsm:
+    case kTagHsm2:
+    case kTagSis:
+      return Reparse::kContents;
+    case kTagAppExecLink:  // an alias that starts another program: no file's contents
+      return Reparse::kLink;
+    default:
+      return Reparse::kUnknown;
+  }
+}
+
+}  // namespace install::rights

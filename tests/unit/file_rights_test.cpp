@@ -1,0 +1,88 @@
+#include "install/file_rights.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+namespace r = install::rights;
+using r::Call;
+using r::Reparse;
+
+// Windows refuses a call on a handle without the right its documentation names; the program
+// refuses it first, so that Wine, which lets some through, tests what Windows will do.
+TEST(FileRights, EachCallNeedsWhatWindowsDocuments) {
+  const struct {
+    const char* what;
+    std::uint32_t desired;
+    Call call;
+    bool allowed;
+  } cases[] = {
+      // The handles that once asked a file for its facts without the right to read them.
+      {"DELETE only, basic facts", r::kDelete, Call::kQueryBasic, false},
+      {"GENERIC_WRITE|DELETE, basic facts", r::kGenericWrite | r::kDelete, Call::kQueryBasic, false},
+      {"FILE_WRITE_ATTRIBUTES, basic facts", r::kWriteAttributes, Call::kQueryBasic, false},
+      {"DELETE only, reparse tag", r::kDelete, Call::kQueryAttributeTag, false},
+      {"read attributes, basic facts", r::kReadAttributes, Call::kQueryBasic, true},
+      {"GENERIC_READ, basic facts", r::kGenericRead, Call::kQueryBasic, true},
+      {"DELETE only, standard facts", r::kDelete, Call::kQueryStandard, true},
+      {"DELETE only, file id", r::kDelete, Call::kQueryInternal, true},
+      {"DELETE only, name", r::kDelete, Call::kQueryName, true},
+      {"DELETE only, rename", r::kDelete, Call::kRename, true},
+      {"read attributes, rename", r::kReadAttributes, Call::kRename, false},
+      {"read attributes, delete", r::kReadAttributes, Call::kDispose, false},
+      {"GENERIC_WRITE, set attributes", r::kGenericWrite, Call::kSetBasic, true},
+      {"read attributes, set attributes", r::kReadAttributes, Call::kSetBasic, false},
+      {"GENERIC_WRITE, set time", r::kGenericWrite, Call::kSetTimes, true},
+      {"GENERIC_READ, set time", r::kGenericRead, Call::kSetTimes, false},
+      {"GENERIC_READ, read", r::kGenericRead, Call::kRead, true},
+      {"GENERIC_WRITE, read", r::kGenericWrite, Call::kRead, false},
+      {"GENERIC_WRITE, write", r::kGenericWrite, Call::kWrite, true},
+      {"GENERIC_READ, write", r::kGenericRead, Call::kWrite, false},
+      {"GENERIC_WRITE, flush", r::kGenericWrite, Call::kFlush, true},
+      {"GENERIC_READ, flush", r::kGenericRead, Call::kFlush, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(r::Allows(r::Granted(c.desired), c.call), c.allowed) << c.what;
+  }
+  // As Wine reports FileAccessInformation for the same asks.
+  EXPECT_EQ(r::Granted(r::kGenericWrite | r::kDelete | r::kSynchronize), 0x00130116u);
+  EXPECT_EQ(r::Granted(r::kDelete | r::kSynchronize), 0x00110000u);
+  EXPECT_EQ(std::wstring(r::NameOf(Call::kQueryBasic)), L"NtQueryInformationFile(FileBasicInformation)");
+  EXPECT_EQ(std::wstring(r::NameOf(Call::kFlush)), L"FlushFileBuffers");
+  std::set<std::wstring> names;  // every call has a rule of its own
+  for (int call = 0; call <= static_cast<int>(Call::kFlush); ++call) names.insert(r::NameOf(static_cast<Call>(call)));
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(Call::kFlush) + 1);
+}
+
+// A reparse point is a link only by its tag; files kept by a filter or a cloud provider are files.
+TEST(FileRights, ReparsePointsAreJudgedByTheirTag) {
+  const std::uint32_t reparse = r::kAttributeReparsePoint | 0x20;  // and archive
+  const struct {
+    const char* what;
+    std::uint32_t attributes, tag;
+    Reparse verdict;
+  } cases[] = {
+      {"plain file", 0x20, 0, Reparse::kPlain},
+      {"plain file, stale tag", 0x20, r::kTagSymlink, Reparse::kPlain},
+      {"symbolic link", reparse, r::kTagSymlink, Reparse::kLink},
+      {"junction", reparse, r::kTagMountPoint, Reparse::kLink},
+      {"WSL symlink", reparse, 0xA000001D, Reparse::kLink},
+      {"app execution alias", reparse, r::kTagAppExecLink, Reparse::kLink},
+      {"OneDrive file", reparse, r::kTagCloud, Reparse::kContents},
+      {"OneDrive file, provider 6", reparse, 0x9000601A, Reparse::kContents},
+      {"compact /exe", reparse, r::kTagWof, Reparse::kContents},
+      {"deduplicated", reparse, r::kTagDedup, Reparse::kContents},
+      {"HSM", reparse, r::kTagHsm, Reparse::kContents},
+      {"unknown Microsoft tag", reparse, 0x80000025, Reparse::kUnknown},
+      {"someone else's tag", reparse, 0x00001234, Reparse::kUnknown},
+      {"unknown name surrogate", reparse, 0x20001234, Reparse::kLink},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(r::Judge(c.attributes, c.tag), c.verdict) << c.what;
+  }
+}
+
+}  // namespace
