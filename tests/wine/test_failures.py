@@ -44,6 +44,13 @@ class FailureTest(app.CopyRunCase):
         self.assertFalse(os.path.exists(self.data))
         self.assert_readable(box)
 
+    def test_product_on_a_drive_letter_this_process_does_not_have(self):
+        # As a network drive mapped without elevation is to a program run as administrator.
+        self.use_product(os.path.join(self.session.root, 'unmapped'), 'Y:\\K\\')
+        text = self.report_box()['text']
+        self.assert_report(text, 3, 'Y:\\K\\data\\')
+        self.assertIn('ドライブ Y: が見つかりません。', text)
+
     def test_missing_30_dat_copies_nothing(self):
         os.remove(os.path.join(self.data, '30.dat'))
         text = self.unchanged_run()
