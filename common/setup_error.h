@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace common {
 
@@ -22,6 +23,7 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
+inline constexpr std::uint32_t kErrorInternal = 1359;
 inline constexpr std::uint32_t kErrorCantAccessFile = 1920;
 
 // What lies behind a failure where its number alone does not tell the user what to do.
@@ -35,6 +37,8 @@ enum class Cause {
   kAnotherSetupRunning,  // another setup.exe holds the data folder
   kPathTooLong,          // a name the program must write would be too long
   kLinkElsewhere,        // the name is a link, or a second name of a file elsewhere
+  kFolderAtOwnName,      // a folder has the name of the program's own record
+  kUnexpected,           // nothing the program knows of: an exception it did not expect
 };
 
 struct SetupError {
@@ -46,9 +50,8 @@ struct SetupError {
   std::wstring drive;
   // The data folder could not be put back as it was; the next run finishes the job.
   bool restore_incomplete = false;
-  // A file an interrupted run had replaced that could not be put back (its kept copy is gone);
-  // empty when there is none.
-  std::wstring unrestored;
+  // Files an interrupted run had replaced that could not be put back (their kept copies are gone).
+  std::vector<std::wstring> unrestored;
 };
 
 inline SetupError MakeError(std::uint32_t number, std::wstring path = {}, Cause cause = Cause::kNumber) {

@@ -24,9 +24,9 @@ TEST(FailureReport, LeavesOutThePathLineWhenThereIsNoneAndAddsTheNotesOnRestorin
   EXPECT_EQ(app::FormatFailureReport(error).find(app::kFailurePathLabel), std::wstring::npos);
   error = MakeError(common::kErrorSharingViolation, L"C:\\K\\data\\21.dat");
   error.restore_incomplete = true;
-  error.unrestored = L"C:\\K\\data\\15.dat";
+  error.unrestored = {L"C:\\K\\data\\15.dat"};
   std::wstring unrestored = app::kUnrestoredNote;
-  unrestored.replace(unrestored.find(L"{path}"), 6, error.unrestored);
+  unrestored.replace(unrestored.find(L"{path}"), 6, error.unrestored.front());
   const std::wstring text = app::FormatFailureReport(error);
   EXPECT_NE(text.find(std::wstring(app::kFailurePathLabel) + L"C:\\K\\data\\21.dat\r\n\r\n" +
                       app::kRestoreIncompleteNote + L"\r\n\r\n" + unrestored),
