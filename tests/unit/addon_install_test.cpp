@@ -406,6 +406,9 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
          f.links.insert(d + L"51.dat");
        },
        link, d + L"51.dat", Cause::kLinkElsewhere},
+      // Left by a tool or planted: named for the user to remove.
+      {"a folder at the journal's name", [&](FakeFiles& f) { f.folders.insert(d + L"setup.journal"); },
+       common::kErrorAccessDenied, d + L"setup.journal", Cause::kFolderAtOwnName},
       {"30.dat is a link", [&](FakeFiles& f) { f.links.insert(d + L"30.dat"); }, link, d + L"30.dat",
        Cause::kLinkElsewhere},
       {"30.dat has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[d + L"30.dat"]; },
@@ -747,9 +750,10 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   const std::vector<std::wstring> known{L"21.dat", L"15.dat", L"30.dat"};
   const std::vector<install::JournalEntry> entries{
       {L"21.dat", true, 12, 34}, {L"15.dat", false}, {L"30.dat", true, 18446744073709551615u, 0}};
-  const std::string journal = install::FormatJournal(entries);
+  const std::string journal = install::FormatJournal(entries, {L"15.dat", L"99.dat"});
   const auto read = install::ParseJournal(journal, known);
   ASSERT_TRUE(read);
+  EXPECT_EQ(read->unrestored, std::vector<std::wstring>{L"15.dat"});
   ASSERT_EQ(read->entries.size(), 3u);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(read->entries[i].name, entries[i].name);
@@ -763,7 +767,10 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   std::string foreign = journal;
   foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat 1 2\r\n");
   EXPECT_EQ(install::ParseJournal(foreign, known)->entries.size(), 3u);
-  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n"}) {
+  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n",
+                             "xeplaced 21.dat 12 34\r\n", "replaced 21.dat 99999999999999999999 1\r\n",
+                             "replaced 21.dat 12 18446744073709551616\r\n", "replaced 21.dat 12  34\r\n",
+                             "replaced 21.dat -1 34\r\n", "unrestored 21.dat 1\r\n", "unrestored\r\n", "\r\n"}) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
     EXPECT_FALSE(install::ParseJournal(damaged, known)) << damage;
