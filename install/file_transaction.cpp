@@ -126,7 +126,7 @@ class UndoSteps {
     } catch (const common::SetupError& error) {
       if (!failure) failure = error;
     } catch (...) {
-      if (!failure) failure = common::SetupError{};
+      if (!failure) failure = common::MakeError(common::kErrorInternal, {}, common::Cause::kUnexpected);
     }
   }
 
