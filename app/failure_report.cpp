@@ -39,7 +39,7 @@ void SetFontOfChildren(HWND parent, HFONT font) {
 // face is swapped just before, and only where that font has no glyphs for the report: a fresh
 // Wine 10 prefix gives Tahoma, whose Japanese fallbacks are faces that are not installed.
 LRESULT CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_INITDIALOG) {
+  if (message == WM_INITDIALOG && box.text) {
     const auto font = reinterpret_cast<HFONT>(CallWindowProcW(box.original, dialog, WM_GETFONT, 0, 0));
     box.font = JapaneseFontInstead(font, *box.text);
     if (box.font.valid()) SetFontOfChildren(dialog, box.font.get());
@@ -62,12 +62,20 @@ LRESULT CALLBACK WatchForBox(int code, WPARAM wparam, LPARAM lparam) {
 }  // namespace
 
 void ReportFailureAndExit(HWND owner, const common::SetupError& error) {
-  const std::wstring text = FormatFailureReport(error);
-  box.text = &text;
+  std::wstring text;
+  try {
+    text = FormatFailureReport(error);
+  } catch (...) {
+    // Out of memory for the words: the lead line alone, but never an end without a report.
+  }
+  const std::wstring* shown = text.empty() ? nullptr : &text;
+  box.text = shown;
   const ScopedHook hook(SetWindowsHookExW(WH_CBT, WatchForBox, nullptr, GetCurrentThreadId()));
   box.hook = hook.get();
-  MessageBoxW(owner, text.c_str(), kFormCaption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  MessageBoxW(owner, shown ? shown->c_str() : kFailureLead, kFormCaption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   ExitProcess(kExitFailure);
 }
+
+void ReportCurrentFailureAndExit(HWND owner) noexcept { ReportFailureAndExit(owner, FailureOfCurrentException()); }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "app/failure_text.h"
 
+#include <new>
 #include <string>
 
 #include "app/texts.h"
@@ -25,6 +26,27 @@ std::wstring Megabytes(std::uint64_t bytes, bool round_up) {
 void Fill(std::wstring& text, const std::wstring& field, const std::wstring& value) {
   const std::size_t at = text.find(field);
   if (at != std::wstring::npos) text.replace(at, field.size(), value);
+}
+
+// Every file: several in one folder name the folder once.
+std::wstring ListOfFiles(const std::vector<std::wstring>& paths) {
+  if (paths.size() == 1) return paths.front();
+  const std::wstring folder = paths.front().substr(0, paths.front().rfind(L'\\') + 1);
+  bool one_folder = !folder.empty();
+  for (const std::wstring& path : paths) {
+    one_folder = one_folder && path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                 path.find(L'\\', folder.size()) == std::wstring::npos;
+  }
+  std::wstring names;
+  for (const std::wstring& path : paths) {
+    if (!names.empty()) names += kFileNameSeparator;
+    names += one_folder ? path.substr(folder.size()) : path;
+  }
+  if (!one_folder) return names;
+  std::wstring text = kFilesInFolder;
+  Fill(text, L"{names}", names);
+  Fill(text, L"{folder}", folder);
+  return text;
 }
 
 std::wstring DescribeNumber(std::uint32_t number) {
@@ -61,6 +83,8 @@ std::wstring DescribeError(const common::SetupError& error) {
       Fill(text, L"{operation}", error.operation);
       return text;
     }
+    case Cause::kFolderAtOwnName: return kFolderAtOwnNameDescription;
+    case Cause::kUnexpected: return kUnexpectedFailureDescription;
     case Cause::kNotEnoughRoom: {
       std::wstring text = kNotEnoughRoomDescription;
       // "C:\" reads as the drive "C:".
@@ -94,10 +118,27 @@ std::wstring FormatFailureReport(const common::SetupError& error) {
   }
   if (!error.unrestored.empty()) {
     std::wstring note = kUnrestoredNote;
-    Fill(note, L"{path}", error.unrestored);
+    Fill(note, L"{path}", ListOfFiles(error.unrestored));
     text += L"\r\n\r\n" + note;
   }
   return text;
+}
+
+common::SetupError FailureOfCurrentException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const common::SetupError& error) {
+      return error;
+    } catch (const std::bad_alloc&) {
+      return common::MakeError(common::kErrorNotEnoughMemory);
+    } catch (...) {
+      // A fault of the program's own (std::out_of_range, say): still a report, never an abort.
+      return common::MakeError(common::kErrorInternal, {}, Cause::kUnexpected);
+    }
+  } catch (...) {
+    return common::MakeError(common::kErrorNotEnoughMemory);  // copying the error ran out of memory
+  }
 }
 
 }  // namespace app

@@ -13,4 +13,7 @@ std::wstring DescribeError(const common::SetupError& error);
 // The text of the failure report's message box.
 std::wstring FormatFailureReport(const common::SetupError& error);
 
+// Only inside a catch handler: whatever was thrown, as the error to report.
+common::SetupError FailureOfCurrentException() noexcept;
+
 }  // namespace app

@@ -137,10 +137,8 @@ void Form1::RunHandler(Handler&& handler) {
   // The only place failures are caught: each ends the program with its report.
   try {
     handler();
-  } catch (const common::SetupError& error) {
-    ReportFailureAndExit(hwnd_, error);
-  } catch (const std::bad_alloc&) {
-    ReportFailureAndExit(hwnd_, common::MakeError(common::kErrorNotEnoughMemory));
+  } catch (...) {
+    ReportCurrentFailureAndExit(hwnd_);
   }
 }
 

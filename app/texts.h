@@ -40,10 +40,13 @@ inline constexpr wchar_t kFailurePathLabel[] = L"対象: ";
 inline constexpr wchar_t kRestoreIncompleteNote[] =
     L"データフォルダを完全には元に戻せませんでした。ほかのプログラムを終了してから、"
     L"もう一度 setup.exe を実行すると元に戻ります。";
-// {path} is filled in.
+// {path} is filled in: one file's path, or several files as kFilesInFolder.
 inline constexpr wchar_t kUnrestoredNote[] =
     L"前回中断されたセットアップの控えのファイルが見つからないため、{path} を元に戻せませんでした。"
     L"追加ファイルをすべてそろえて、もう一度 setup.exe を実行すると、すべてインストールされます。";
+// Several files of one folder: the folder once, then every name. {folder} and {names} are filled in.
+inline constexpr wchar_t kFilesInFolder[] = L"{folder} の {names}";
+inline constexpr wchar_t kFileNameSeparator[] = L"、";
 
 // Descriptions that say what to do, where the number alone does not.
 inline constexpr wchar_t kInUseDescription[] =
@@ -76,6 +79,12 @@ inline constexpr wchar_t kPathTooLongDescription[] =
 inline constexpr wchar_t kLinkElsewhereDescription[] =
     L"このファイルまたはフォルダはほかの場所へのリンクのため、setup.exe は使用しません。"
     L"リンクを削除してから（追加ファイルの場合は、自分のフォルダに展開し直してから）、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kFolderAtOwnNameDescription[] =
+    L"setup.exe が作業の記録に使う名前のフォルダがあるため、インストールできません。"
+    L"このフォルダを削除してから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kUnexpectedFailureDescription[] =
+    L"予期しないエラーが発生しました。もう一度 setup.exe を実行してください"
+    L"（途中までの変更があれば、そのときに元に戻ります）。";
 
 inline constexpr wchar_t kUnknownReparseDescription[] =
     L"このファイルまたはフォルダは setup.exe が扱えない特殊な形式（再解析ポイント）のため、使用しません。"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace common {
 
@@ -24,6 +25,7 @@ inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
 inline constexpr std::uint32_t kErrorCloudFileProviderNotRunning = 362;
 inline constexpr std::uint32_t kErrorUntrustedMountPoint = 448;
+inline constexpr std::uint32_t kErrorInternal = 1359;
 inline constexpr std::uint32_t kErrorCantAccessFile = 1920;
 
 // What lies behind a failure where its number alone does not tell the user what to do.
@@ -40,6 +42,8 @@ enum class Cause {
   kUnknownReparse,       // a reparse point of a kind the program does not know
   kDriveNotSeen,         // the path's drive is not there for this process: see drive
   kMissingRight,         // the program asked too few rights for operation: its own fault
+  kFolderAtOwnName,      // a folder has the name of the program's own record
+  kUnexpected,           // nothing the program knows of: an exception it did not expect
 };
 
 struct SetupError {
@@ -53,9 +57,8 @@ struct SetupError {
   std::wstring operation;
   // The data folder could not be put back as it was; the next run finishes the job.
   bool restore_incomplete = false;
-  // A file an interrupted run had replaced that could not be put back (its kept copy is gone);
-  // empty when there is none.
-  std::wstring unrestored;
+  // Files an interrupted run had replaced that could not be put back (their kept copies are gone).
+  std::vector<std::wstring> unrestored;
 };
 
 inline SetupError MakeError(std::uint32_t number, std::wstring path = {}, Cause cause = Cause::kNumber) {

@@ -123,8 +123,9 @@ void CheckRoom(RetryingFiles& files, const std::wstring& dataDir, const Plan& pl
   }
 }
 
-void CommitPlan(RetryingFiles& files, const std::wstring& dataDir, const Plan& plan) {
-  FileTransaction transaction(files, dataDir);
+void CommitPlan(RetryingFiles& files, const std::wstring& dataDir, const Plan& plan,
+                const std::vector<std::wstring>& owed) {
+  FileTransaction transaction(files, dataDir, owed);
   for (const Copy& copy : plan.copies) transaction.StageCopy(copy.source, copy.name, copy.replaced);
   transaction.StageContents(kDataFile30, plan.newDataFile30, plan.dataFile30);
   transaction.Commit();
@@ -139,10 +140,10 @@ void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wst
   try {
     const Plan plan = MakePlan(files, sourceDir, dataDir);
     CheckRoom(files, dataDir, plan);
-    CommitPlan(files, dataDir, plan);
+    CommitPlan(files, dataDir, plan, unrestored);
   } catch (common::SetupError& error) {
-    // Installed whole, the file would have been replaced anyway; refused, the user must know.
-    if (error.unrestored.empty() && !unrestored.empty()) error.unrestored = unrestored.front();
+    // Installed whole, the files would have been replaced anyway; refused, the user must know.
+    AddUnrestored(error, dataDir, unrestored);
     throw;
   }
 }

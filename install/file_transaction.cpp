@@ -1,5 +1,7 @@
 #include "install/file_transaction.h"
 
+#include <algorithm>
+#include <charconv>
 #include <utility>
 
 #include "common/setup_error.h"
@@ -11,6 +13,7 @@ constexpr char kJournalHeader[] = "setup.exe rollback journal 2";
 constexpr char kJournalEnd[] = "end";
 constexpr char kReplacedWord[] = "replaced ";
 constexpr char kCreatedWord[] = "created ";
+constexpr char kUnrestoredWord[] = "unrestored ";
 constexpr char kLineEnd[] = "\r\n";
 // Ours are a few hundred bytes; anything larger is not ours to act on.
 constexpr std::size_t kLongestJournal = 64 * 1024;
@@ -38,6 +41,12 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   return bytes;
 }
 
+// A planted link or a reparse point of a kind the program does not know: the user must remove
+// that very name, so a report names it, and a rollback stopped by it is finished after that.
+bool IsInTheWay(common::Cause cause) {
+  return cause == common::Cause::kLinkElsewhere || cause == common::Cause::kUnknownReparse;
+}
+
 // Runs an operation on one of the transaction's own names; a failure there names what the user
 // knows instead. A link keeps its own name: that is what the user must remove.
 template <typename Operation>
@@ -46,7 +55,7 @@ auto Naming(const std::wstring& own, const std::wstring& user_facing, Operation&
   try {
     return operation();
   } catch (common::SetupError& error) {
-    if (error.path == own && error.cause != common::Cause::kLinkElsewhere) error.path = user_facing;
+    if (error.path == own && !IsInTheWay(error.cause)) error.path = user_facing;
     throw;
   }
 }
@@ -73,6 +82,7 @@ void DeleteSpareNames(RetryingFiles& files, const std::wstring& folder, const st
     }
   };
   remove(folder + kJournalName + kKeptSuffix, folder);
+  remove(folder + kJournalName + kStagedSuffix, folder);
   for (const std::wstring& name : names) {
     const Names n(folder, name);
     remove(n.staged, n.destination);
@@ -86,6 +96,31 @@ std::vector<std::wstring> NamesOf(const std::vector<JournalEntry>& entries) {
   return names;
 }
 
+void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
+  for (const std::wstring& name : names) {
+    if (std::find(to.begin(), to.end(), name) == to.end()) to.push_back(name);
+  }
+}
+
+// Writes the journal and has it on disk. Over an earlier one (that owes a note) it goes through
+// a staged name, so that a kill leaves one whole journal or the other.
+void WriteJournal(RetryingFiles& files, const std::wstring& folder, const std::string& bytes, bool replacing) {
+  const std::wstring journal = folder + kJournalName;
+  const std::wstring written = replacing ? journal + kStagedSuffix : journal;
+  Naming(written, folder, [&] {
+    files.WriteToNew(written, bytes, 0);
+    files.FlushNewFiles();
+    if (replacing) Naming(journal, folder, [&] { files.MoveReplacing(written, journal); });
+  });
+}
+
+// After a rollback and its tidying: the journal goes, unless a note is still owed, which a
+// journal of only that note then carries to the run that installs everything.
+void SettleJournal(RetryingFiles& files, const std::wstring& folder, const std::vector<std::wstring>& owed) {
+  if (owed.empty()) return DeleteNaming(files, folder + kJournalName, folder);
+  WriteJournal(files, folder, FormatJournal({}, owed), true);
+}
+
 // Runs the steps of an undo: one that fails must not keep the others from restoring.
 class UndoSteps {
  public:
@@ -97,7 +132,7 @@ class UndoSteps {
     } catch (const common::SetupError& error) {
       if (!failure) failure = error;
     } catch (...) {
-      if (!failure) failure = common::SetupError{};
+      if (!failure) failure = common::MakeError(common::kErrorInternal, {}, common::Cause::kUnexpected);
     }
   }
 
@@ -117,7 +152,18 @@ UndoSteps RollBack(RetryingFiles& files, const std::wstring& folder, const std::
     const Names n(folder, entry->name);
     std::optional<bool> renamed;
     steps.Must([&] { renamed = !Naming(n.staged, n.destination, [&] { return files.Status(n.staged).exists; }); });
-    if (!renamed || !*renamed) continue;  // unknown: keep everything for the next run
+    if (!renamed) continue;  // unknown: keep everything for the next run
+    if (!*renamed) {
+      // Its destination gone all the same (a replacing rename cut by a power cut on FAT, or
+      // another program): the kept copy is the only old file left.
+      steps.Must([&] {
+        if (!files.Status(n.destination).exists &&
+            Naming(n.kept, n.destination, [&] { return files.Status(n.kept).exists; })) {
+          Naming(n.kept, n.destination, [&] { files.MoveReplacing(n.kept, n.destination); });
+        }
+      });
+      continue;
+    }
     if (entry->existed) {
       steps.Must([&] {
         if (Naming(n.kept, n.destination, [&] { return files.Status(n.kept).exists; })) {
@@ -127,7 +173,8 @@ UndoSteps RollBack(RetryingFiles& files, const std::wstring& folder, const std::
         // Put back already, or its kept copy was deleted by someone else: only the journal tells.
         const FileStatus now = files.Status(n.destination);
         const bool old = now.exists && now.size == entry->size && now.write_time == entry->write_time;
-        if (journal_complete && !old) steps.unrestored.push_back(n.destination);
+        // In list order, as the report names them.
+        if (journal_complete && !old) steps.unrestored.insert(steps.unrestored.begin(), entry->name);
       });
     } else if (journal_complete) {
       steps.Must([&] { files.Delete(n.destination); });
@@ -138,7 +185,7 @@ UndoSteps RollBack(RetryingFiles& files, const std::wstring& folder, const std::
 
 }  // namespace
 
-std::string FormatJournal(const std::vector<JournalEntry>& entries) {
+std::string FormatJournal(const std::vector<JournalEntry>& entries, const std::vector<std::wstring>& unrestored) {
   std::string text = std::string(kJournalHeader) + kLineEnd;
   for (const JournalEntry& entry : entries) {
     if (entry.existed) {
@@ -148,11 +195,39 @@ std::string FormatJournal(const std::vector<JournalEntry>& entries) {
       text += kCreatedWord + Ascii(entry.name) + kLineEnd;
     }
   }
+  for (const std::wstring& name : unrestored) text += kUnrestoredWord + Ascii(name) + kLineEnd;
   return text + kJournalEnd + kLineEnd;
 }
 
-std::optional<std::vector<JournalEntry>> ParseJournal(const std::string& bytes,
-                                                      const std::vector<std::wstring>& known) {
+namespace {
+
+// The words after a line's kind, each one at least a character long.
+std::optional<std::vector<std::string>> WordsAfter(const std::string& line, std::size_t kind_length) {
+  std::vector<std::string> words;
+  for (std::size_t at = kind_length;;) {
+    const std::size_t space = line.find(' ', at);
+    words.push_back(line.substr(at, space == std::string::npos ? std::string::npos : space - at));
+    if (words.back().empty()) return std::nullopt;
+    if (space == std::string::npos) return words;
+    at = space + 1;
+  }
+}
+
+// Plain decimal that fits in 64 bits.
+std::optional<std::uint64_t> Decimal(const std::string& digits) {
+  std::uint64_t value = 0;
+  const char* end = digits.data() + digits.size();
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const auto [stop, failure] = std::from_chars(digits.data(), end, value);
+  if (failure != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
+
+bool StartsWith(const std::string& line, const char* word) { return line.rfind(word, 0) == 0; }
+
+}  // namespace
+
+std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& known) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < bytes.size();) {
     const std::size_t end = bytes.find(kLineEnd, at);
@@ -161,44 +236,42 @@ std::optional<std::vector<JournalEntry>> ParseJournal(const std::string& bytes,
     at = end + 2;
   }
   if (lines.size() < 2 || lines.front() != kJournalHeader || lines.back() != kJournalEnd) return std::nullopt;
-  std::vector<JournalEntry> entries;
+  Journal journal;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    // Every line must read, whatever it names: one that does not is damage, never skipped.
+    const char* kind = StartsWith(line, kReplacedWord)     ? kReplacedWord
+                       : StartsWith(line, kCreatedWord)    ? kCreatedWord
+                       : StartsWith(line, kUnrestoredWord) ? kUnrestoredWord
+                                                           : nullptr;
+    if (!kind) return std::nullopt;
+    const auto words = WordsAfter(line, std::char_traits<char>::length(kind));
     JournalEntry entry;
-    std::string rest;
-    if (lines[i].rfind(kReplacedWord, 0) == 0) {
-      entry.existed = true;
-      rest = lines[i].substr(std::char_traits<char>::length(kReplacedWord));
-    } else if (lines[i].rfind(kCreatedWord, 0) == 0) {
-      rest = lines[i].substr(std::char_traits<char>::length(kCreatedWord));
-    } else {
-      continue;
-    }
-    const std::size_t space = rest.find(' ');
-    const std::string name = rest.substr(0, space);
+    entry.existed = kind == kReplacedWord;
+    if (!words || words->size() != (entry.existed ? 3u : 1u)) return std::nullopt;
     if (entry.existed) {
-      // "NAME SIZE TIME", both decimal: anything else is damage.
-      const std::string numbers = space == std::string::npos ? std::string() : rest.substr(space + 1);
-      const std::size_t gap = numbers.find(' ');
-      const std::string size = numbers.substr(0, gap);
-      const std::string time = gap == std::string::npos ? std::string() : numbers.substr(gap + 1);
-      for (const std::string* number : {&size, &time}) {
-        if (number->empty() || number->size() > 20 || number->find_first_not_of("0123456789") != std::string::npos) {
-          return std::nullopt;
-        }
-      }
-      entry.size = std::stoull(size);
-      entry.write_time = std::stoull(time);
-    } else if (space != std::string::npos) {
-      return std::nullopt;
+      const std::optional<std::uint64_t> size = Decimal((*words)[1]), time = Decimal((*words)[2]);
+      if (!size || !time) return std::nullopt;
+      entry.size = *size;
+      entry.write_time = *time;
     }
     for (const std::wstring& candidate : known) {
-      if (Ascii(candidate) == name) {
+      if (Ascii(candidate) != words->front()) continue;
+      if (kind == kUnrestoredWord) {
+        AddNew(journal.unrestored, {candidate});
+      } else {
         entry.name = candidate;
-        entries.push_back(entry);
+        journal.entries.push_back(entry);
       }
     }
   }
-  return entries;
+  return journal;
+}
+
+void AddUnrestored(common::SetupError& error, const std::wstring& folder, const std::vector<std::wstring>& names) {
+  std::vector<std::wstring> paths;
+  for (const std::wstring& name : names) paths.push_back(folder + name);
+  AddNew(error.unrestored, paths);
 }
 
 std::unique_ptr<HeldLock> LockFolder(RetryingFiles& files, const std::wstring& folder) {
@@ -239,11 +312,8 @@ void FileTransaction::Commit() {
       if (entry.existed) Naming(n.kept, n.destination, [&] { files_.KeepAside(n.destination, n.kept); });
     }
     // Everything the rollback may need is on disk before the journal says it is there.
-    Naming(journal, folder_, [&] {
-      files_.FlushNewFiles();
-      files_.WriteToNew(journal, FormatJournal(entries_), 0);
-      files_.FlushNewFiles();
-    });
+    Naming(journal, folder_, [&] { files_.FlushNewFiles(); });
+    WriteJournal(files_, folder_, FormatJournal(entries_, owed_), !owed_.empty());
     journal_written_ = true;
     for (const JournalEntry& entry : entries_) {
       const Names n(folder_, entry.name);
@@ -269,24 +339,28 @@ void FileTransaction::Commit() {
 void FileTransaction::Undo(common::SetupError* error) noexcept {
   finished_ = true;
   RetryingFiles::TotalBudget budget(files_, kUndoRetryBudgetMs);
-  const std::wstring journal = folder_ + kJournalName;
+  std::vector<std::wstring> owed = owed_;
   if (journal_written_) {
     UndoSteps steps = RollBack(files_, folder_, entries_, true);
-    if (!steps.failure) steps.Must([&] { DeleteNaming(files_, journal, folder_); });
-    if (error && !steps.unrestored.empty()) error->unrestored = steps.unrestored.front();
+    AddNew(owed, steps.unrestored);
     if (steps.failure) {
       // The journal stays, and with it every kept file: the next run restores the folder.
-      if (error) error->restore_incomplete = true;
+      if (error) {
+        error->restore_incomplete = true;
+        AddUnrestored(*error, folder_, owed);
+      }
       return;
-    }
-  } else {
-    try {
-      files_.Delete(journal);  // written but never flushed
-    } catch (...) {
     }
   }
   try {
+    if (error) AddUnrestored(*error, folder_, owed);
     DeleteSpareNames(files_, folder_, NamesOf(entries_), false);
+  } catch (...) {
+  }
+  // Last, so that a run killed while tidying still finds what it needs; without a note owed, a
+  // journal written but never flushed goes too. What cannot go now, the next run finishes.
+  try {
+    SettleJournal(files_, folder_, owed);
   } catch (...) {
   }
 }
@@ -294,37 +368,60 @@ void FileTransaction::Undo(common::SetupError* error) noexcept {
 std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std::wstring& folder,
                                                 const std::vector<std::wstring>& names) {
   const std::wstring journal = folder + kJournalName;
-  std::vector<std::wstring> unrestored;
-  if (Naming(journal, folder, [&] { return files.Status(journal).exists; })) {
+  const FileStatus record = Naming(journal, folder, [&] { return files.Status(journal); });
+  if (record.exists && record.directory) {
+    // Not ours, and in the way of every run: the user's to remove, before anything changes.
+    throw common::MakeError(common::kErrorAccessDenied, journal, common::Cause::kFolderAtOwnName);
+  }
+  auto read_journal = [&](const std::wstring& path) {
     std::string bytes;
-    Naming(journal, folder, [&] {
-      std::unique_ptr<ByteSource> source = files.OpenForReading(journal);
+    Naming(path, folder, [&] {
+      std::unique_ptr<ByteSource> source = files.OpenForReading(path);
       bytes = ReadAtMost(*source, kLongestJournal);
     });  // closed before it is deleted
-    const std::optional<std::vector<JournalEntry>> parsed = ParseJournal(bytes, names);
-    std::vector<JournalEntry> entries;
+    return ParseJournal(bytes, names);
+  };
+  std::vector<std::wstring> owed;
+  if (!record.exists) {
+    // A journal being put in place over one that owed a note, cut between the two names (a power
+    // cut on FAT): nothing was renamed yet, and only the note is to be kept.
+    const std::wstring staged = journal + kStagedSuffix;
+    const FileStatus status = Naming(staged, folder, [&] { return files.Status(staged); });
+    if (status.exists && !status.directory) {
+      if (const std::optional<Journal> parsed = read_journal(staged)) owed = parsed->unrestored;
+    }
+  } else {
+    const std::optional<Journal> parsed = read_journal(journal);
+    Journal read;
     if (parsed) {
-      entries = *parsed;
+      read = *parsed;
     } else {
       // Cut short while being written (nothing renamed yet), or damaged: the disk alone tells.
-      for (const std::wstring& name : names) entries.push_back(JournalEntry{name, true});
+      for (const std::wstring& name : names) read.entries.push_back(JournalEntry{name, true});
     }
+    owed = read.unrestored;
     RetryingFiles::TotalBudget budget(files, kUndoRetryBudgetMs);
-    UndoSteps steps = RollBack(files, folder, entries, parsed.has_value());
+    UndoSteps steps = RollBack(files, folder, read.entries, parsed.has_value());
+    AddNew(owed, steps.unrestored);
     if (steps.failure) {
       common::SetupError failure = *steps.failure;
       // A planted link is named for the user to remove; the rollback is finished after that.
-      failure.restore_incomplete = failure.cause != common::Cause::kLinkElsewhere;
-      if (!steps.unrestored.empty()) failure.unrestored = steps.unrestored.front();
+      failure.restore_incomplete = !IsInTheWay(failure.cause);
+      AddUnrestored(failure, folder, owed);
       throw failure;
     }
-    unrestored = std::move(steps.unrestored);
-    DeleteNaming(files, journal, folder);
   }
-  // A commit finished but not tidied, or a transaction that never got to its journal: the
-  // spare names hold nothing the folder needs.
-  DeleteSpareNames(files, folder, names, true);
-  return unrestored;
+  try {
+    // A commit finished but not tidied, or a transaction that never got to its journal: the
+    // spare names hold nothing the folder needs. The journal goes only after them, so that a
+    // tidying that stops here is done again, with its note, by the next run.
+    DeleteSpareNames(files, folder, names, true);
+    if (record.exists || !owed.empty()) SettleJournal(files, folder, owed);
+  } catch (common::SetupError& error) {
+    AddUnrestored(error, folder, owed);
+    throw;
+  }
+  return owed;
 }
 
 }  // namespace install

@@ -44,18 +44,29 @@ struct JournalEntry {
   std::uint64_t write_time = 0;
 };
 
-// The journal as bytes, and back. Parsing gives nothing for a journal cut short or damaged, and
-// ignores names not among `known`.
-std::string FormatJournal(const std::vector<JournalEntry>& entries);
-std::optional<std::vector<JournalEntry>> ParseJournal(const std::string& bytes,
-                                                      const std::vector<std::wstring>& known);
+// What a journal holds: the destinations of the run that wrote it, and the files an earlier
+// rollback could not put back, whose note is owed until a run installs everything.
+struct Journal {
+  std::vector<JournalEntry> entries;
+  std::vector<std::wstring> unrestored;  // names in the folder
+};
+
+// The journal as bytes, and back. Parsing gives nothing for a journal cut short or with any line
+// that does not read, and ignores names not among `known`.
+std::string FormatJournal(const std::vector<JournalEntry>& entries, const std::vector<std::wstring>& unrestored = {});
+std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& known);
+
+// Adds folder + each name to the error's files that could not be put back, once each.
+void AddUnrestored(common::SetupError& error, const std::wstring& folder, const std::vector<std::wstring>& names);
 
 // Takes the folder's lock, or reports that another setup.exe holds it.
 std::unique_ptr<HeldLock> LockFolder(RetryingFiles& files, const std::wstring& folder);
 
 class FileTransaction {
  public:
-  FileTransaction(RetryingFiles& files, std::wstring folder) : files_(files), folder_(std::move(folder)) {}
+  // owed: what RecoverInterruptedRun could not put back; the journal carries it until the commit.
+  FileTransaction(RetryingFiles& files, std::wstring folder, std::vector<std::wstring> owed = {})
+      : files_(files), folder_(std::move(folder)), owed_(std::move(owed)) {}
   FileTransaction(const FileTransaction&) = delete;
   FileTransaction& operator=(const FileTransaction&) = delete;
   // Without a commit, everything staged is removed.
@@ -74,14 +85,17 @@ class FileTransaction {
   RetryingFiles& files_;
   std::wstring folder_;
   std::vector<JournalEntry> entries_;
+  std::vector<std::wstring> owed_;
   bool journal_written_ = false;
   bool finished_ = false;
 };
 
 // What an interrupted run left in folder: rolls the folder back if a journal is there, then
-// deletes the spare names of `names` and of the journal. Throws, with restore_incomplete, when
-// the folder could not be restored. Returns the destinations that could not be put back because
-// their kept copies are gone and they are not the old files; the rest is restored all the same.
+// deletes the spare names of `names` and of the journal, and the journal last. Throws, with
+// restore_incomplete, when the folder could not be restored, and refuses a folder in the
+// journal's place. Returns the names that could not be put back because their kept copies are
+// gone and they are not the old files, those an earlier run owed included; the rest is restored
+// all the same. While there are any, the journal stays and names only them.
 std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std::wstring& folder,
                                                 const std::vector<std::wstring>& names);
 

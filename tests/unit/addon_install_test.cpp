@@ -20,7 +20,10 @@ using install::kAddonFileList;
 struct Killed {};  // the process ended: nothing more happens
 
 // An in-memory volume. A name points at shared contents, so a hard link is a second name for
-// the same pointer. Every operation that writes can be made to fail or to kill the process.
+// the same pointer; contents are replaced, never changed in place, so a copy of the volume is a
+// snapshot. Every operation that writes can be made to fail or to kill the process, or to cut
+// the power: then what was not flushed loses its contents, and without atomic replace a rename
+// over a file can be cut between removing the old name and placing the new one.
 class FakeFiles : public install::InstallFiles {
  public:
   std::map<std::wstring, std::shared_ptr<std::string>> files;
@@ -33,6 +36,8 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::wstring, std::uint32_t> unreadable;  // attribute reads that fail with this error
   std::uint64_t available = 1ull << 40;
   bool hard_links = true;
+  bool power_cut = false;  // the kill is a power cut
+  bool atomic_replace = true;
   bool locked_by_another = false;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
@@ -106,20 +111,27 @@ class FakeFiles : public install::InstallFiles {
     }
     Create(target, bytes);
   }
-  void FlushNewFiles() override { Write("flush", L"all new files"); }
+  void FlushNewFiles() override {
+    Write("flush", L"all new files");
+    unflushed_.clear();
+  }
   void KeepAside(const std::wstring& existing, const std::wstring& kept) override {
     Write("keep", existing);
     CheckLink(existing);
     ASSERT_EQ(files.count(kept), 0u);
     files[kept] = hard_links ? files.at(existing) : std::make_shared<std::string>(*files.at(existing));
+    if (!hard_links) unflushed_.insert(kept);
   }
   void MoveReplacing(const std::wstring& from, const std::wstring& to) override {
-    Write("move", to);
+    Write("move", to, [&] {
+      if (!atomic_replace && files.count(from) && files.count(to)) files.erase(to);
+    });
     CheckLink(from);
     CheckHeld(from, to);
     CheckHeld(to);
     files[to] = files.at(from);
     files.erase(from);
+    if (unflushed_.erase(from)) unflushed_.insert(to);
   }
   void Delete(const std::wstring& path) override {
     Write("delete", path);
@@ -127,6 +139,7 @@ class FakeFiles : public install::InstallFiles {
     if (!files.count(path)) return;
     CheckHeld(path);
     files.erase(path);
+    unflushed_.erase(path);
   }
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
 
@@ -145,10 +158,18 @@ class FakeFiles : public install::InstallFiles {
   }
 
  private:
-  void Write(const std::string& kind, const std::wstring& path) {
+  // cut_inside: what a power cut in the middle of this operation leaves done.
+  void Write(const std::string& kind, const std::wstring& path, const std::function<void()>& cut_inside = {}) {
     if (killed_) throw Killed{};
     if (++writes_ == kill_at) {
       killed_ = true;
+      if (power_cut) {
+        if (cut_inside) cut_inside();
+        for (const std::wstring& lost : unflushed_) {
+          if (files.count(lost)) files[lost] = std::make_shared<std::string>();
+        }
+        unflushed_.clear();
+      }
       throw Killed{};
     }
     if (++calls_[kind] == fail_at[kind]) throw common::MakeError(common::kErrorDiskFull, path);
@@ -157,6 +178,7 @@ class FakeFiles : public install::InstallFiles {
   void Create(const std::wstring& path, const std::string& bytes) {
     if (files.count(path)) throw common::MakeError(common::kErrorFileExists, path);
     files[path] = std::make_shared<std::string>(bytes);
+    unflushed_.insert(path);
   }
   void CheckLink(const std::wstring& path) {
     if (links.count(path)) throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kLinkElsewhere);
@@ -170,6 +192,7 @@ class FakeFiles : public install::InstallFiles {
   }
 
   std::string open_copy_;
+  std::set<std::wstring> unflushed_;
   std::map<std::string, int> calls_;
   int writes_ = 0;
   bool killed_ = false;
@@ -184,6 +207,17 @@ std::string Lines(int count) {
 std::string Rewritten(std::string lines) {
   return lines.replace(lines.find("line7"), 5, "kolven10");
 }
+
+// How a run can end before it is done, at any of its steps.
+struct Ending {
+  const char* what;
+  bool power_cut, hard_links, atomic_replace;
+};
+constexpr Ending kEndings[] = {
+    {"killed", false, true, true},
+    {"power cut", true, true, true},
+    {"power cut on FAT", true, false, false},  // no hard links, no atomic replace
+};
 
 class AddonInstallTest : public testing::Test {
  protected:
@@ -214,6 +248,22 @@ class AddonInstallTest : public testing::Test {
     fs = FakeFiles();
     SetUp();
   }
+  void Reset(const Ending& ending) {
+    Reset();
+    fs.power_cut = ending.power_cut;
+    fs.hard_links = ending.hard_links;
+    fs.atomic_replace = ending.atomic_replace;
+  }
+
+  // The write at which a run is killed with the add-on files up to 63.dat in place.
+  int KilledInTheRenames() {
+    Install();
+    const auto move = std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat");
+    return static_cast<int>(move - fs.log.begin()) + 2;
+  }
+
+  // What a journal that owes only a note on these names holds.
+  static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, names); }
 
   void Install() { install::InstallAddons(fs, source_dir, install_dir); }
 
@@ -356,6 +406,9 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
          f.links.insert(d + L"51.dat");
        },
        link, d + L"51.dat", Cause::kLinkElsewhere},
+      // Left by a tool or planted: named for the user to remove.
+      {"a folder at the journal's name", [&](FakeFiles& f) { f.folders.insert(d + L"setup.journal"); },
+       common::kErrorAccessDenied, d + L"setup.journal", Cause::kFolderAtOwnName},
       {"30.dat is a link", [&](FakeFiles& f) { f.links.insert(d + L"30.dat"); }, link, d + L"30.dat",
        Cause::kLinkElsewhere},
       {"30.dat has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[d + L"30.dat"]; },
@@ -482,44 +535,42 @@ TEST_F(AddonInstallTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun
 // Killed at any moment, each file is whole, old or new; a later run that is refused leaves
 // the folder as it was before the killed run, unless that run had committed.
 TEST_F(AddonInstallTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
-  Install();
-  const int writes_in_a_run = fs.writes();
-  const auto installed = Installed();
-  for (int n = 1; n <= writes_in_a_run; ++n) {
-    SCOPED_TRACE("killed at write #" + std::to_string(n));
-    Reset();
-    InstallKilledAt(n);
-    ExpectWholeFiles(installed);
-    const auto committed = Logged(L"move");
-    const bool commit_made = !committed.empty() && committed.back() == data_dir + L"setup.journal.setup-old";
-    InstallRefused();
-    EXPECT_EQ(fs.Contents(data_dir), commit_made ? installed : before);
+  for (const Ending& ending : kEndings) {
+    Reset(ending);
     Install();
-    EXPECT_EQ(fs.Contents(data_dir), installed);
+    const int writes_in_a_run = fs.writes();
+    const auto installed = Installed();
+    for (int n = 1; n <= writes_in_a_run; ++n) {
+      SCOPED_TRACE(std::string(ending.what) + " at write #" + std::to_string(n));
+      Reset(ending);
+      InstallKilledAt(n);
+      ExpectWholeFiles(installed);
+      const auto committed = Logged(L"move");
+      const bool commit_made = !committed.empty() && committed.back() == data_dir + L"setup.journal.setup-old";
+      InstallRefused();
+      EXPECT_EQ(fs.Contents(data_dir), commit_made ? installed : before);
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), installed);
+    }
   }
 }
 
 // A rollback killed at any of its steps is finished by the run after it.
 TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
-  for (const bool links : {true, false}) {
-    SCOPED_TRACE(links ? "hard links" : "copies");
-    Reset();
-    fs.hard_links = links;
-    Install();
+  for (const Ending& ending : kEndings) {
+    SCOPED_TRACE(ending.what);
+    Reset(ending);
     // The first run dies with 13 of the 24 files in place.
-    const int killed_at = static_cast<int>(std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat") -
-                                           fs.log.begin()) + 2;
-    Reset();
-    fs.hard_links = links;
+    const int killed_at = KilledInTheRenames();
+    Reset(ending);
     InstallKilledAt(killed_at);
     const int start = fs.writes();
     InstallRefused();
     EXPECT_EQ(fs.Contents(data_dir), before);
     const int rollback_writes = fs.writes() - start;
     for (int n = 1; n <= rollback_writes; ++n) {
-      SCOPED_TRACE("rollback killed at write #" + std::to_string(n));
-      Reset();
-      fs.hard_links = links;
+      SCOPED_TRACE("rollback ended at write #" + std::to_string(n));
+      Reset(ending);
       InstallKilledAt(killed_at);
       InstallKilledAt(n);
       ExpectWholeFiles(Installed());
@@ -532,37 +583,106 @@ TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
 // After a run killed in its renames, others may have touched the spare files. The next run
 // puts back all it can, is never silent about a file it cannot, and never leaves the user stuck.
 TEST_F(AddonInstallTest, RollbackAfterOthersTouchedTheSpareFiles) {
-  Install();
-  const int killed_at =
-      static_cast<int>(std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat") - fs.log.begin()) + 2;
+  const int killed_at = KilledInTheRenames();
   const std::wstring d = data_dir;
+  auto in_journal = [&](FakeFiles& f, const std::string& text, const std::string& with) {
+    std::string journal = *f.files.at(d + L"setup.journal");
+    journal.replace(journal.find(text), text.size(), with);
+    f.files[d + L"setup.journal"] = std::make_shared<std::string>(journal);
+  };
+  // 30.dat is the last to be put in place: the run died before it.
+  const std::vector<std::wstring> replaced_in_place{L"21.dat", L"16.dat", L"51.dat", L"54.dat",
+                                                    L"57.dat", L"60.dat", L"63.dat"};
   const struct {
     const char* what;
     std::function<void(FakeFiles&)> meddle;
-    std::wstring unrestored;
+    std::vector<std::wstring> unrestored;
     bool created_files_stay;
   } cases[] = {
-      {"a kept copy deleted", [&](FakeFiles& f) { f.files.erase(d + L"21.dat.setup-old"); }, d + L"21.dat", false},
+      {"a kept copy deleted", [&](FakeFiles& f) { f.files.erase(d + L"21.dat.setup-old"); }, {L"21.dat"}, false},
+      {"every kept copy deleted",
+       [&](FakeFiles& f) {
+         for (auto it = f.files.begin(); it != f.files.end();) {
+           it = it->first.size() > 10 && it->first.substr(it->first.size() - 10) == L".setup-old" ? f.files.erase(it)
+                                                                                                  : std::next(it);
+         }
+       },
+       replaced_in_place, false},
       {"a kept copy already moved back",
-       [&](FakeFiles& f) { f.files[d + L"21.dat"] = f.files.extract(d + L"21.dat.setup-old").mapped(); }, L"", false},
-      {"the journal damaged", [&](FakeFiles& f) { f.files[d + L"setup.journal"]->resize(40); }, L"", true},
+       [&](FakeFiles& f) { f.files[d + L"21.dat"] = f.files.extract(d + L"21.dat.setup-old").mapped(); }, {}, false},
+      // A power cut inside its rename on FAT leaves this, and so does a program deleting it.
+      {"a destination gone before it was replaced", [&](FakeFiles& f) { f.files.erase(d + L"30.dat"); }, {}, false},
+      {"the journal damaged", [&](FakeFiles& f) { f.files[d + L"setup.journal"]->resize(40); }, {}, true},
+      {"a line of the journal garbled", [&](FakeFiles& f) { in_journal(f, "replaced 21.dat", "xeplaced 21.dat"); },
+       {}, true},
+      {"a number in the journal too big for 64 bits",
+       [&](FakeFiles& f) { in_journal(f, "replaced 21.dat ", "replaced 21.dat 99999999999999999999 1 "); }, {}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Reset();
     InstallKilledAt(killed_at);
     std::map<std::wstring, std::string> expected = before;
+    const auto owed = [&](const std::wstring& name) {
+      return std::find(c.unrestored.begin(), c.unrestored.end(), name) != c.unrestored.end();
+    };
     for (const wchar_t* name : kAddonFileList) {
       const bool renamed = !fs.files.count(d + name + L".setup-new");
-      if (renamed && (d + name == c.unrestored || (c.created_files_stay && !before.count(name)))) {
+      if (renamed && (owed(name) || (c.created_files_stay && !before.count(name)))) {
         expected[name] = *fs.files.at(d + name);
       }
     }
+    // The note stays owed until a run installs everything.
+    if (!c.unrestored.empty()) expected[L"setup.journal"] = Owing(c.unrestored);
     c.meddle(fs);
-    const common::SetupError error = InstallRefused();
-    EXPECT_EQ(error.unrestored, c.unrestored);
-    EXPECT_FALSE(error.restore_incomplete);
-    EXPECT_EQ(fs.Contents(data_dir), expected);
+    std::vector<std::wstring> named;
+    for (const std::wstring& name : c.unrestored) named.push_back(d + name);
+    for (int refused = 0; refused < 2; ++refused) {
+      const common::SetupError error = InstallRefused();
+      EXPECT_EQ(error.unrestored, named);
+      EXPECT_FALSE(error.restore_incomplete);
+      EXPECT_EQ(fs.Contents(data_dir), expected);
+    }
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
+}
+
+// A run that cannot tidy up after its rollback, or is itself killed or cut off at any step,
+// still owes the note on a file it could not put back, until a run installs everything.
+TEST_F(AddonInstallTest, TheNoteOnAFileNotPutBackOutlivesAHeldSpareFileAndLaterKills) {
+  const std::wstring d = data_dir;
+  const std::vector<std::wstring> named{d + L"21.dat"};
+  for (const Ending& ending : kEndings) {
+    SCOPED_TRACE(ending.what);
+    Reset(ending);
+    const int killed_at = KilledInTheRenames();
+    Reset(ending);
+    InstallKilledAt(killed_at);
+    fs.files.erase(d + L"21.dat.setup-old");
+    fs.held[d + L"30.dat.setup-old"] = -1;  // the game holds 30.dat, and so its hard link
+    common::SetupError error = InstallExpectingFailure();
+    EXPECT_EQ(error.path, d + L"30.dat");
+    EXPECT_EQ(error.cause, common::Cause::kInUse);
+    EXPECT_EQ(error.unrestored, named);
+    fs.held.clear();
+    EXPECT_EQ(InstallRefused().unrestored, named);
+
+    // The next run gets as far as its renames, or any other step, and ends there.
+    const FakeFiles owing = fs;
+    const int start = fs.writes();
+    Install();
+    const int writes_in_a_run = fs.writes() - start;
+    for (int n = 1; n <= writes_in_a_run; ++n) {
+      SCOPED_TRACE("ended at write #" + std::to_string(n));
+      fs = owing;
+      const std::size_t logged = fs.log.size();
+      InstallKilledAt(n);
+      const bool committed = std::find(fs.log.begin() + logged, fs.log.end(),
+                                       L"move " + d + L"setup.journal.setup-old") != fs.log.end();
+      error = InstallRefused();
+      EXPECT_EQ(error.unrestored, committed ? std::vector<std::wstring>{} : named);
+    }
     Install();
     EXPECT_EQ(fs.Contents(data_dir), Installed());
   }
@@ -630,23 +750,27 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   const std::vector<std::wstring> known{L"21.dat", L"15.dat", L"30.dat"};
   const std::vector<install::JournalEntry> entries{
       {L"21.dat", true, 12, 34}, {L"15.dat", false}, {L"30.dat", true, 18446744073709551615u, 0}};
-  const std::string journal = install::FormatJournal(entries);
+  const std::string journal = install::FormatJournal(entries, {L"15.dat", L"99.dat"});
   const auto read = install::ParseJournal(journal, known);
   ASSERT_TRUE(read);
-  ASSERT_EQ(read->size(), 3u);
+  EXPECT_EQ(read->unrestored, std::vector<std::wstring>{L"15.dat"});
+  ASSERT_EQ(read->entries.size(), 3u);
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ((*read)[i].name, entries[i].name);
-    EXPECT_EQ((*read)[i].existed, entries[i].existed);
-    EXPECT_EQ((*read)[i].size, entries[i].size);
-    EXPECT_EQ((*read)[i].write_time, entries[i].write_time);
+    EXPECT_EQ(read->entries[i].name, entries[i].name);
+    EXPECT_EQ(read->entries[i].existed, entries[i].existed);
+    EXPECT_EQ(read->entries[i].size, entries[i].size);
+    EXPECT_EQ(read->entries[i].write_time, entries[i].write_time);
   }
   for (std::size_t cut = 0; cut < journal.size(); ++cut) {
     EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), known)) << cut;
   }
   std::string foreign = journal;
   foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat 1 2\r\n");
-  EXPECT_EQ(install::ParseJournal(foreign, known)->size(), 3u);
-  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n"}) {
+  EXPECT_EQ(install::ParseJournal(foreign, known)->entries.size(), 3u);
+  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n",
+                             "xeplaced 21.dat 12 34\r\n", "replaced 21.dat 99999999999999999999 1\r\n",
+                             "replaced 21.dat 12 18446744073709551616\r\n", "replaced 21.dat 12  34\r\n",
+                             "replaced 21.dat -1 34\r\n", "unrestored 21.dat 1\r\n", "unrestored\r\n", "\r\n"}) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
     EXPECT_FALSE(install::ParseJournal(damaged, known)) << damage;

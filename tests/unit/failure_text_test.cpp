@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -24,9 +28,9 @@ TEST(FailureReport, LeavesOutThePathLineWhenThereIsNoneAndAddsTheNotesOnRestorin
   EXPECT_EQ(app::FormatFailureReport(error).find(app::kFailurePathLabel), std::wstring::npos);
   error = MakeError(common::kErrorSharingViolation, L"C:\\K\\data\\21.dat");
   error.restore_incomplete = true;
-  error.unrestored = L"C:\\K\\data\\15.dat";
+  error.unrestored = {L"C:\\K\\data\\15.dat"};
   std::wstring unrestored = app::kUnrestoredNote;
-  unrestored.replace(unrestored.find(L"{path}"), 6, error.unrestored);
+  unrestored.replace(unrestored.find(L"{path}"), 6, error.unrestored.front());
   const std::wstring text = app::FormatFailureReport(error);
   EXPECT_NE(text.find(std::wstring(app::kFailurePathLabel) + L"C:\\K\\data\\21.dat\r\n\r\n" +
                       app::kRestoreIncompleteNote + L"\r\n\r\n" + unrestored),
@@ -95,10 +99,61 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
       {MakeError(427), cloud},
       {MakeError(376), app::kUnexpectedErrorDescription},
       {MakeError(common::kErrorUntrustedMountPoint), app::kUntrustedMountPointDescription},
+      {MakeError(common::kErrorAccessDenied, L"x", Cause::kFolderAtOwnName), app::kFolderAtOwnNameDescription},
+      {MakeError(common::kErrorInternal, L"", Cause::kUnexpected), app::kUnexpectedFailureDescription},
       {MakeError(999999), app::kUnexpectedErrorDescription},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(app::DescribeError(c.error), c.description) << c.error.number;
+  }
+}
+
+// Every file that could not be put back is named; several in one folder name it once.
+TEST(FailureReport, NamesEveryFileNotPutBack) {
+  const struct {
+    std::vector<std::wstring> unrestored;
+    std::wstring named;
+  } cases[] = {
+      {{L"C:\\K\\data\\21.dat"}, L"C:\\K\\data\\21.dat"},
+      {{L"C:\\K\\data\\21.dat", L"C:\\K\\data\\16.dat", L"C:\\K\\data\\30.dat"},
+       L"C:\\K\\data\\ の 21.dat、16.dat、30.dat"},
+      {{L"C:\\K\\data\\21.dat", L"C:\\L\\data\\16.dat"}, L"C:\\K\\data\\21.dat、C:\\L\\data\\16.dat"},
+  };
+  for (const auto& c : cases) {
+    common::SetupError error = MakeError(common::kErrorFileNotFound, L"E:\\52.dat", Cause::kAddonFileMissing);
+    error.unrestored = c.unrestored;
+    std::wstring note = app::kUnrestoredNote;
+    note.replace(note.find(L"{path}"), 6, c.named);
+    const std::wstring text = app::FormatFailureReport(error);
+    EXPECT_EQ(text.substr(text.size() - note.size()), note) << text.c_str();
+  }
+}
+
+// Whatever the run throws, the report gets an error to show: never an abort without one.
+TEST(FailureReport, AnythingThrownBecomesAnError) {
+  const common::SetupError held = MakeError(common::kErrorSharingViolation, L"C:\\K\\data\\30.dat", Cause::kInUse);
+  const struct {
+    const char* what;
+    std::function<void()> raise;
+    std::uint32_t number;
+    Cause cause;
+  } cases[] = {
+      {"the error type", [&] { throw held; }, common::kErrorSharingViolation, Cause::kInUse},
+      {"out of memory", [] { throw std::bad_alloc(); }, common::kErrorNotEnoughMemory, Cause::kNumber},
+      {"a number out of range", [] { (void)std::stoull("99999999999999999999"); }, common::kErrorInternal,
+       Cause::kUnexpected},
+      {"not even an exception", [] { throw 42; }, common::kErrorInternal, Cause::kUnexpected},
+  };
+  for (const auto& c : cases) {
+    common::SetupError error;
+    try {
+      c.raise();
+    } catch (...) {
+      error = app::FailureOfCurrentException();
+    }
+    EXPECT_EQ(error.number, c.number) << c.what;
+    EXPECT_EQ(error.cause, c.cause) << c.what;
+    EXPECT_EQ(error.path, c.number == held.number ? held.path : L"") << c.what;
   }
 }
 

@@ -15,6 +15,7 @@ import setup_app as app
 BITS = harness.bits_under_test()
 ANOTHER_SETUP = 'ほかの setup.exe'
 RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
+OWING = b'setup.exe rollback journal 2\r\nunrestored %s\r\nend\r\n'
 
 
 class AllOrNothingTest(app.CopyRunCase):
@@ -133,16 +134,24 @@ class AllOrNothingTest(app.CopyRunCase):
             return [], 2, self.session.win_path(os.path.join(self.addon, '52.dat')), [], None
 
         def data_file_held():
-            # The kept 30.dat is a hard link of the held file itself: it cannot go while held.
-            return [['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'), ['30.dat.setup-old'], None
+            # The kept 30.dat is a hard link of the held file itself: it cannot go while held,
+            # and the record stays until the tidy-up is done.
+            return ([['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'),
+                    ['30.dat.setup-old', 'setup.journal'], None)
 
         def kept_copy_deleted():
             # As a cleaning tool might: the old 21.dat is gone for good, the rest comes back.
             os.remove(os.path.join(self.data, '21.dat.setup-old'))
             return missing_source()[:4] + ('21.dat',)
 
+        def data_file_gone():
+            # 30.dat, not yet replaced, gone as a power cut inside its rename on FAT leaves it:
+            # its kept copy is the only old one left, and goes back.
+            os.remove(os.path.join(self.data, '30.dat'))
+            return missing_source()
+
         cases = [('C:', missing_source), ('C:', data_file_held), ('exFAT', missing_source),
-                 ('C:', kept_copy_deleted)]
+                 ('C:', kept_copy_deleted), ('exFAT', data_file_gone)]
         for index, (volume, refusal) in enumerate(cases):
             with self.subTest(volume=volume, refused=refusal.__name__):
                 self.use_volume(volume, f'Killed{index}')
@@ -157,7 +166,12 @@ class AllOrNothingTest(app.CopyRunCase):
                     self.assertIn(self.data_path(unrestored) + ' を元に戻せませんでした', text)
                     self.assertEqual(after.pop(unrestored), app.read(os.path.join(self.addon, unrestored)))
                     before.pop(unrestored)
+                    # The record stays, owing only the note, until a run installs everything.
+                    self.assertEqual(after.pop('setup.journal'), OWING % unrestored.encode())
                 for name in may_stay:
+                    if name == 'setup.journal':
+                        self.assertIn(b'\r\nend\r\n', after.pop(name))
+                        continue
                     kept = before[name[:-len('.setup-old')]]
                     self.assertEqual(after.pop(name, kept), kept, name)
                 self.assertEqual(after, before)
@@ -165,6 +179,22 @@ class AllOrNothingTest(app.CopyRunCase):
                 self.use_addon(f'addon{index}')
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_a_folder_at_the_records_name_is_named_until_it_is_removed(self):
+        # Left by a tool or planted by another user: the user's to remove. A folder at a spare
+        # name is simply removed.
+        folders = [os.path.join(self.data, name) for name in ('setup.journal', '21.dat.setup-old')]
+        for folder in folders:
+            os.mkdir(folder)
+        text = self.unchanged_run()
+        self.assert_report(text, 5, self.data_path('setup.journal'))
+        self.assertIn('フォルダを削除してから', text)
+        self.assertTrue(all(os.path.isdir(folder) for folder in folders), 'something changed')
+        os.rmdir(folders[0])
+        before = app.snapshot(self.data)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
+        self.assertFalse(os.path.exists(folders[1]))
 
     def test_a_second_setup_exe_meanwhile_is_turned_away(self):
         before = app.snapshot(self.data)

@@ -8,7 +8,7 @@ import setup_app as app
 
 BITS = harness.bits_under_test()
 SECRET = b'secret line\r\n' * 30  # 25 fields and more, as 30.dat has
-JOURNAL = b'setup.exe rollback journal 1\r\ncreated 21.dat\r\ncreated 51.dat\r\nend\r\n'
+JOURNAL = b'setup.exe rollback journal 2\r\ncreated 21.dat\r\ncreated 51.dat\r\nend\r\n'
 
 
 class PlantedLinkTest(app.CopyRunCase):
