@@ -5,7 +5,6 @@
 #include <optional>
 #include <vector>
 
-#include "common/scoped_handle.h"
 #include "common/setup_error.h"
 #include "install/folder_relative.h"
 
