@@ -110,10 +110,6 @@ bool ContentsElsewhere(const Handle& file, std::uint32_t attributes, const std::
   throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kUnknownReparse);
 }
 
-Handle OpenPath(const std::wstring& path, const OpenKind& kind, DWORD share, DWORD flags) {
-  return relative::OpenPath(path, kind.access, share, flags);
-}
-
 // A folder the process cannot find on a drive letter that is not there for it: a network
 // drive or subst made without elevation is not seen by a program run as administrator.
 [[noreturn]] void ThrowFolderNotFound(const std::wstring& folder) {
@@ -276,7 +272,7 @@ Win32Files::~Win32Files() = default;
 std::unique_ptr<HeldLock> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
   // Reading the listing makes the share mode count: without delete sharing nobody can rename or
   // replace the folder while it is held.
-  Handle handle = OpenPath(folder, opens::kFolder, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  Handle handle = relative::OpenPath(folder, opens::kFolder.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
   if (!handle.valid()) {
     const DWORD error = GetLastError();
@@ -296,7 +292,8 @@ std::unique_ptr<HeldLock> Win32Files::PinFolder(const std::wstring& folder, bool
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     const std::size_t slash = path.find_last_of(L'\\');
     if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
-    const Handle parent = OpenPath(path.substr(0, slash + 1), opens::kParent, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    const Handle parent =
+        relative::OpenPath(path.substr(0, slash + 1), opens::kParent.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
     if (!parent.valid()) ThrowLastError(folder);
     if (!SamePath(pinned.final_path, Join(FinalPathOrThrow(parent, folder), path.substr(slash + 1)))) {
       ThrowLink(folder);

@@ -262,6 +262,15 @@ class AddonInstallTest : public testing::Test {
     return static_cast<int>(move - fs.log.begin()) + 2;
   }
 
+  // A fresh folder, and a run ended as `ending` says in its renames; returns the write it ended at.
+  int KillInTheRenames(const Ending& ending) {
+    Reset(ending);
+    const int killed_at = KilledInTheRenames();
+    Reset(ending);
+    InstallKilledAt(killed_at);
+    return killed_at;
+  }
+
   // What a journal that owes only a note on these names holds.
   static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, names); }
 
@@ -559,11 +568,7 @@ TEST_F(AddonInstallTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
 TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
   for (const Ending& ending : kEndings) {
     SCOPED_TRACE(ending.what);
-    Reset(ending);
-    // The first run dies with 13 of the 24 files in place.
-    const int killed_at = KilledInTheRenames();
-    Reset(ending);
-    InstallKilledAt(killed_at);
+    const int killed_at = KillInTheRenames(ending);
     const int start = fs.writes();
     InstallRefused();
     EXPECT_EQ(fs.Contents(data_dir), before);
@@ -655,10 +660,7 @@ TEST_F(AddonInstallTest, TheNoteOnAFileNotPutBackOutlivesAHeldSpareFileAndLaterK
   const std::vector<std::wstring> named{d + L"21.dat"};
   for (const Ending& ending : kEndings) {
     SCOPED_TRACE(ending.what);
-    Reset(ending);
-    const int killed_at = KilledInTheRenames();
-    Reset(ending);
-    InstallKilledAt(killed_at);
+    KillInTheRenames(ending);
     fs.files.erase(d + L"21.dat.setup-old");
     fs.held[d + L"30.dat.setup-old"] = -1;  // the game holds 30.dat, and so its hard link
     common::SetupError error = InstallExpectingFailure();
