@@ -16,17 +16,16 @@ using common::Cause;
 using common::MakeError;
 
 struct Copy {
-  std::wstring source;
   std::wstring name;
-  std::uint64_t size;
-  FileStatus replaced;  // the destination as it is
+  std::unique_ptr<SourceFile> source;
+  std::unique_ptr<Replaced> replaced;  // the destination, held open since it was looked at
 };
 
 // What the run will write, checked against everything that could stop it halfway.
 struct Plan {
   std::vector<Copy> copies;
   std::string newDataFile30;
-  FileStatus dataFile30;
+  std::unique_ptr<Replaced> dataFile30;
 };
 
 std::vector<std::wstring> DestinationNames() {
@@ -35,32 +34,19 @@ std::vector<std::wstring> DestinationNames() {
   return names;
 }
 
-// A second name of the file may lie anywhere, in a folder its user cannot read.
-void CheckOneName(const FileStatus& status, const std::wstring& path) {
-  if (status.names > 1) throw MakeError(common::kErrorCantAccessFile, path, Cause::kLinkElsewhere);
-}
-
-// Refuses, before anything is written, a destination that could not be replaced.
-void CheckReplaceable(RetryingFiles& files, const std::wstring& path, const FileStatus& status) {
-  if (!status.exists) return;
-  CheckOneName(status, path);
-  if (status.directory) throw MakeError(common::kErrorAccessDenied, path, Cause::kFolderInTheWay);
-  if (status.read_only) throw MakeError(common::kErrorAccessDenied, path, Cause::kReadOnly);
-  files.ProbeReplaceable(path);
+// Refuses, before anything is written, a destination that could not be replaced. A second
+// name of the file may lie anywhere, in a folder its user cannot read.
+void CheckReplaceable(Replaced* destination, const Name& name) {
+  if (!destination) return;
+  const FileStatus& status = destination->status();
+  if (status.names > 1) throw name.Error(common::kErrorCantAccessFile, Cause::kLinkElsewhere);
+  if (status.directory) throw name.Error(common::kErrorAccessDenied, Cause::kFolderInTheWay);
+  if (status.read_only) throw name.Error(common::kErrorAccessDenied, Cause::kReadOnly);
+  destination->CheckFree();
 }
 
 std::uint64_t OnDisk(std::uint64_t size, std::uint64_t cluster) {
   return (size + cluster - 1) / cluster * cluster;
-}
-
-// Both folders stay held as they are now until the run ends; everything in them is then reached
-// by name from them, never through a link.
-std::vector<std::unique_ptr<HeldLock>> PinFolders(RetryingFiles& files, const std::wstring& sourceDir,
-                                                  const std::wstring& dataDir) {
-  std::vector<std::unique_ptr<HeldLock>> pins;
-  pins.push_back(files.PinFolder(dataDir, true));
-  pins.push_back(files.PinFolder(sourceDir, false));
-  return pins;
 }
 
 // Every name the program writes must fit where the destination does; a destination that does
@@ -78,44 +64,47 @@ void CheckNamesFit(const std::wstring& dataDir, const std::vector<std::wstring>&
   }
 }
 
-Plan MakePlan(RetryingFiles& files, const std::wstring& sourceDir, const std::wstring& dataDir) {
+Plan MakePlan(RetryingFolder& sourceDir, RetryingFolder& dataDir) {
   Plan plan;
+  // Run from inside the data folder, a file is already where it belongs.
+  const bool inside = sourceDir.IsSameFolder(dataDir);
   for (const wchar_t* name : kAddonFileList) {
-    const std::wstring source = sourceDir + name;
-    const FileStatus status = files.Status(source);
-    if (!status.exists || status.directory) {
-      throw MakeError(common::kErrorFileNotFound, source, Cause::kAddonFileMissing);
-    }
-    CheckOneName(status, source);
-    // Run from inside the data folder, a file is already where it belongs.
-    if (!files.IsSameFile(source, dataDir + name)) plan.copies.push_back(Copy{source, name, status.size, {}});
+    const Name source = sourceDir.Own(name);
+    std::unique_ptr<SourceFile> file = sourceDir.OpenForReading(source);
+    if (!file || file->status().directory) throw source.Error(common::kErrorFileNotFound, Cause::kAddonFileMissing);
+    if (!inside) plan.copies.push_back(Copy{name, std::move(file), nullptr});
   }
-  const std::wstring dataFile30 = dataDir + kDataFile30;
-  plan.dataFile30 = files.Status(dataFile30);
-  if (!plan.dataFile30.exists || plan.dataFile30.directory) throw MakeError(common::kErrorFileNotFound, dataFile30);
+  const Name dataFile30 = dataDir.Own(kDataFile30);
+  plan.dataFile30 = dataDir.OpenToReplace(dataFile30);
+  if (!plan.dataFile30 || plan.dataFile30->status().directory) throw dataFile30.Error(common::kErrorFileNotFound);
   for (Copy& copy : plan.copies) {
-    copy.replaced = files.Status(dataDir + copy.name);
-    CheckReplaceable(files, dataDir + copy.name, copy.replaced);
+    copy.replaced = dataDir.OpenToReplace(dataDir.Own(copy.name));
+    CheckReplaceable(copy.replaced.get(), dataDir.Own(copy.name));
   }
-  CheckReplaceable(files, dataFile30, plan.dataFile30);
-  plan.newDataFile30 = UpdateDataFile30(files, dataFile30);
+  CheckReplaceable(plan.dataFile30.get(), dataFile30);
+  plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30);
   return plan;
 }
 
 // The old files stay until every new one is in place, so all the new ones must fit beside them;
 // where the volume has no hard links the old ones are kept as copies, which take room too.
-void CheckRoom(RetryingFiles& files, const std::wstring& dataDir, const Plan& plan) {
-  const std::wstring dataFile30 = dataDir + kDataFile30;
-  const DiskSpace space = files.FreeSpace(dataDir);
+void CheckRoom(RetryingFolder& dataDir, const Plan& plan) {
+  const DiskSpace space = dataDir.FreeSpace();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
   std::uint64_t needed = OnDisk(plan.newDataFile30.size(), cluster);
-  for (const Copy& copy : plan.copies) needed += OnDisk(copy.size, cluster);
-  if (!files.HardLinksWork(dataFile30, dataFile30 + kKeptSuffix)) {
-    for (const Copy& copy : plan.copies) needed += OnDisk(copy.replaced.size, cluster);
-    needed += OnDisk(plan.dataFile30.size, cluster);
+  for (const Copy& copy : plan.copies) needed += OnDisk(copy.source->status().size, cluster);
+  // Tried as the committed record's name, which nothing uses before the commit and which the
+  // commit replaces: while 30.dat is held open, Wine keeps a deleted second name of it until
+  // the file's last handle closes, and that must not be a name the run is about to write.
+  const Name probe = dataDir.Record(std::wstring(kJournalName) + kKeptSuffix);
+  if (!plan.dataFile30->HardLinksWork(probe)) {
+    for (const Copy& copy : plan.copies) {
+      if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
+    }
+    needed += OnDisk(plan.dataFile30->status().size, cluster);
   }
   if (needed > space.available) {
-    common::SetupError error = MakeError(common::kErrorDiskFull, dataDir, Cause::kNotEnoughRoom);
+    common::SetupError error = MakeError(common::kErrorDiskFull, dataDir.path(), Cause::kNotEnoughRoom);
     error.bytes_needed = needed;
     error.bytes_available = space.available;
     error.drive = space.volume;
@@ -123,27 +112,32 @@ void CheckRoom(RetryingFiles& files, const std::wstring& dataDir, const Plan& pl
   }
 }
 
-void CommitPlan(RetryingFiles& files, const std::wstring& dataDir, const Plan& plan,
-                const std::vector<std::wstring>& owed) {
-  FileTransaction transaction(files, dataDir, owed);
-  for (const Copy& copy : plan.copies) transaction.StageCopy(copy.source, copy.name, copy.replaced);
-  transaction.StageContents(kDataFile30, plan.newDataFile30, plan.dataFile30);
+void CommitPlan(RetryingFolder& dataDir, Plan plan, const std::vector<std::wstring>& owed) {
+  FileTransaction transaction(dataDir, owed);
+  for (Copy& copy : plan.copies) {
+    transaction.StageCopy(*copy.source, copy.name, std::move(copy.replaced));
+    copy.source.reset();
+  }
+  transaction.StageContents(kDataFile30, plan.newDataFile30, std::move(plan.dataFile30));
   transaction.Commit();
 }
 
-void Install(RetryingFiles& files, const std::wstring& sourceDir, const std::wstring& dataDir) {
+void Install(RetryingFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
   const std::vector<std::wstring> names = DestinationNames();
-  const auto folders = PinFolders(files, sourceDir, dataDir);
-  CheckNamesFit(dataDir, names);
-  const std::unique_ptr<HeldLock> lock = LockFolder(files, dataDir);
-  const std::vector<std::wstring> unrestored = RecoverInterruptedRun(files, dataDir, names);
+  // Both folders stay held as they are now until the run ends; everything in them is then
+  // reached by name from them, never through a link.
+  const std::unique_ptr<RetryingFolder> dataDir = files.PinFolder(dataPath, true);
+  const std::unique_ptr<RetryingFolder> sourceDir = files.PinFolder(sourcePath, false);
+  CheckNamesFit(dataPath, names);
+  const std::unique_ptr<HeldLock> lock = LockFolder(*dataDir);
+  const std::vector<std::wstring> unrestored = RecoverInterruptedRun(*dataDir, names);
   try {
-    const Plan plan = MakePlan(files, sourceDir, dataDir);
-    CheckRoom(files, dataDir, plan);
-    CommitPlan(files, dataDir, plan, unrestored);
+    Plan plan = MakePlan(*sourceDir, *dataDir);
+    CheckRoom(*dataDir, plan);
+    CommitPlan(*dataDir, std::move(plan), unrestored);
   } catch (common::SetupError& error) {
     // Installed whole, the files would have been replaced anyway; refused, the user must know.
-    AddUnrestored(error, dataDir, unrestored);
+    AddTo(error, *dataDir, Restored{true, unrestored});
     throw;
   }
 }
@@ -160,13 +154,10 @@ void InstallAddons(InstallFiles& platform, const std::wstring& sourceDir, const 
   Install(files, sourceDir, installDir + kDataFolder);
 }
 
-std::string UpdateDataFile30(InstallFiles& files, const std::wstring& path) {
-  std::optional<std::string> rewritten;
-  {
-    std::unique_ptr<ByteSource> input = files.OpenForReading(path);
-    rewritten = RewriteDataFile(*input);
-  }  // closed before the file is replaced
-  if (!rewritten) throw common::MakeError(common::kErrorHandleEof, path);
+std::string UpdateDataFile30(Replaced& dataFile30, const Name& name) {
+  const std::unique_ptr<ByteSource> input = dataFile30.Read();
+  std::optional<std::string> rewritten = RewriteDataFile(*input);
+  if (!rewritten) throw name.Error(common::kErrorHandleEof);
   return *rewritten;
 }
 

@@ -17,8 +17,8 @@ std::wstring SourceDirFrom(const std::wstring& executable_dir);
 // was.
 void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir);
 
-// Reads the first 25 fields of the file at path and returns its new contents: the 25 fields,
-// one per line, with the product code set.
-std::string UpdateDataFile30(InstallFiles& files, const std::wstring& path);
+// Reads the first 25 fields of the data file and returns its new contents: the 25 fields, one
+// per line, with the product code set. name: the file, as a failure names it.
+std::string UpdateDataFile30(Replaced& dataFile30, const Name& name);
 
 }  // namespace install

@@ -28,6 +28,8 @@ constexpr Rule kRules[] = {
     {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},
     {Call::kLink, 0, L"NtSetInformationFile(FileLinkInformation)"},
     {Call::kDispose, kDelete, L"NtSetInformationFile(FileDispositionInformation)"},
+    // Kept by the I/O manager for the handle, not by the file system: the class table lists none.
+    {Call::kSetMode, 0, L"NtSetInformationFile(FileModeInformation)"},
     {Call::kRead, kReadData, L"ReadFile"},
     {Call::kWrite, kWriteData, L"WriteFile"},
     {Call::kFlush, kWriteData, L"FlushFileBuffers"},

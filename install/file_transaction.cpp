@@ -41,59 +41,31 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   return bytes;
 }
 
-// A planted link or a reparse point of a kind the program does not know: the user must remove
-// that very name, so a report names it, and a rollback stopped by it is finished after that.
-bool IsInTheWay(common::Cause cause) {
-  return cause == common::Cause::kLinkElsewhere || cause == common::Cause::kUnknownReparse;
-}
-
-// Runs an operation on one of the transaction's own names; a failure there names what the user
-// knows instead. A link keeps its own name: that is what the user must remove.
-template <typename Operation>
-auto Naming(const std::wstring& own, const std::wstring& user_facing, Operation&& operation)
-    -> decltype(operation()) {
-  try {
-    return operation();
-  } catch (common::SetupError& error) {
-    if (error.path == own && !IsInTheWay(error.cause)) error.path = user_facing;
-    throw;
-  }
-}
-
 struct Names {
-  Names(const std::wstring& folder, const std::wstring& name)
-      : destination(folder + name), staged(destination + kStagedSuffix), kept(destination + kKeptSuffix) {}
-  std::wstring destination, staged, kept;
+  Names(const Folder& folder, const std::wstring& name)
+      : destination(folder.Own(name)),
+        staged(folder.Spare(name + kStagedSuffix, name)),
+        kept(folder.Spare(name + kKeptSuffix, name)) {}
+  Name destination, staged, kept;
 };
-
-void DeleteNaming(RetryingFiles& files, const std::wstring& own, const std::wstring& user_facing) {
-  Naming(own, user_facing, [&] { files.Delete(own); });
-}
 
 // The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
 // past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
-void DeleteSpareNames(RetryingFiles& files, const std::wstring& folder, const std::vector<std::wstring>& names,
-                      bool stop_at_failure) {
-  auto remove = [&](const std::wstring& own, const std::wstring& user_facing) {
+void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure) {
+  auto remove = [&](const Name& name) {
     try {
-      DeleteNaming(files, own, user_facing);
+      folder.Delete(name);
     } catch (...) {
       if (stop_at_failure) throw;
     }
   };
-  remove(folder + kJournalName + kKeptSuffix, folder);
-  remove(folder + kJournalName + kStagedSuffix, folder);
+  remove(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
+  remove(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
   for (const std::wstring& name : names) {
     const Names n(folder, name);
-    remove(n.staged, n.destination);
-    remove(n.kept, n.destination);
+    remove(n.staged);
+    remove(n.kept);
   }
-}
-
-std::vector<std::wstring> NamesOf(const std::vector<JournalEntry>& entries) {
-  std::vector<std::wstring> names;
-  for (const JournalEntry& entry : entries) names.push_back(entry.name);
-  return names;
 }
 
 void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
@@ -102,23 +74,23 @@ void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& name
   }
 }
 
-// Writes the journal and has it on disk. Over an earlier one (that owes a note) it goes through
-// a staged name, so that a kill leaves one whole journal or the other.
-void WriteJournal(RetryingFiles& files, const std::wstring& folder, const std::string& bytes, bool replacing) {
-  const std::wstring journal = folder + kJournalName;
-  const std::wstring written = replacing ? journal + kStagedSuffix : journal;
-  Naming(written, folder, [&] {
-    files.WriteToNew(written, bytes, 0);
-    files.FlushNewFiles();
-    if (replacing) Naming(journal, folder, [&] { files.MoveReplacing(written, journal); });
-  });
+// Writes the journal and has it on disk; returns it still open. Over an earlier one (that owes a
+// note) it goes through a staged name, so that a kill leaves one whole journal or the other.
+std::unique_ptr<NewFile> WriteJournal(Folder& folder, const std::string& bytes, bool replacing) {
+  const Name journal = folder.Record(kJournalName);
+  std::unique_ptr<NewFile> file =
+      folder.CreateNew(replacing ? folder.Record(std::wstring(kJournalName) + kStagedSuffix) : journal, 0);
+  file->Write(bytes);
+  file->Flush();
+  if (replacing) file->RenameOver(journal);
+  return file;
 }
 
 // After a rollback and its tidying: the journal goes, unless a note is still owed, which a
 // journal of only that note then carries to the run that installs everything.
-void SettleJournal(RetryingFiles& files, const std::wstring& folder, const std::vector<std::wstring>& owed) {
-  if (owed.empty()) return DeleteNaming(files, folder + kJournalName, folder);
-  WriteJournal(files, folder, FormatJournal({}, owed), true);
+void SettleJournal(Folder& folder, const std::vector<std::wstring>& owed) {
+  if (owed.empty()) return folder.Delete(folder.Record(kJournalName));
+  WriteJournal(folder, FormatJournal({}, owed), true);
 }
 
 // Runs the steps of an undo: one that fails must not keep the others from restoring.
@@ -145,39 +117,32 @@ class UndoSteps {
 // a staged file still there was never renamed, so its destination is untouched. Without a
 // complete journal every name is taken for one that may have been replaced, and a file is only
 // ever moved back from its kept copy.
-UndoSteps RollBack(RetryingFiles& files, const std::wstring& folder, const std::vector<JournalEntry>& entries,
-                   bool journal_complete) {
+UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, bool journal_complete) {
   UndoSteps steps;
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
     const Names n(folder, entry->name);
     std::optional<bool> renamed;
-    steps.Must([&] { renamed = !Naming(n.staged, n.destination, [&] { return files.Status(n.staged).exists; }); });
+    steps.Must([&] { renamed = !folder.Look(n.staged).exists; });
     if (!renamed) continue;  // unknown: keep everything for the next run
     if (!*renamed) {
       // Its destination gone all the same (a replacing rename cut by a power cut on FAT, or
       // another program): the kept copy is the only old file left.
       steps.Must([&] {
-        if (!files.Status(n.destination).exists &&
-            Naming(n.kept, n.destination, [&] { return files.Status(n.kept).exists; })) {
-          Naming(n.kept, n.destination, [&] { files.MoveReplacing(n.kept, n.destination); });
-        }
+        if (!folder.Look(n.destination).exists && folder.Look(n.kept).exists) folder.RenameOver(n.kept, n.destination);
       });
       continue;
     }
     if (entry->existed) {
       steps.Must([&] {
-        if (Naming(n.kept, n.destination, [&] { return files.Status(n.kept).exists; })) {
-          Naming(n.kept, n.destination, [&] { files.MoveReplacing(n.kept, n.destination); });
-          return;
-        }
+        if (folder.Look(n.kept).exists) return folder.RenameOver(n.kept, n.destination);
         // Put back already, or its kept copy was deleted by someone else: only the journal tells.
-        const FileStatus now = files.Status(n.destination);
+        const FileStatus now = folder.Look(n.destination);
         const bool old = now.exists && now.size == entry->size && now.write_time == entry->write_time;
         // In list order, as the report names them.
         if (journal_complete && !old) steps.unrestored.insert(steps.unrestored.begin(), entry->name);
       });
     } else if (journal_complete) {
-      steps.Must([&] { files.Delete(n.destination); });
+      steps.Must([&] { folder.Delete(n.destination); });
     }
   }
   return steps;
@@ -268,16 +233,19 @@ std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<
   return journal;
 }
 
-void AddUnrestored(common::SetupError& error, const std::wstring& folder, const std::vector<std::wstring>& names) {
-  std::vector<std::wstring> paths;
-  for (const std::wstring& name : names) paths.push_back(folder + name);
-  AddNew(error.unrestored, paths);
+void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored) {
+  if (!restored.whole) error.restore_incomplete = true;
+  for (const std::wstring& name : restored.unrestored) {
+    const std::wstring path = folder.path() + name;
+    if (std::find(error.unrestored.begin(), error.unrestored.end(), path) == error.unrestored.end()) {
+      error.unrestored.push_back(path);
+    }
+  }
 }
 
-std::unique_ptr<HeldLock> LockFolder(RetryingFiles& files, const std::wstring& folder) {
-  const std::wstring lock = folder + kLockName;
+std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder) {
   try {
-    return Naming(lock, folder, [&] { return files.Lock(lock); });
+    return folder.Lock(folder.Record(kLockName));
   } catch (common::SetupError& error) {
     if (error.number == common::kErrorSharingViolation || error.number == common::kErrorLockViolation) {
       error.cause = common::Cause::kAnotherSetupRunning;
@@ -287,111 +255,163 @@ std::unique_ptr<HeldLock> LockFolder(RetryingFiles& files, const std::wstring& f
 }
 
 FileTransaction::~FileTransaction() {
-  if (!finished_) Undo(nullptr);
+  if (!finished_) Undo();
 }
 
-void FileTransaction::StageCopy(const std::wstring& source, const std::wstring& name, const FileStatus& replaced) {
+FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   // Recorded before the file is written, so that a failure halfway still removes it.
-  entries_.push_back(JournalEntry{name, replaced.exists, replaced.size, replaced.write_time});
-  const Names n(folder_, name);
-  Naming(n.staged, n.destination, [&] { files_.CopyToNew(source, n.staged, replaced.attributes); });
+  const FileStatus status = replaced ? replaced->status() : FileStatus{};
+  steps_.push_back(Step{JournalEntry{name, status.exists, status.size, status.write_time}, std::move(replaced), {}});
+  return steps_.back();
+}
+
+void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
+  Step& step = Begin(name, std::move(replaced));
+  const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
+  step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
+  unflushed_.push_back(step.staged.get());
 }
 
 void FileTransaction::StageContents(const std::wstring& name, const std::string& bytes,
-                                    const FileStatus& replaced) {
-  entries_.push_back(JournalEntry{name, replaced.exists, replaced.size, replaced.write_time});
-  const Names n(folder_, name);
-  Naming(n.staged, n.destination, [&] { files_.WriteToNew(n.staged, bytes, replaced.attributes); });
+                                    std::unique_ptr<Replaced> replaced) {
+  Step& step = Begin(name, std::move(replaced));
+  const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
+  step.staged = folder_.CreateNew(Names(folder_, name).staged, attributes);
+  unflushed_.push_back(step.staged.get());
+  step.staged->Write(bytes);
 }
 
 void FileTransaction::Commit() {
-  const std::wstring journal = folder_ + kJournalName;
   try {
-    for (const JournalEntry& entry : entries_) {
-      const Names n(folder_, entry.name);
-      if (entry.existed) Naming(n.kept, n.destination, [&] { files_.KeepAside(n.destination, n.kept); });
-    }
-    // Everything the rollback may need is on disk before the journal says it is there.
-    Naming(journal, folder_, [&] { files_.FlushNewFiles(); });
-    WriteJournal(files_, folder_, FormatJournal(entries_, owed_), !owed_.empty());
-    journal_written_ = true;
-    for (const JournalEntry& entry : entries_) {
-      const Names n(folder_, entry.name);
-      Naming(n.staged, n.destination, [&] { files_.MoveReplacing(n.staged, n.destination); });
-    }
-    // The commit. A failure names the folder, whichever of the journal's two names it met.
-    Naming(journal + kKeptSuffix, folder_, [&] {
-      Naming(journal, folder_, [&] { files_.MoveReplacing(journal, journal + kKeptSuffix); });
-    });
+    Keep();
+    Flush();
+    WriteRecord();
+    FlushRecord();
+    Rename();
+    CommitRecord();
   } catch (common::SetupError& error) {
-    Undo(&error);
+    AddTo(error, folder_, Undo());
     throw;
   } catch (...) {
-    Undo(nullptr);
+    Undo();
     throw;
   }
-  finished_ = true;
-  // Installed: what is left is only our own spare names, which the next run removes if they
-  // cannot be removed now.
-  DeleteSpareNames(files_, folder_, NamesOf(entries_), false);
+  Tidy();
 }
 
-void FileTransaction::Undo(common::SetupError* error) noexcept {
-  finished_ = true;
-  RetryingFiles::TotalBudget budget(files_, kUndoRetryBudgetMs);
-  std::vector<std::wstring> owed = owed_;
-  if (journal_written_) {
-    UndoSteps steps = RollBack(files_, folder_, entries_, true);
-    AddNew(owed, steps.unrestored);
-    if (steps.failure) {
-      // The journal stays, and with it every kept file: the next run restores the folder.
-      if (error) {
-        error->restore_incomplete = true;
-        AddUnrestored(*error, folder_, owed);
-      }
-      return;
+// Every destination that exists gets a second name that keeps it, and is let go: nothing may
+// be renamed over a file that is open.
+void FileTransaction::Keep() {
+  for (Step& step : steps_) {
+    if (!step.replaced) continue;
+    if (std::unique_ptr<NewFile> copy = step.replaced->KeepAs(Names(folder_, step.entry.name).kept)) {
+      unflushed_.push_back(copy.get());
+      kept_copies_.push_back(std::move(copy));
     }
+    step.replaced.reset();
   }
+}
+
+// Everything the rollback may need is on disk before the journal says it is there.
+void FileTransaction::Flush() {
+  for (NewFile* file : unflushed_) file->Flush();
+  unflushed_.clear();
+  kept_copies_.clear();
+}
+
+void FileTransaction::WriteRecord() {
+  std::vector<JournalEntry> entries;
+  for (const Step& step : steps_) entries.push_back(step.entry);
+  const bool replacing = !owed_.empty();
+  const Name journal = folder_.Record(replacing ? std::wstring(kJournalName) + kStagedSuffix : kJournalName);
+  journal_ = folder_.CreateNew(journal, 0);
+  journal_->Write(FormatJournal(entries, owed_));
+}
+
+void FileTransaction::FlushRecord() {
+  journal_->Flush();
+  if (!owed_.empty()) journal_->RenameOver(folder_.Record(kJournalName));
+  journal_written_ = true;
+}
+
+// In staging order, the data file last.
+void FileTransaction::Rename() {
+  for (Step& step : steps_) {
+    step.staged->RenameOver(folder_.Own(step.entry.name));
+    step.staged.reset();
+  }
+}
+
+// The commit: the journal renamed away.
+void FileTransaction::CommitRecord() {
+  journal_->RenameOver(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
+  journal_.reset();
+  finished_ = true;
+}
+
+// Installed: what is left is only our own spare names, which the next run removes if they
+// cannot be removed now.
+void FileTransaction::Tidy() {
+  std::vector<std::wstring> names;
+  for (const Step& step : steps_) names.push_back(step.entry.name);
+  DeleteSpareNames(folder_, names, false);
+}
+
+Restored FileTransaction::Undo() noexcept {
+  finished_ = true;
+  // Every handle of ours goes first: a name cannot be deleted or renamed over while it is open.
+  std::vector<JournalEntry> entries;
+  for (Step& step : steps_) {
+    entries.push_back(step.entry);
+    step.replaced.reset();
+    step.staged.reset();
+  }
+  unflushed_.clear();
+  kept_copies_.clear();
+  journal_.reset();
+  Restored restored{true, owed_};
+  RetryingFiles::TotalBudget budget(folder_.files(), kUndoRetryBudgetMs);
+  if (journal_written_) {
+    UndoSteps steps = RollBack(folder_, entries, true);
+    AddNew(restored.unrestored, steps.unrestored);
+    // Then the journal stays, and with it every kept file: the next run restores the folder.
+    if (steps.failure) return Restored{false, restored.unrestored};
+  }
+  std::vector<std::wstring> names;
+  for (const JournalEntry& entry : entries) names.push_back(entry.name);
   try {
-    if (error) AddUnrestored(*error, folder_, owed);
-    DeleteSpareNames(files_, folder_, NamesOf(entries_), false);
+    DeleteSpareNames(folder_, names, false);
   } catch (...) {
   }
   // Last, so that a run killed while tidying still finds what it needs; without a note owed, a
   // journal written but never flushed goes too. What cannot go now, the next run finishes.
   try {
-    SettleJournal(files_, folder_, owed);
+    SettleJournal(folder_, restored.unrestored);
   } catch (...) {
   }
+  return restored;
 }
 
-std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std::wstring& folder,
-                                                const std::vector<std::wstring>& names) {
-  const std::wstring journal = folder + kJournalName;
-  const FileStatus record = Naming(journal, folder, [&] { return files.Status(journal); });
-  if (record.exists && record.directory) {
+std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names) {
+  auto read_journal = [&](SourceFile& file) { return ParseJournal(ReadAtMost(file, kLongestJournal), names); };
+  const Name journal = folder.Record(kJournalName);
+  std::unique_ptr<SourceFile> record = folder.OpenForReading(journal);
+  if (record && record->status().directory) {
     // Not ours, and in the way of every run: the user's to remove, before anything changes.
-    throw common::MakeError(common::kErrorAccessDenied, journal, common::Cause::kFolderAtOwnName);
+    throw journal.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
   }
-  auto read_journal = [&](const std::wstring& path) {
-    std::string bytes;
-    Naming(path, folder, [&] {
-      std::unique_ptr<ByteSource> source = files.OpenForReading(path);
-      bytes = ReadAtMost(*source, kLongestJournal);
-    });  // closed before it is deleted
-    return ParseJournal(bytes, names);
-  };
-  std::vector<std::wstring> owed;
-  if (!record.exists) {
+  const bool recorded = record != nullptr;
+  Restored restored;
+  if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
-    const std::wstring staged = journal + kStagedSuffix;
-    const FileStatus status = Naming(staged, folder, [&] { return files.Status(staged); });
-    if (status.exists && !status.directory) {
-      if (const std::optional<Journal> parsed = read_journal(staged)) owed = parsed->unrestored;
+    std::unique_ptr<SourceFile> staged = folder.OpenForReading(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
+    if (staged && !staged->status().directory) {
+      if (const std::optional<Journal> parsed = read_journal(*staged)) restored.unrestored = parsed->unrestored;
     }
   } else {
-    const std::optional<Journal> parsed = read_journal(journal);
+    const std::optional<Journal> parsed = read_journal(*record);
+    record.reset();  // closed before it is replaced or deleted
     Journal read;
     if (parsed) {
       read = *parsed;
@@ -399,15 +419,15 @@ std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std:
       // Cut short while being written (nothing renamed yet), or damaged: the disk alone tells.
       for (const std::wstring& name : names) read.entries.push_back(JournalEntry{name, true});
     }
-    owed = read.unrestored;
-    RetryingFiles::TotalBudget budget(files, kUndoRetryBudgetMs);
-    UndoSteps steps = RollBack(files, folder, read.entries, parsed.has_value());
-    AddNew(owed, steps.unrestored);
+    restored.unrestored = read.unrestored;
+    RetryingFiles::TotalBudget budget(folder.files(), kUndoRetryBudgetMs);
+    UndoSteps steps = RollBack(folder, read.entries, parsed.has_value());
+    AddNew(restored.unrestored, steps.unrestored);
     if (steps.failure) {
       common::SetupError failure = *steps.failure;
-      // A planted link is named for the user to remove; the rollback is finished after that.
-      failure.restore_incomplete = !IsInTheWay(failure.cause);
-      AddUnrestored(failure, folder, owed);
+      // A name in the way is named for the user to remove; the rollback is finished after that.
+      restored.whole = IsInTheWay(failure.cause);
+      AddTo(failure, folder, restored);
       throw failure;
     }
   }
@@ -415,13 +435,13 @@ std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std:
     // A commit finished but not tidied, or a transaction that never got to its journal: the
     // spare names hold nothing the folder needs. The journal goes only after them, so that a
     // tidying that stops here is done again, with its note, by the next run.
-    DeleteSpareNames(files, folder, names, true);
-    if (record.exists || !owed.empty()) SettleJournal(files, folder, owed);
+    DeleteSpareNames(folder, names, true);
+    if (recorded || !restored.unrestored.empty()) SettleJournal(folder, restored.unrestored);
   } catch (common::SetupError& error) {
-    AddUnrestored(error, folder, owed);
+    AddTo(error, folder, Restored{true, restored.unrestored});
     throw;
   }
-  return owed;
+  return restored.unrestored;
 }
 
 }  // namespace install

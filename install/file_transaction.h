@@ -10,8 +10,8 @@
 // A run killed before the commit leaves the journal, and the next run rolls the folder back
 // from it (RecoverInterruptedRun) before anything else.
 //
-// The transaction's own names never reach the user: its errors name the destination, or the
-// folder for the lock and the journal; only a link is named as it is, for the user to remove.
+// The transaction's own names never reach the user: they are spare names of their destinations,
+// or stand for the folder (the lock and the journal); only a name in the way is named as it is.
 #pragma once
 
 #include <cstdint>
@@ -56,47 +56,70 @@ struct Journal {
 std::string FormatJournal(const std::vector<JournalEntry>& entries, const std::vector<std::wstring>& unrestored = {});
 std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& known);
 
-// Adds folder + each name to the error's files that could not be put back, once each.
-void AddUnrestored(common::SetupError& error, const std::wstring& folder, const std::vector<std::wstring>& names);
+// What an undo or a rollback achieved: whether the folder is as it was (or else its record
+// stays for the next run to finish the job), and the files it could not put back because
+// their kept copies are gone and they are not the old files.
+struct Restored {
+  bool whole = true;
+  std::vector<std::wstring> unrestored;  // names in the folder
+};
+
+// The one place where what an undo achieved meets the failure that caused it.
+void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored);
 
 // Takes the folder's lock, or reports that another setup.exe holds it.
-std::unique_ptr<HeldLock> LockFolder(RetryingFiles& files, const std::wstring& folder);
+std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder);
 
 class FileTransaction {
  public:
   // owed: what RecoverInterruptedRun could not put back; the journal carries it until the commit.
-  FileTransaction(RetryingFiles& files, std::wstring folder, std::vector<std::wstring> owed = {})
-      : files_(files), folder_(std::move(folder)), owed_(std::move(owed)) {}
+  FileTransaction(RetryingFolder& folder, std::vector<std::wstring> owed = {})
+      : folder_(folder), owed_(std::move(owed)) {}
   FileTransaction(const FileTransaction&) = delete;
   FileTransaction& operator=(const FileTransaction&) = delete;
   // Without a commit, everything staged is removed.
   ~FileTransaction();
 
-  // replaced: the destination as it stands, looked at before anything of it is written.
-  void StageCopy(const std::wstring& source, const std::wstring& name, const FileStatus& replaced);
-  void StageContents(const std::wstring& name, const std::string& bytes, const FileStatus& replaced);
+  // replaced: the destination, held open since it was looked at; null where there is none.
+  void StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced);
+  void StageContents(const std::wstring& name, const std::string& bytes, std::unique_ptr<Replaced> replaced);
   // Puts every staged file in place, in staging order, or, on failure, restores every
-  // destination and rethrows; restore_incomplete is set when that could not be finished.
+  // destination and rethrows with what the undo achieved.
   void Commit();
 
  private:
-  void Undo(common::SetupError* error) noexcept;
+  struct Step {
+    JournalEntry entry;
+    std::unique_ptr<Replaced> replaced;  // let go once it is kept aside
+    std::unique_ptr<NewFile> staged;     // open until it is renamed into place
+  };
+  Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);
+  // The commit's steps, in order.
+  void Keep();
+  void Flush();
+  void WriteRecord();
+  void FlushRecord();
+  void Rename();
+  void CommitRecord();
+  void Tidy();
+  Restored Undo() noexcept;
 
-  RetryingFiles& files_;
-  std::wstring folder_;
-  std::vector<JournalEntry> entries_;
+  RetryingFolder& folder_;
+  std::vector<Step> steps_;
+  std::vector<std::unique_ptr<NewFile>> kept_copies_;  // where the volume has no hard links
+  std::vector<NewFile*> unflushed_;                    // written and not yet on disk
+  std::unique_ptr<NewFile> journal_;
   std::vector<std::wstring> owed_;
   bool journal_written_ = false;
   bool finished_ = false;
 };
 
-// What an interrupted run left in folder: rolls the folder back if a journal is there, then
-// deletes the spare names of `names` and of the journal, and the journal last. Throws, with
-// restore_incomplete, when the folder could not be restored, and refuses a folder in the
+// What an interrupted run left in the folder: rolls it back if a journal is there, then
+// deletes the spare names of `names` and of the journal, and the journal last. Throws, with what
+// the rollback achieved, when the folder could not be restored, and refuses a folder in the
 // journal's place. Returns the names that could not be put back because their kept copies are
 // gone and they are not the old files, those an earlier run owed included; the rest is restored
 // all the same. While there are any, the journal stays and names only them.
-std::vector<std::wstring> RecoverInterruptedRun(RetryingFiles& files, const std::wstring& folder,
-                                                const std::vector<std::wstring>& names);
+std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names);
 
 }  // namespace install

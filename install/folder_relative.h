@@ -69,8 +69,13 @@ DWORD QueryGrantedAccess(const Handle& file, std::uint32_t& access);  // as the 
 DWORD SetAttributes(const Handle& file, std::uint32_t attributes);
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
 DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
+// At offset, whatever was read before; the end of the file is got == 0.
+DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got);
 DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written);
 DWORD Flush(const Handle& file);
+// Makes what is done through the handle from now on reach the disk before the call returns, as
+// FILE_WRITE_THROUGH at its open would have: a rename is then on disk when it returns.
+DWORD SetWriteThrough(const Handle& file);
 DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name);  // replaces what is there
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes

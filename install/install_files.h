@@ -1,5 +1,6 @@
-// What the add-on installation needs from the file system. Win32Files implements it; tests fake it.
-// Every operation that fails throws common::SetupError naming the file or folder.
+// What the add-on installation needs from the file system: folders held open, and operations
+// on one plain name in them. Win32Files implements it; tests fake it. Every operation that
+// fails throws common::SetupError naming the user's file or folder (Name::Error).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/setup_error.h"
 
 namespace install {
 
@@ -39,7 +41,7 @@ struct FileStatus {
   std::uint32_t names = 1;  // hard links to the same file, this one included
   std::uint64_t size = 0;
   std::uint64_t write_time = 0;  // the platform's own measure, compared only with itself
-  std::uint32_t attributes = 0;  // the platform's own flags, handed back to WriteToNew
+  std::uint32_t attributes = 0;  // the platform's own flags, handed back to CreateNew
 };
 
 struct DiskSpace {
@@ -54,55 +56,125 @@ class HeldLock {
   virtual ~HeldLock() = default;
 };
 
+// A link, or a reparse point of a kind the program does not know, or a folder at the program's
+// own name: that very name is the user's to remove, so a report names it as it is.
+bool IsInTheWay(common::Cause cause);
+
+// One plain name in a folder, made by that folder, and what a failure on it names: the file
+// itself, or, for the program's spare names and its record, the user's file or folder they
+// stand for; but a name in the way is named as itself wherever it is met.
+class Name {
+ public:
+  const std::wstring& name() const { return name_; }
+  const std::wstring& path() const { return path_; }          // the folder and the name
+  const std::wstring& reported() const { return reported_; }  // what a failure names
+  common::SetupError Error(std::uint32_t number, common::Cause cause = common::Cause::kNumber) const;
+
+ private:
+  friend class Folder;
+  Name(std::wstring name, std::wstring path, std::wstring reported);
+  std::wstring name_, path_, reported_;
+};
+
+// A file open to be read, and what it was when it was opened. A file whose contents are read
+// must have one name only.
+class SourceFile : public ByteSource {
+ public:
+  virtual const FileStatus& status() const = 0;
+  // Reads at offset, whatever was read before: a copy tried again starts from the beginning.
+  virtual std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) = 0;
+  // In one pass from the start.
+  std::size_t Read(char* buf, std::size_t n) final {
+    const std::size_t got = ReadAt(position_, buf, n);
+    position_ += got;
+    return got;
+  }
+
+ private:
+  std::uint64_t position_ = 0;
+};
+
+// A file just created, open and shared with nobody until destroyed: written, flushed and put
+// in place through this one handle. Nothing deletes it but the caller, also on failure.
+class NewFile {
+ public:
+  virtual ~NewFile() = default;
+  virtual void Write(const std::string& bytes) = 0;
+  // Has what was written on disk.
+  virtual void Flush() = 0;
+  // Renames it over `to` in its folder in one step, on disk when it returns; what was at `to`
+  // is replaced as a name, never followed, and `to` is either its old file or this one.
+  virtual void RenameOver(const Name& to) = 0;
+};
+
+// A file the run may replace, held open from the first look at it until destroyed: the one open
+// through which it is looked at, checked to be itself and free of other programs, read and
+// kept aside. It shares everything, and must be let go before anything is renamed over it.
+class Replaced {
+ public:
+  virtual ~Replaced() = default;
+  virtual const FileStatus& status() const = 0;
+  // Throws unless the file could be replaced now: another program holds it so that it could
+  // not be written or deleted.
+  virtual void CheckFree() = 0;
+  // Its contents from the start, for one pass.
+  virtual std::unique_ptr<ByteSource> Read() = 0;
+  // Whether the volume has hard links: tries one of this file at probe and removes it again.
+  virtual bool HardLinksWork(const Name& probe) = 0;
+  // A second name that keeps the present contents whatever later replaces this one: a hard
+  // link (nullptr), or where the volume has none, a copy with the same attributes and time,
+  // still to be flushed.
+  virtual std::unique_ptr<NewFile> KeepAs(const Name& kept) = 0;
+};
+
+// A folder held open until destroyed, so that it cannot be renamed or replaced while the run
+// works. Its operations take one plain name in it and act on that name alone: a name that is a
+// link, or that resolves anywhere but in this folder, is refused with Cause::kLinkElsewhere,
+// and deleting or replacing a name never touches what it points to.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // The folder as the user knows it, ending in "\".
+  virtual const std::wstring& path() const = 0;
+
+  // A file a failure names as itself.
+  Name Own(std::wstring name) const;
+  // One of the program's spare names, standing for destination in this folder.
+  Name Spare(std::wstring name, const std::wstring& destination) const;
+  // The program's own record or lock, standing for the folder.
+  Name Record(std::wstring name) const;
+
+  // A name that is not there does not exist; any other failure to look is an error, never
+  // taken for "no file".
+  virtual FileStatus Look(const Name& name) = 0;
+  // Null when nothing is there. A file with more than one name is refused.
+  virtual std::unique_ptr<SourceFile> OpenForReading(const Name& name) = 0;
+  // Null when nothing is there; a folder, or a read-only file, is opened only to be looked at.
+  virtual std::unique_ptr<Replaced> OpenToReplace(const Name& name) = 0;
+  // True when other leads where this folder does (setup.exe run from inside the data folder).
+  virtual bool IsSameFolder(const Folder& other) const = 0;
+  virtual DiskSpace FreeSpace() = 0;
+  // Creates or opens the file so that no other program can open it until the lock is released;
+  // the file goes with the lock, also when the process is killed. Throws a sharing violation
+  // while another holds it.
+  virtual std::unique_ptr<HeldLock> Lock(const Name& name) = 0;
+  // Creates name, which must not exist. attributes: those of the file it will replace, of which
+  // the ones a user may have set (hidden, system, ...) are carried over.
+  virtual std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) = 0;
+  // A new file with source's contents and write time; on failure nothing is left at name.
+  virtual std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) = 0;
+  // Renames from over to, as NewFile::RenameOver does.
+  virtual void RenameOver(const Name& from, const Name& to) = 0;
+  // A file that is already gone is not an error.
+  virtual void Delete(const Name& name) = 0;
+};
+
 class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
-
-  // Holds the folder open, so that it cannot be renamed or replaced while the run works, until
-  // the result is destroyed. Every operation below names a file in a pinned folder and acts on
-  // that name alone: a name that is a link, or that resolves anywhere but in its folder, is
-  // refused with Cause::kLinkElsewhere, and deleting or replacing a name never touches what it
-  // points to. With must_be_itself the folder itself must not be a link either; without it, it
-  // may be reached through one (a game moved to another disk).
-  virtual std::unique_ptr<HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
-
-  // A path that is not there (not found, or its folder not found) does not exist; any other
-  // failure to look is an error, never taken for "no file".
-  virtual FileStatus Status(const std::wstring& path) = 0;
-  // True when both paths name one file (setup.exe run from inside the data folder).
-  virtual bool IsSameFile(const std::wstring& a, const std::wstring& b) = 0;
-  // Throws when another program holds the file so that it could not be replaced.
-  virtual void ProbeReplaceable(const std::wstring& path) = 0;
-  virtual DiskSpace FreeSpace(const std::wstring& folder) = 0;
-  // Whether the volume of `existing` has hard links: tries one at `probe` and removes it again.
-  virtual bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) = 0;
-  // Creates or opens the file at path so that no other program can open it until the lock is
-  // released; the file goes with the lock, also when the process is killed. Throws a sharing
-  // violation while another holds it.
-  virtual std::unique_ptr<HeldLock> Lock(const std::wstring& path) = 0;
-
-  // Opens a file for one sequential pass; it is closed when the source is destroyed. A file with
-  // more than one name is refused, as is the source of a copy with more than one.
-  virtual std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) = 0;
-  // These create target, which must not exist; on failure nothing is left at target. The new
-  // file reaches the disk at the next FlushNewFiles. attributes: those of the file it will
-  // replace, of which the ones a user may have set (hidden, system, ...) are carried over.
-  virtual void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) = 0;
-  virtual void WriteToNew(const std::wstring& target, const std::string& bytes,
-                          std::uint32_t attributes) = 0;
-  // Gives the file a second name that keeps its present contents whatever later replaces
-  // `existing`: a hard link, or, where the file system has none, a copy with the same
-  // attributes that reaches the disk at the next FlushNewFiles.
-  virtual void KeepAside(const std::wstring& existing, const std::wstring& kept) = 0;
-  // Puts every file created since the last call on disk. One flush of them all costs far less
-  // than a flush after each.
-  virtual void FlushNewFiles() = 0;
-  // Renames from over to in one step, on disk when it returns; `to` is either its old file or
-  // the new one, never less.
-  virtual void MoveReplacing(const std::wstring& from, const std::wstring& to) = 0;
-  // A file that is already gone is not an error.
-  virtual void Delete(const std::wstring& path) = 0;
-
+  // Holds the folder open as it is now. With must_be_itself the folder itself must not be a
+  // link either; without it, it may be reached through one (a game moved to another disk).
+  virtual std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
 };
 

@@ -12,7 +12,7 @@ bool IsWorthRetrying(std::uint32_t error_number) {
 }
 
 template <typename Operation>
-auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) -> decltype(operation()) {
+auto RetryingFiles::Retry(Operation&& operation, const Name* created) -> decltype(operation()) {
   unsigned waited = 0;
   unsigned pause = kFirstRetryPauseMs;
   for (;;) {
@@ -24,9 +24,9 @@ auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) ->
       const bool spent = waited >= kRetryBudgetMs || (total_left_ && *total_left_ == 0);
       if (spent) {
         // Still refused after all that waiting: another program holds the file.
-        if (error.cause == common::Cause::kNumber && !(error.number == common::kErrorAccessDenied && error.path == created)) {
-          error.cause = common::Cause::kInUse;
-        }
+        const bool folder_refuses =
+            error.number == common::kErrorAccessDenied && created && error.path == created->reported();
+        if (error.cause == common::Cause::kNumber && !folder_refuses) error.cause = common::Cause::kInUse;
         throw;
       }
     }
@@ -40,59 +40,88 @@ auto RetryingFiles::Retry(Operation&& operation, const std::wstring& created) ->
   }
 }
 
-std::unique_ptr<HeldLock> RetryingFiles::PinFolder(const std::wstring& folder, bool must_be_itself) {
-  return Retry([&] { return inner_.PinFolder(folder, must_be_itself); });
+namespace {
+
+class RetryingNewFile : public NewFile {
+ public:
+  RetryingNewFile(RetryingFiles& files, std::unique_ptr<NewFile> inner) : files_(files), inner_(std::move(inner)) {}
+  void Write(const std::string& bytes) override { inner_->Write(bytes); }
+  void Flush() override { inner_->Flush(); }
+  void RenameOver(const Name& to) override {
+    files_.Retry([&] { inner_->RenameOver(to); });
+  }
+
+ private:
+  RetryingFiles& files_;
+  std::unique_ptr<NewFile> inner_;
+};
+
+std::unique_ptr<NewFile> Wrapped(RetryingFiles& files, std::unique_ptr<NewFile> file) {
+  if (!file) return nullptr;
+  return std::make_unique<RetryingNewFile>(files, std::move(file));
 }
 
-FileStatus RetryingFiles::Status(const std::wstring& path) {
-  return Retry([&] { return inner_.Status(path); });
+class RetryingReplaced : public Replaced {
+ public:
+  RetryingReplaced(RetryingFiles& files, std::unique_ptr<Replaced> inner) : files_(files), inner_(std::move(inner)) {}
+  const FileStatus& status() const override { return inner_->status(); }
+  void CheckFree() override {
+    files_.Retry([&] { inner_->CheckFree(); });
+  }
+  std::unique_ptr<ByteSource> Read() override { return files_.Retry([&] { return inner_->Read(); }); }
+  bool HardLinksWork(const Name& probe) override { return inner_->HardLinksWork(probe); }
+  std::unique_ptr<NewFile> KeepAs(const Name& kept) override {
+    return Wrapped(files_, files_.Retry([&] { return inner_->KeepAs(kept); }, &kept));
+  }
+
+ private:
+  RetryingFiles& files_;
+  std::unique_ptr<Replaced> inner_;
+};
+
+}  // namespace
+
+std::unique_ptr<RetryingFolder> RetryingFiles::PinFolder(const std::wstring& folder, bool must_be_itself) {
+  return std::make_unique<RetryingFolder>(*this, Retry([&] { return inner_.PinFolder(folder, must_be_itself); }));
 }
 
-bool RetryingFiles::IsSameFile(const std::wstring& a, const std::wstring& b) {
-  return inner_.IsSameFile(a, b);
+FileStatus RetryingFolder::Look(const Name& name) {
+  return files_.Retry([&] { return inner_->Look(name); });
 }
 
-void RetryingFiles::ProbeReplaceable(const std::wstring& path) {
-  Retry([&] { inner_.ProbeReplaceable(path); });
+std::unique_ptr<SourceFile> RetryingFolder::OpenForReading(const Name& name) {
+  return files_.Retry([&] { return inner_->OpenForReading(name); });
 }
 
-DiskSpace RetryingFiles::FreeSpace(const std::wstring& folder) { return inner_.FreeSpace(folder); }
-
-bool RetryingFiles::HardLinksWork(const std::wstring& existing, const std::wstring& probe) {
-  return inner_.HardLinksWork(existing, probe);
+std::unique_ptr<Replaced> RetryingFolder::OpenToReplace(const Name& name) {
+  std::unique_ptr<Replaced> replaced = files_.Retry([&] { return inner_->OpenToReplace(name); });
+  if (!replaced) return nullptr;
+  return std::make_unique<RetryingReplaced>(files_, std::move(replaced));
 }
 
-std::unique_ptr<HeldLock> RetryingFiles::Lock(const std::wstring& path) {
-  return Retry([&] { return inner_.Lock(path); }, path);
+bool RetryingFolder::IsSameFolder(const Folder& other) const {
+  const auto* retrying = dynamic_cast<const RetryingFolder*>(&other);
+  return inner_->IsSameFolder(retrying ? *retrying->inner_ : other);
 }
 
-std::unique_ptr<ByteSource> RetryingFiles::OpenForReading(const std::wstring& path) {
-  return Retry([&] { return inner_.OpenForReading(path); });
+std::unique_ptr<HeldLock> RetryingFolder::Lock(const Name& name) {
+  return files_.Retry([&] { return inner_->Lock(name); }, &name);
 }
 
-void RetryingFiles::CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) {
-  Retry([&] { inner_.CopyToNew(source, target, attributes); }, target);
+std::unique_ptr<NewFile> RetryingFolder::CreateNew(const Name& name, std::uint32_t attributes) {
+  return Wrapped(files_, files_.Retry([&] { return inner_->CreateNew(name, attributes); }, &name));
 }
 
-void RetryingFiles::WriteToNew(const std::wstring& target, const std::string& bytes,
-                               std::uint32_t attributes) {
-  Retry([&] { inner_.WriteToNew(target, bytes, attributes); }, target);
+std::unique_ptr<NewFile> RetryingFolder::CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) {
+  return Wrapped(files_, files_.Retry([&] { return inner_->CopyToNew(source, name, attributes); }, &name));
 }
 
-void RetryingFiles::KeepAside(const std::wstring& existing, const std::wstring& kept) {
-  Retry([&] { inner_.KeepAside(existing, kept); }, kept);
+void RetryingFolder::RenameOver(const Name& from, const Name& to) {
+  files_.Retry([&] { inner_->RenameOver(from, to); });
 }
 
-void RetryingFiles::FlushNewFiles() { inner_.FlushNewFiles(); }
-
-void RetryingFiles::MoveReplacing(const std::wstring& from, const std::wstring& to) {
-  Retry([&] { inner_.MoveReplacing(from, to); });
+void RetryingFolder::Delete(const Name& name) {
+  files_.Retry([&] { inner_->Delete(name); });
 }
-
-void RetryingFiles::Delete(const std::wstring& path) {
-  Retry([&] { inner_.Delete(path); });
-}
-
-void RetryingFiles::Pause(unsigned milliseconds) { inner_.Pause(milliseconds); }
 
 }  // namespace install

@@ -1,4 +1,4 @@
-// InstallFiles that tries an operation again while another program briefly holds the file.
+// The file layer, trying an operation again while another program briefly holds the file.
 //
 // Security scanners open every freshly written file for a moment, and a rename or delete that
 // meets one fails with a sharing violation or access denied. Such a failure is retried with a
@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "install/install_files.h"
 
@@ -21,9 +23,13 @@ inline constexpr unsigned kRetryBudgetMs = 4000;
 // program produces.
 bool IsWorthRetrying(std::uint32_t error_number);
 
-class RetryingFiles : public InstallFiles {
+class RetryingFolder;
+
+class RetryingFiles {
  public:
   explicit RetryingFiles(InstallFiles& inner) : inner_(inner) {}
+
+  std::unique_ptr<RetryingFolder> PinFolder(const std::wstring& folder, bool must_be_itself);
 
   // While one lives, all retries together pause at most total_ms: a series of steps that each
   // meet a held file (an undo) must not keep the window frozen for minutes.
@@ -38,31 +44,38 @@ class RetryingFiles : public InstallFiles {
     RetryingFiles& files_;
   };
 
-  std::unique_ptr<HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) override;
-  FileStatus Status(const std::wstring& path) override;
-  bool IsSameFile(const std::wstring& a, const std::wstring& b) override;
-  void ProbeReplaceable(const std::wstring& path) override;
-  DiskSpace FreeSpace(const std::wstring& folder) override;
-  bool HardLinksWork(const std::wstring& existing, const std::wstring& probe) override;
-  std::unique_ptr<HeldLock> Lock(const std::wstring& path) override;
-  std::unique_ptr<ByteSource> OpenForReading(const std::wstring& path) override;
-  void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) override;
-  void WriteToNew(const std::wstring& target, const std::string& bytes,
-                  std::uint32_t attributes) override;
-  void KeepAside(const std::wstring& existing, const std::wstring& kept) override;
-  void FlushNewFiles() override;
-  void MoveReplacing(const std::wstring& from, const std::wstring& to) override;
-  void Delete(const std::wstring& path) override;
-  void Pause(unsigned milliseconds) override;
+  // Runs operation, again while it fails as another program's hold makes it fail. created: the
+  // file the operation creates, if any; access denied there means the folder refuses, not that
+  // another program holds something.
+  template <typename Operation>
+  auto Retry(Operation&& operation, const Name* created = nullptr) -> decltype(operation());
 
  private:
-  // created: the file the operation creates, if any; access denied there means the folder
-  // refuses, not that another program holds something.
-  template <typename Operation>
-  auto Retry(Operation&& operation, const std::wstring& created = {}) -> decltype(operation());
-
   InstallFiles& inner_;
   std::optional<unsigned> total_left_;
+};
+
+class RetryingFolder : public Folder {
+ public:
+  RetryingFolder(RetryingFiles& files, std::unique_ptr<Folder> inner)
+      : files_(files), inner_(std::move(inner)) {}
+  RetryingFiles& files() const { return files_; }
+
+  const std::wstring& path() const override { return inner_->path(); }
+  FileStatus Look(const Name& name) override;
+  std::unique_ptr<SourceFile> OpenForReading(const Name& name) override;
+  std::unique_ptr<Replaced> OpenToReplace(const Name& name) override;
+  bool IsSameFolder(const Folder& other) const override;
+  DiskSpace FreeSpace() override { return inner_->FreeSpace(); }
+  std::unique_ptr<HeldLock> Lock(const Name& name) override;
+  std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) override;
+  std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override;
+  void RenameOver(const Name& from, const Name& to) override;
+  void Delete(const Name& name) override;
+
+ private:
+  RetryingFiles& files_;
+  std::unique_ptr<Folder> inner_;
 };
 
 }  // namespace install

@@ -23,7 +23,9 @@ struct Killed {};  // the process ended: nothing more happens
 // the same pointer; contents are replaced, never changed in place, so a copy of the volume is a
 // snapshot. Every operation that writes can be made to fail or to kill the process, or to cut
 // the power: then what was not flushed loses its contents, and without atomic replace a rename
-// over a file can be cut between removing the old name and placing the new one.
+// over a file can be cut between removing the old name and placing the new one. It keeps
+// Windows' rules for open files: a file we hold unshared cannot be deleted or renamed by name,
+// and nothing is renamed over a file that is open.
 class FakeFiles : public install::InstallFiles {
  public:
   std::map<std::wstring, std::shared_ptr<std::string>> files;
@@ -42,104 +44,12 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
 
-  std::unique_ptr<install::HeldLock> PinFolder(const std::wstring& folder, bool must_be_itself) override {
-    if (must_be_itself) CheckLink(folder);
+  std::unique_ptr<install::Folder> PinFolder(const std::wstring& folder, bool must_be_itself) override {
+    if (must_be_itself && links.count(folder)) {
+      throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
+    }
     if (!folders.count(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
-    return std::make_unique<install::HeldLock>();
-  }
-  install::FileStatus Status(const std::wstring& path) override {
-    if (unreadable.count(path)) throw common::MakeError(unreadable.at(path), path);
-    CheckLink(path);
-    install::FileStatus status;
-    if (folders.count(path)) {
-      status.exists = status.directory = true;
-    } else if (files.count(path)) {
-      status.exists = true;
-      status.size = files.at(path)->size();
-      status.names = static_cast<std::uint32_t>(
-          std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
-      status.read_only = read_only.count(path) > 0;
-      status.write_time = std::hash<std::string>{}(*files.at(path));
-      status.attributes = 0x22;
-    }
-    return status;
-  }
-  bool IsSameFile(const std::wstring& a, const std::wstring& b) override {
-    return files.count(a) && a == b;
-  }
-  void ProbeReplaceable(const std::wstring& path) override {
-    CheckLink(path);
-    CheckHeld(path);
-  }
-  install::DiskSpace FreeSpace(const std::wstring&) override { return {available, 4096, L"C:\\"}; }
-  bool HardLinksWork(const std::wstring&, const std::wstring&) override { return hard_links; }
-  // The lock file is there while the lock is held, and goes with it, also when the process dies.
-  class FakeLock : public install::HeldLock {
-   public:
-    FakeLock(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
-    ~FakeLock() override { fs_.files.erase(path_); }
-
-   private:
-    FakeFiles& fs_;
-    std::wstring path_;
-  };
-  std::unique_ptr<install::HeldLock> Lock(const std::wstring& path) override {
-    Write("lock", path);
-    CheckLink(path);
-    if (locked_by_another) throw common::MakeError(common::kErrorSharingViolation, path);
-    files[path] = std::make_shared<std::string>();
-    return std::make_unique<FakeLock>(*this, path);
-  }
-  std::unique_ptr<install::ByteSource> OpenForReading(const std::wstring& path) override {
-    CheckLink(path);
-    CheckHeld(path);
-    open_copy_ = *files.at(path);
-    return std::make_unique<install::StringSource>(open_copy_);
-  }
-  void CopyToNew(const std::wstring& source, const std::wstring& target, std::uint32_t attributes) override {
-    Write("copy", target);
-    const std::wstring destination = target.substr(0, target.size() - std::wstring(install::kStagedSuffix).size());
-    EXPECT_EQ(attributes, files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
-    CheckLink(source);
-    CheckHeld(source);
-    Create(target, *files.at(source));
-  }
-  void WriteToNew(const std::wstring& target, const std::string& bytes, std::uint32_t attributes) override {
-    Write("write", target);
-    if (target.find(L"30.dat") != std::wstring::npos) {
-      EXPECT_EQ(attributes, 0x22u) << "the data file's attributes are carried over";
-    }
-    Create(target, bytes);
-  }
-  void FlushNewFiles() override {
-    Write("flush", L"all new files");
-    unflushed_.clear();
-  }
-  void KeepAside(const std::wstring& existing, const std::wstring& kept) override {
-    Write("keep", existing);
-    CheckLink(existing);
-    ASSERT_EQ(files.count(kept), 0u);
-    files[kept] = hard_links ? files.at(existing) : std::make_shared<std::string>(*files.at(existing));
-    if (!hard_links) unflushed_.insert(kept);
-  }
-  void MoveReplacing(const std::wstring& from, const std::wstring& to) override {
-    Write("move", to, [&] {
-      if (!atomic_replace && files.count(from) && files.count(to)) files.erase(to);
-    });
-    CheckLink(from);
-    CheckHeld(from, to);
-    CheckHeld(to);
-    files[to] = files.at(from);
-    files.erase(from);
-    if (unflushed_.erase(from)) unflushed_.insert(to);
-  }
-  void Delete(const std::wstring& path) override {
-    Write("delete", path);
-    CheckLink(path);
-    if (!files.count(path)) return;
-    CheckHeld(path);
-    files.erase(path);
-    unflushed_.erase(path);
+    return std::make_unique<Folder>(*this, folder);
   }
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
 
@@ -158,8 +68,213 @@ class FakeFiles : public install::InstallFiles {
   }
 
  private:
+  using Name = install::Name;
+
+  // The lock file is there while the lock is held, and goes with it, also when the process dies.
+  class Lock : public install::HeldLock {
+   public:
+    Lock(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
+    ~Lock() override { fs_.files.erase(path_); }
+
+   private:
+    FakeFiles& fs_;
+    std::wstring path_;
+  };
+
+  // A handle of ours: shared with nobody (new files, sources), or with everybody (destinations).
+  class Open {
+   public:
+    Open(FakeFiles& fs, std::wstring path, bool shared) : fs_(fs), path_(std::move(path)), shared_(shared) {
+      Set().insert(path_);
+    }
+    Open(const Open&) = delete;
+    ~Open() { Set().erase(Set().find(path_)); }
+    void MoveTo(const std::wstring& path) {
+      Set().erase(Set().find(path_));
+      Set().insert(path_ = path);
+    }
+    const std::wstring& path() const { return path_; }
+
+   private:
+    std::multiset<std::wstring>& Set() { return shared_ ? fs_.open_shared_ : fs_.open_unshared_; }
+    FakeFiles& fs_;
+    std::wstring path_;
+    bool shared_;
+  };
+
+  class NewFile : public install::NewFile {
+   public:
+    NewFile(FakeFiles& fs, const Name& name) : fs_(fs), name_(name), open_(fs, name.path(), false) {}
+    void Write(const std::string& bytes) override {
+      fs_.Write("write", name_);
+      fs_.files[path()] = std::make_shared<std::string>(*fs_.files.at(path()) + bytes);
+      fs_.unflushed_.insert(path());
+    }
+    void Flush() override {
+      fs_.Write("flush", name_);
+      fs_.unflushed_.erase(path());
+    }
+    void RenameOver(const Name& to) override {
+      fs_.Move(name_, to, true);
+      open_.MoveTo(to.path());
+      name_ = to;
+    }
+
+   private:
+    const std::wstring& path() const { return open_.path(); }
+    FakeFiles& fs_;
+    Name name_;
+    Open open_;
+  };
+
+  class Source : public install::SourceFile {
+   public:
+    Source(FakeFiles& fs, const Name& name, install::FileStatus status, std::shared_ptr<std::string> bytes)
+        : status_(status), bytes_(std::move(bytes)), open_(fs, name.path(), false) {}
+    const install::FileStatus& status() const override { return status_; }
+    std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
+      return offset >= bytes_->size() ? 0 : bytes_->copy(buf, n, offset);
+    }
+
+   private:
+    install::FileStatus status_;
+    std::shared_ptr<std::string> bytes_;
+    Open open_;
+  };
+
+  class Replaced : public install::Replaced {
+   public:
+    Replaced(FakeFiles& fs, const Name& name, install::FileStatus status)
+        : fs_(fs), name_(name), status_(status), open_(fs, name.path(), true) {}
+    const install::FileStatus& status() const override { return status_; }
+    void CheckFree() override {
+      fs_.CheckLink(name_);
+      fs_.CheckHeld(name_.path(), name_);
+    }
+    std::unique_ptr<install::ByteSource> Read() override {
+      fs_.CheckHeld(name_.path(), name_);
+      bytes_ = *fs_.files.at(name_.path());
+      return std::make_unique<install::StringSource>(bytes_);
+    }
+    bool HardLinksWork(const Name&) override { return fs_.hard_links; }
+    std::unique_ptr<install::NewFile> KeepAs(const Name& kept) override {
+      fs_.Write("keep", name_);
+      fs_.CheckLink(name_);
+      EXPECT_EQ(fs_.files.count(kept.path()), 0u);
+      const std::shared_ptr<std::string>& contents = fs_.files.at(name_.path());
+      if (fs_.hard_links) {
+        fs_.files[kept.path()] = contents;
+        return nullptr;
+      }
+      fs_.files[kept.path()] = std::make_shared<std::string>(*contents);
+      fs_.unflushed_.insert(kept.path());
+      return std::make_unique<NewFile>(fs_, kept);
+    }
+
+   private:
+    FakeFiles& fs_;
+    Name name_;
+    install::FileStatus status_;
+    Open open_;
+    std::string bytes_;
+  };
+
+  class Folder : public install::Folder {
+   public:
+    Folder(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
+    const std::wstring& path() const override { return path_; }
+    install::FileStatus Look(const Name& name) override { return fs_.Status(name); }
+    std::unique_ptr<install::SourceFile> OpenForReading(const Name& name) override {
+      const install::FileStatus status = fs_.Status(name);
+      if (!status.exists) return nullptr;
+      if (status.names > 1) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
+      fs_.CheckHeld(name.path(), name);
+      const auto file = fs_.files.find(name.path());
+      return std::make_unique<Source>(fs_, name, status,
+                                      file == fs_.files.end() ? std::make_shared<std::string>() : file->second);
+    }
+    std::unique_ptr<install::Replaced> OpenToReplace(const Name& name) override {
+      const install::FileStatus status = fs_.Status(name);
+      if (!status.exists) return nullptr;
+      return std::make_unique<Replaced>(fs_, name, status);
+    }
+    bool IsSameFolder(const install::Folder& other) const override { return other.path() == path_; }
+    install::DiskSpace FreeSpace() override { return {fs_.available, 4096, L"C:\\"}; }
+    std::unique_ptr<install::HeldLock> Lock(const Name& name) override {
+      fs_.Write("lock", name);
+      fs_.CheckLink(name);
+      if (fs_.locked_by_another) throw name.Error(common::kErrorSharingViolation);
+      fs_.files[name.path()] = std::make_shared<std::string>();
+      return std::make_unique<FakeFiles::Lock>(fs_, name.path());
+    }
+    std::unique_ptr<install::NewFile> CreateNew(const Name& name, std::uint32_t attributes) override {
+      if (name.path().find(L"30.dat") != std::wstring::npos) {
+        EXPECT_EQ(attributes, 0x22u) << "the data file's attributes are carried over";
+      }
+      fs_.Create(name, "");
+      return std::make_unique<NewFile>(fs_, name);
+    }
+    std::unique_ptr<install::NewFile> CopyToNew(install::SourceFile& source, const Name& name,
+                                                std::uint32_t attributes) override {
+      fs_.Write("copy", name);
+      const std::wstring& target = name.path();
+      const std::wstring destination = target.substr(0, target.size() - std::wstring(install::kStagedSuffix).size());
+      EXPECT_EQ(attributes, fs_.files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
+      std::string bytes(source.status().size, '\0');
+      bytes.resize(source.ReadAt(0, bytes.data(), bytes.size()));
+      fs_.Create(name, bytes);
+      return std::make_unique<NewFile>(fs_, name);
+    }
+    void RenameOver(const Name& from, const Name& to) override { fs_.Move(from, to, false); }
+    void Delete(const Name& name) override {
+      fs_.Write("delete", name);
+      fs_.CheckLink(name);
+      if (!fs_.files.count(name.path())) return;
+      fs_.CheckHeld(name.path(), name);
+      if (fs_.open_unshared_.count(name.path())) throw name.Error(common::kErrorSharingViolation);
+      fs_.files.erase(name.path());
+      fs_.unflushed_.erase(name.path());
+    }
+
+   private:
+    FakeFiles& fs_;
+    std::wstring path_;
+  };
+
+  install::FileStatus Status(const Name& name) {
+    const std::wstring& path = name.path();
+    if (unreadable.count(path)) throw name.Error(unreadable.at(path));
+    CheckLink(name);
+    install::FileStatus status;
+    if (folders.count(path)) {
+      status.exists = status.directory = true;
+    } else if (files.count(path)) {
+      status.exists = true;
+      status.size = files.at(path)->size();
+      status.names = static_cast<std::uint32_t>(
+          std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
+      status.read_only = read_only.count(path) > 0;
+      status.write_time = std::hash<std::string>{}(*files.at(path));
+      status.attributes = 0x22;
+    }
+    return status;
+  }
+  // by_handle: through the open new file itself, which is then no obstacle.
+  void Move(const Name& from, const Name& to, bool by_handle) {
+    Write("move", to, [&] {
+      if (!atomic_replace && files.count(from.path()) && files.count(to.path())) files.erase(to.path());
+    });
+    CheckLink(from);
+    CheckHeld(from.path(), to);
+    CheckHeld(to.path(), to);
+    if (!by_handle && open_unshared_.count(from.path())) throw to.Error(common::kErrorSharingViolation);
+    if (open_shared_.count(to.path()) || open_unshared_.count(to.path())) throw to.Error(common::kErrorAccessDenied);
+    files[to.path()] = files.at(from.path());
+    files.erase(from.path());
+    if (unflushed_.erase(from.path())) unflushed_.insert(to.path());
+  }
   // cut_inside: what a power cut in the middle of this operation leaves done.
-  void Write(const std::string& kind, const std::wstring& path, const std::function<void()>& cut_inside = {}) {
+  void Write(const std::string& kind, const Name& name, const std::function<void()>& cut_inside = {}) {
     if (killed_) throw Killed{};
     if (++writes_ == kill_at) {
       killed_ = true;
@@ -172,27 +287,27 @@ class FakeFiles : public install::InstallFiles {
       }
       throw Killed{};
     }
-    if (++calls_[kind] == fail_at[kind]) throw common::MakeError(common::kErrorDiskFull, path);
-    log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
+    if (++calls_[kind] == fail_at[kind]) throw name.Error(common::kErrorDiskFull);
+    log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + name.path());
   }
-  void Create(const std::wstring& path, const std::string& bytes) {
-    if (files.count(path)) throw common::MakeError(common::kErrorFileExists, path);
-    files[path] = std::make_shared<std::string>(bytes);
-    unflushed_.insert(path);
+  void Create(const Name& name, const std::string& bytes) {
+    if (files.count(name.path()) || folders.count(name.path())) throw name.Error(common::kErrorFileExists);
+    files[name.path()] = std::make_shared<std::string>(bytes);
+    unflushed_.insert(name.path());
   }
-  void CheckLink(const std::wstring& path) {
-    if (links.count(path)) throw common::MakeError(common::kErrorCantAccessFile, path, common::Cause::kLinkElsewhere);
+  void CheckLink(const Name& name) {
+    if (links.count(name.path())) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
   }
   // Windows names the destination when a move fails, whichever of the two was held.
-  void CheckHeld(const std::wstring& path, const std::wstring& reported = {}) {
+  void CheckHeld(const std::wstring& path, const Name& reported) {
     auto it = held.find(path);
     if (it == held.end() || it->second == 0) return;
     if (it->second > 0) --it->second;
-    throw common::MakeError(common::kErrorSharingViolation, reported.empty() ? path : reported);
+    throw reported.Error(common::kErrorSharingViolation);
   }
 
-  std::string open_copy_;
   std::set<std::wstring> unflushed_;
+  std::multiset<std::wstring> open_shared_, open_unshared_;
   std::map<std::string, int> calls_;
   int writes_ = 0;
   bool killed_ = false;
@@ -500,7 +615,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
 
 // A failure at any step of staging or of putting the files in place leaves the folder as it was.
 TEST_F(AddonInstallTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
-  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 2}, {"keep", 13}, {"move", 25}};
+  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 25}, {"keep", 13}, {"move", 25}};
   for (const auto& [kind, count] : steps) {
     for (int n = 1; n <= count; ++n) {
       SCOPED_TRACE(kind + " #" + std::to_string(n));
