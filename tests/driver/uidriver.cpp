@@ -552,15 +552,16 @@ class Watch {
     return files.size();
   }
 
-  // Holds the file from when it appears, for hold_ms or (INFINITE) until the driver ends.
-  void StartHold(const std::wstring& path, DWORD hold_ms) {
+  // Holds the file from when it appears (and, with a trigger, once that has appeared too), for
+  // hold_ms or (INFINITE) until the driver ends.
+  void StartHold(const std::wstring& path, DWORD hold_ms, const std::wstring& trigger = {}) {
     size_t index = 0;
     {
       Guard guard(section_);
       index = holds_.size();
       holds_.push_back({path, false});
     }
-    StartThread(RunHold, new Hold{this, path, index, hold_ms});
+    StartThread(RunHold, new Hold{this, path, index, hold_ms, trigger});
   }
 
   std::string Report() {
@@ -605,6 +606,7 @@ class Watch {
     std::wstring path;
     size_t index;
     DWORD hold_ms;
+    std::wstring trigger;
   };
 
   static void StartThread(LPTHREAD_START_ROUTINE run, void* state) {
@@ -665,6 +667,9 @@ class Watch {
   static DWORD WINAPI RunHold(void* param) {
     auto* hold = static_cast<Hold*>(param);
     HANDLE file;
+    while (!hold->trigger.empty() && GetFileAttributesW(hold->trigger.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      Sleep(kHoldPollMs);
+    }
     while ((file = OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) Sleep(kHoldPollMs);
     hold->watch->SetHeld(hold->index, true);
     if (hold->hold_ms != INFINITE) {
@@ -732,6 +737,7 @@ class Driver {
         {L"wait-gone", 1, 1, &Driver::WaitGone},
         {L"scan", 2, 0, &Driver::StartScan},
         {L"hold-when-appears", 1, 1, &Driver::HoldWhenAppears},
+        {L"hold-when-there", 2, 1, &Driver::HoldWhenThere},
         {L"scan-report", 0, 0, &Driver::ScanReport},
         {L"try-open", 3, 0, &Driver::TryOpen},
     };
@@ -1203,6 +1209,16 @@ class Driver {
                                     : INFINITE;
     Watching().StartHold(args[0], hold_ms);
     JsonObject out = Ok("hold-when-appears").Str("path", args[0]);
+    if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
+    return out.Text();
+  }
+
+  // hold-when-there TRIGGER PATH [ms]: as hold-when-appears, from when TRIGGER is there.
+  std::string HoldWhenThere(const Args& args) {
+    DWORD hold_ms = args.size() > 2 ? static_cast<DWORD>(ParseInteger(args[2], "hold milliseconds"))
+                                    : INFINITE;
+    Watching().StartHold(args[1], hold_ms, args[0]);
+    JsonObject out = Ok("hold-when-there").Str("trigger", args[0]).Str("path", args[1]);
     if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
     return out.Text();
   }

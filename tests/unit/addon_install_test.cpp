@@ -679,6 +679,44 @@ TEST_F(AddonInstallTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
   }
 }
 
+// The commit's steps in their order, each ended at its first write: up to the commit itself the
+// next run puts the folder back, from the tidying on the installation stands.
+TEST_F(AddonInstallTest, EachStepOfTheCommitEndedLeavesTheOldFilesOrTheNew) {
+  const std::wstring d = data_dir;
+  const struct {
+    const char* step;
+    std::wstring first_write;
+    bool installed;
+  } steps[] = {
+      {"stage", L"copy " + d + L"21.dat.setup-new", false},
+      {"keep", L"keep " + d + L"21.dat", false},
+      {"flush", L"flush " + d + L"21.dat.setup-new", false},
+      {"record", L"write " + d + L"setup.journal", false},
+      {"flush the record", L"flush " + d + L"setup.journal", false},
+      {"rename", L"move " + d + L"21.dat", false},
+      {"commit", L"move " + d + L"setup.journal.setup-old", false},
+      {"tidy", L"delete " + d + L"21.dat.setup-old", true},
+  };
+  for (const Ending& ending : kEndings) {
+    Reset(ending);
+    Install();
+    const std::vector<std::wstring> run = fs.log;
+    auto at = run.begin();
+    for (const auto& step : steps) {
+      SCOPED_TRACE(std::string(ending.what) + " at " + step.step);
+      at = std::find(at, run.end(), step.first_write);
+      ASSERT_NE(at, run.end()) << "not after the step before it";
+      Reset(ending);
+      InstallKilledAt(static_cast<int>(at - run.begin()) + 1);
+      ExpectWholeFiles(Installed());
+      InstallRefused();
+      EXPECT_EQ(fs.Contents(data_dir), step.installed ? Installed() : before);
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), Installed());
+    }
+  }
+}
+
 // A rollback killed at any of its steps is finished by the run after it.
 TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
   for (const Ending& ending : kEndings) {

@@ -1,5 +1,5 @@
 """The copy run updates the product's data folder wholly or not at all, under Wine: failures
-partway through staging, programs that hold the new files, the program killed mid-run and what
+partway through staging, programs that hold the files it replaces, the program killed mid-run and what
 the next run makes of it, two runs at once, and a volume without hard links. The data folder is
 checked byte for byte afterwards."""
 import os
@@ -36,11 +36,12 @@ class AllOrNothingTest(app.CopyRunCase):
 
     def kill_in_commit(self, after='63.dat'):
         """Starts a run and ends it as Task Manager's End task would, in its renames: the add-on
-        files up to after are in place, the others not. The staged file of the next one is held
-        meanwhile, so the run cannot get further."""
+        files up to after are in place, the others not. The next one's old file is held from
+        when the record is written, so that nothing can be renamed over it and the run cannot
+        get further."""
         held = app.ADDON_FILES[app.ADDON_FILES.index(after) + 1]
         pid, _ = self.open()
-        app.then(self.session, pid, ['hold-when-appears', self.data_path(held + '.setup-new')],
+        app.then(self.session, pid, ['hold-when-there', self.data_path('setup.journal'), self.data_path(held)],
                  app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), '60000'],
                  ['wait-gone', self.data_path(after + '.setup-new'), '60000'], ['terminate'])
         left = os.listdir(self.data)
@@ -82,8 +83,10 @@ class AllOrNothingTest(app.CopyRunCase):
                            ['scan-report'], app.click('Command2', real=False), ['wait-exit'])
         self.assertEqual(results[-1]['exit'], 0)
         scanned = results[3]['names']
-        # The scanner really stood in the way: it held staged files that then had to be moved.
-        self.assertTrue(any(name.endswith('.setup-new') for name in scanned), scanned)
+        # The scanner really stood in the way: it held the old files by their kept names, so that
+        # the new ones could not be renamed over them until it let go. The staged files it cannot
+        # open: the run holds each, unshared, from its creation to its rename.
+        self.assertTrue(any(name.endswith('.setup-old') for name in scanned), scanned)
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_a_holder_that_never_lets_go_ends_in_the_report_with_nothing_changed(self):
@@ -92,13 +95,15 @@ class AllOrNothingTest(app.CopyRunCase):
             with self.subTest(volume=volume):
                 self.use_volume(volume, 'Held')
                 before = app.snapshot(self.data)
-                # 30.dat is put in place last, so every add-on file has been moved in and must go back.
-                text = self.fail_run(['hold-when-appears', self.data_path('30.dat.setup-new')])
+                # 30.dat is put in place last, so every add-on file has been moved in and must go
+                # back. It is held from when the record is written, so nothing is refused before.
+                text = self.fail_run(['hold-when-there', self.data_path('setup.journal'), self.data_path('30.dat')])
                 self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
                 self.assertIn('対象: ' + self.data_path('30.dat'), text)
                 after = app.snapshot(self.data)
-                # The held staged file cannot be deleted while it is held; the next run removes it.
-                after.pop('30.dat.setup-new', None)
+                # Where the old 30.dat is kept as a hard link of the held file, that name cannot
+                # go while it is held; the next run removes it.
+                self.assertEqual(after.pop('30.dat.setup-old', before['30.dat']), before['30.dat'])
                 self.assertEqual(after, before)
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
@@ -109,7 +114,7 @@ class AllOrNothingTest(app.CopyRunCase):
         os.remove(os.path.join(self.data, '73.dat'))
         before = app.snapshot(self.data)
         text = self.fail_run(['hold-when-appears', self.data_path('73.dat')],
-                             ['hold-when-appears', self.data_path('30.dat.setup-new')])
+                             ['hold-when-there', self.data_path('setup.journal'), self.data_path('30.dat')])
         self.assertIn('対象: ' + self.data_path('30.dat'), text)
         self.assertIn(RUN_AGAIN, text)
         self.assertNotEqual(app.snapshot(self.data), before)
@@ -200,9 +205,10 @@ class AllOrNothingTest(app.CopyRunCase):
         before = app.snapshot(self.data)
         first, _ = self.open()
         second, _ = self.open()
-        # Other programs hold the first run's new files for a while, one after the other: its
-        # renames wait well within its patience, and all together long past the second's.
-        holds = [['hold-when-appears', self.data_path(name + '.setup-new'), str(2500 * (n + 1))]
+        # Other programs hold the first run's old files from when its record is written, for a
+        # while, one after the other: its renames wait well within its patience, and all
+        # together long past the second's.
+        holds = [['hold-when-there', self.data_path('setup.journal'), self.data_path(name), str(2500 * (n + 1))]
                  for n, name in enumerate(app.ADDON_FILES[:3])]
         results = app.run(
             self.session, *holds,
