@@ -37,11 +37,11 @@ class AllOrNothingTest(app.CopyRunCase):
     def kill_in_commit(self, after='63.dat'):
         """Starts a run and ends it as Task Manager's End task would, in its renames: the add-on
         files up to after are in place, the others not. The next one's old file is held from
-        when the record is written, so that nothing can be renamed over it and the run cannot
-        get further."""
+        when it is kept aside, so that nothing can be renamed over it and the run cannot get
+        further."""
         held = app.ADDON_FILES[app.ADDON_FILES.index(after) + 1]
         pid, _ = self.open()
-        app.then(self.session, pid, ['hold-when-there', self.data_path('setup.journal'), self.data_path(held)],
+        app.then(self.session, pid, ['hold-when-there', self.data_path(held + '.setup-old'), self.data_path(held)],
                  app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), '60000'],
                  ['wait-gone', self.data_path(after + '.setup-new'), '60000'], ['terminate'])
         left = os.listdir(self.data)
@@ -96,8 +96,8 @@ class AllOrNothingTest(app.CopyRunCase):
                 self.use_volume(volume, 'Held')
                 before = app.snapshot(self.data)
                 # 30.dat is put in place last, so every add-on file has been moved in and must go
-                # back. It is held from when the record is written, so nothing is refused before.
-                text = self.fail_run(['hold-when-there', self.data_path('setup.journal'), self.data_path('30.dat')])
+                # back. It is held from when it is kept aside, so nothing is refused before.
+                text = self.fail_run(['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
                 self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
                 self.assertIn('対象: ' + self.data_path('30.dat'), text)
                 after = app.snapshot(self.data)
@@ -114,7 +114,7 @@ class AllOrNothingTest(app.CopyRunCase):
         os.remove(os.path.join(self.data, '73.dat'))
         before = app.snapshot(self.data)
         text = self.fail_run(['hold-when-appears', self.data_path('73.dat')],
-                             ['hold-when-there', self.data_path('setup.journal'), self.data_path('30.dat')])
+                             ['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
         self.assertIn('対象: ' + self.data_path('30.dat'), text)
         self.assertIn(RUN_AGAIN, text)
         self.assertNotEqual(app.snapshot(self.data), before)
@@ -205,10 +205,10 @@ class AllOrNothingTest(app.CopyRunCase):
         before = app.snapshot(self.data)
         first, _ = self.open()
         second, _ = self.open()
-        # Other programs hold the first run's old files from when its record is written, for a
+        # Other programs hold the first run's old files from when they are kept aside, for a
         # while, one after the other: its renames wait well within its patience, and all
         # together long past the second's.
-        holds = [['hold-when-there', self.data_path('setup.journal'), self.data_path(name), str(2500 * (n + 1))]
+        holds = [['hold-when-there', self.data_path(name + '.setup-old'), self.data_path(name), str(2500 * (n + 1))]
                  for n, name in enumerate(app.ADDON_FILES[:3])]
         results = app.run(
             self.session, *holds,
