@@ -349,12 +349,19 @@ void FileTransaction::CommitRecord() {
   finished_ = true;
 }
 
-// Installed: what is left is only our own spare names, which the next run removes if they
-// cannot be removed now.
+// Installed: what is left is the committed record and the kept files, every staged file having
+// been renamed into place. What cannot be removed now, the next run removes.
 void FileTransaction::Tidy() {
-  std::vector<std::wstring> names;
-  for (const Step& step : steps_) names.push_back(step.entry.name);
-  DeleteSpareNames(folder_, names, false);
+  auto remove = [&](const Name& name) {
+    try {
+      folder_.Delete(name);
+    } catch (...) {
+    }
+  };
+  remove(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
+  for (const Step& step : steps_) {
+    if (step.entry.existed) remove(Names(folder_, step.entry.name).kept);
+  }
 }
 
 Restored FileTransaction::Undo() noexcept {
