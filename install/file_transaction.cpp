@@ -285,8 +285,7 @@ void FileTransaction::Commit() {
   try {
     Keep();
     Flush();
-    WriteRecord();
-    FlushRecord();
+    Record();
     Rename();
     CommitRecord();
   } catch (common::SetupError& error) {
@@ -319,18 +318,11 @@ void FileTransaction::Flush() {
   kept_copies_.clear();
 }
 
-void FileTransaction::WriteRecord() {
+// The record of every destination, on disk before anything is renamed.
+void FileTransaction::Record() {
   std::vector<JournalEntry> entries;
   for (const Step& step : steps_) entries.push_back(step.entry);
-  const bool replacing = !owed_.empty();
-  const Name journal = folder_.Record(replacing ? std::wstring(kJournalName) + kStagedSuffix : kJournalName);
-  journal_ = folder_.CreateNew(journal, 0);
-  journal_->Write(FormatJournal(entries, owed_));
-}
-
-void FileTransaction::FlushRecord() {
-  journal_->Flush();
-  if (!owed_.empty()) journal_->RenameOver(folder_.Record(kJournalName));
+  journal_ = WriteJournal(folder_, FormatJournal(entries, owed_), !owed_.empty());
   journal_written_ = true;
 }
 

@@ -97,8 +97,7 @@ class FileTransaction {
   // The commit's steps, in order.
   void Keep();
   void Flush();
-  void WriteRecord();
-  void FlushRecord();
+  void Record();  // written and flushed
   void Rename();
   void CommitRecord();
   void Tidy();
