@@ -84,6 +84,7 @@ std::wstring DescribeError(const common::SetupError& error) {
       return text;
     }
     case Cause::kFolderAtOwnName: return kFolderAtOwnNameDescription;
+    case Cause::kChangedMeanwhile: return kChangedMeanwhileDescription;
     case Cause::kUnexpected: return kUnexpectedFailureDescription;
     case Cause::kNotEnoughRoom: {
       std::wstring text = kNotEnoughRoomDescription;
@@ -119,6 +120,11 @@ std::wstring FormatFailureReport(const common::SetupError& error) {
   if (!error.unrestored.empty()) {
     std::wstring note = kUnrestoredNote;
     Fill(note, L"{path}", ListOfFiles(error.unrestored));
+    text += L"\r\n\r\n" + note;
+  }
+  if (!error.set_aside.empty()) {
+    std::wstring note = kSetAsideNote;
+    Fill(note, L"{path}", ListOfFiles(error.set_aside));
     text += L"\r\n\r\n" + note;
   }
   return text;

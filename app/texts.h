@@ -44,6 +44,10 @@ inline constexpr wchar_t kRestoreIncompleteNote[] =
 inline constexpr wchar_t kUnrestoredNote[] =
     L"前回中断されたセットアップの控えのファイルが見つからないため、{path} を元に戻せませんでした。"
     L"追加ファイルをすべてそろえて、もう一度 setup.exe を実行すると、すべてインストールされます。";
+// {path} is filled in as for kUnrestoredNote.
+inline constexpr wchar_t kSetAsideNote[] =
+    L"前回中断されたセットアップのあとでほかのプログラムや手作業で置かれたファイルと区別できないため、"
+    L"消さずに {path} として残しました。中身を確かめて、不要なら削除してください。";
 // Several files of one folder: the folder once, then every name. {folder} and {names} are filled in.
 inline constexpr wchar_t kFilesInFolder[] = L"{folder} の {names}";
 inline constexpr wchar_t kFileNameSeparator[] = L"、";
@@ -82,6 +86,9 @@ inline constexpr wchar_t kLinkElsewhereDescription[] =
 inline constexpr wchar_t kFolderAtOwnNameDescription[] =
     L"setup.exe が作業の記録に使う名前のフォルダがあるため、インストールできません。"
     L"このフォルダを削除してから、もう一度 setup.exe を実行してください。";
+inline constexpr wchar_t kChangedMeanwhileDescription[] =
+    L"setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。"
+    L"ファイルは書き換えられたままにしてあります。そのプログラムを終了してから、もう一度 setup.exe を実行してください。";
 inline constexpr wchar_t kUnexpectedFailureDescription[] =
     L"予期しないエラーが発生しました。もう一度 setup.exe を実行してください"
     L"（途中までの変更があれば、そのときに元に戻ります）。";

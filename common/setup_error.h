@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorFilenameTooLong = 206;
 inline constexpr std::uint32_t kErrorCloudFileProviderNotRunning = 362;
 inline constexpr std::uint32_t kErrorUntrustedMountPoint = 448;
+inline constexpr std::uint32_t kErrorFileInvalid = 1006;
 inline constexpr std::uint32_t kErrorInternal = 1359;
 inline constexpr std::uint32_t kErrorCantAccessFile = 1920;
 
@@ -42,7 +43,8 @@ enum class Cause {
   kUnknownReparse,       // a reparse point of a kind the program does not know
   kDriveNotSeen,         // the path's drive is not there for this process: see drive
   kMissingRight,         // the program asked too few rights for operation: its own fault
-  kFolderAtOwnName,      // a folder has the name of the program's own record
+  kFolderAtOwnName,      // a folder has one of the program's own names
+  kChangedMeanwhile,     // another program wrote the file after the run read it
   kUnexpected,           // nothing the program knows of: an exception it did not expect
 };
 
@@ -59,6 +61,8 @@ struct SetupError {
   bool restore_incomplete = false;
   // Files an interrupted run had replaced that could not be put back (their kept copies are gone).
   std::vector<std::wstring> unrestored;
+  // Files a rollback could not tell from the user's own and so kept under these names.
+  std::vector<std::wstring> set_aside;
 };
 
 inline SetupError MakeError(std::uint32_t number, std::wstring path = {}, Cause cause = Cause::kNumber) {
