@@ -25,7 +25,9 @@ struct Copy {
 struct Plan {
   std::vector<Copy> copies;
   std::string newDataFile30;
+  std::string readDataFile30;  // what the new one was made from
   std::unique_ptr<Replaced> dataFile30;
+  bool hardLinks = false;
 };
 
 std::vector<std::wstring> DestinationNames() {
@@ -34,12 +36,30 @@ std::vector<std::wstring> DestinationNames() {
   return names;
 }
 
+// Whether every other name of the file is one of the program's own in the folder. The start's
+// tidying has deleted them all; a name that is still there lingers because another program
+// holds the file (a deleted name stays until the last handle closes, under Wine always).
+bool OnlyOwnNamesBeside(RetryingFolder& folder, const Name& name, const FileStatus& status) {
+  if (!status.id) return false;
+  const std::wstring own[] = {name.name() + kKeptSuffix, name.name() + kStagedSuffix,
+                              std::wstring(kJournalName) + kKeptSuffix, std::wstring(kJournalName) + kStagedSuffix};
+  std::uint32_t names = 1;
+  for (const std::wstring& spare : own) {
+    const FileStatus other = folder.Look(folder.Spare(spare, name.name()));
+    if (other.exists && !other.directory && other.id == status.id) ++names;
+  }
+  return names >= status.names;
+}
+
 // Refuses, before anything is written, a destination that could not be replaced. A second
 // name of the file may lie anywhere, in a folder its user cannot read.
-void CheckReplaceable(Replaced* destination, const Name& name) {
+void CheckReplaceable(RetryingFolder& folder, Replaced* destination, const Name& name) {
   if (!destination) return;
   const FileStatus& status = destination->status();
-  if (status.names > 1) throw name.Error(common::kErrorCantAccessFile, Cause::kLinkElsewhere);
+  if (status.names > 1) {
+    if (!OnlyOwnNamesBeside(folder, name, status)) throw name.Error(common::kErrorCantAccessFile, Cause::kLinkElsewhere);
+    throw name.Error(common::kErrorSharingViolation, Cause::kInUse);
+  }
   if (status.directory) throw name.Error(common::kErrorAccessDenied, Cause::kFolderInTheWay);
   if (status.read_only) throw name.Error(common::kErrorAccessDenied, Cause::kReadOnly);
   destination->CheckFree();
@@ -79,16 +99,16 @@ Plan MakePlan(RetryingFolder& sourceDir, RetryingFolder& dataDir) {
   if (!plan.dataFile30 || plan.dataFile30->status().directory) throw dataFile30.Error(common::kErrorFileNotFound);
   for (Copy& copy : plan.copies) {
     copy.replaced = dataDir.OpenToReplace(dataDir.Own(copy.name));
-    CheckReplaceable(copy.replaced.get(), dataDir.Own(copy.name));
+    CheckReplaceable(dataDir, copy.replaced.get(), dataDir.Own(copy.name));
   }
-  CheckReplaceable(plan.dataFile30.get(), dataFile30);
-  plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30);
+  CheckReplaceable(dataDir, plan.dataFile30.get(), dataFile30);
+  plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30, &plan.readDataFile30);
   return plan;
 }
 
 // The old files stay until every new one is in place, so all the new ones must fit beside them;
 // where the volume has no hard links the old ones are kept as copies, which take room too.
-void CheckRoom(RetryingFolder& dataDir, const Plan& plan) {
+void CheckRoom(RetryingFolder& dataDir, Plan& plan) {
   const DiskSpace space = dataDir.FreeSpace();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
   std::uint64_t needed = OnDisk(plan.newDataFile30.size(), cluster);
@@ -97,7 +117,8 @@ void CheckRoom(RetryingFolder& dataDir, const Plan& plan) {
   // commit replaces: while 30.dat is held open, Wine keeps a deleted second name of it until
   // the file's last handle closes, and that must not be a name the run is about to write.
   const Name probe = dataDir.Record(std::wstring(kJournalName) + kKeptSuffix);
-  if (!plan.dataFile30->HardLinksWork(probe)) {
+  plan.hardLinks = plan.dataFile30->HardLinksWork(probe);
+  if (!plan.hardLinks) {
     for (const Copy& copy : plan.copies) {
       if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
     }
@@ -112,13 +133,13 @@ void CheckRoom(RetryingFolder& dataDir, const Plan& plan) {
   }
 }
 
-void CommitPlan(RetryingFolder& dataDir, Plan plan, const std::vector<std::wstring>& owed) {
-  FileTransaction transaction(dataDir, owed);
+void CommitPlan(RetryingFolder& dataDir, Plan plan, const Elsewhere& elsewhere, const Notes& owed) {
+  FileTransaction transaction(dataDir, plan.hardLinks, elsewhere, owed);
   for (Copy& copy : plan.copies) {
     transaction.StageCopy(*copy.source, copy.name, std::move(copy.replaced));
     copy.source.reset();
   }
-  transaction.StageContents(kDataFile30, plan.newDataFile30, std::move(plan.dataFile30));
+  transaction.StageContents(kDataFile30, plan.newDataFile30, std::move(plan.dataFile30), plan.readDataFile30);
   transaction.Commit();
 }
 
@@ -130,14 +151,17 @@ void Install(RetryingFiles& files, const std::wstring& sourcePath, const std::ws
   const std::unique_ptr<RetryingFolder> sourceDir = files.PinFolder(sourcePath, false);
   CheckNamesFit(dataPath, names);
   const std::unique_ptr<HeldLock> lock = LockFolder(*dataDir);
-  const std::vector<std::wstring> unrestored = RecoverInterruptedRun(*dataDir, names);
+  // The add-on files are where copies of the new ones are; 30.dat's new contents are made again
+  // from the old file by the next run.
+  const Elsewhere elsewhere{sourceDir.get(), {kDataFile30}};
+  const Notes owed = RecoverInterruptedRun(*dataDir, names, {kDataFile30}, elsewhere);
   try {
     Plan plan = MakePlan(*sourceDir, *dataDir);
     CheckRoom(*dataDir, plan);
-    CommitPlan(*dataDir, std::move(plan), unrestored);
+    CommitPlan(*dataDir, std::move(plan), elsewhere, owed);
   } catch (common::SetupError& error) {
     // Installed whole, the files would have been replaced anyway; refused, the user must know.
-    AddTo(error, *dataDir, Restored{true, unrestored});
+    AddTo(error, *dataDir, Restored{true, owed});
     throw;
   }
 }
@@ -154,9 +178,21 @@ void InstallAddons(InstallFiles& platform, const std::wstring& sourceDir, const 
   Install(files, sourceDir, installDir + kDataFolder);
 }
 
-std::string UpdateDataFile30(Replaced& dataFile30, const Name& name) {
+std::string UpdateDataFile30(Replaced& dataFile30, const Name& name, std::string* read) {
+  // Keeps what was read, for the check that the file still holds it when it is replaced.
+  struct Recording : ByteSource {
+    Recording(ByteSource& source, std::string* read) : source_(source), read_(read) {}
+    std::size_t Read(char* buf, std::size_t n) override {
+      const std::size_t got = source_.Read(buf, n);
+      if (read_) read_->append(buf, got);
+      return got;
+    }
+    ByteSource& source_;
+    std::string* read_;
+  };
   const std::unique_ptr<ByteSource> input = dataFile30.Read();
-  std::optional<std::string> rewritten = RewriteDataFile(*input);
+  Recording recording(*input, read);
+  std::optional<std::string> rewritten = RewriteDataFile(recording);
   if (!rewritten) throw name.Error(common::kErrorHandleEof);
   return *rewritten;
 }

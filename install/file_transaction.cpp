@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 #include <utility>
 
 #include "common/setup_error.h"
@@ -9,18 +10,23 @@
 namespace install {
 namespace {
 
-constexpr char kJournalHeader[] = "setup.exe rollback journal 2";
+// Version 2 had no marks of the new files and no notes of files kept aside; it is still read.
+constexpr char kJournalHeader[] = "setup.exe rollback journal 3";
+constexpr char kJournalHeader2[] = "setup.exe rollback journal 2";
 constexpr char kJournalEnd[] = "end";
 constexpr char kReplacedWord[] = "replaced ";
 constexpr char kCreatedWord[] = "created ";
 constexpr char kUnrestoredWord[] = "unrestored ";
+constexpr char kAsideWord[] = "aside ";
 constexpr char kLineEnd[] = "\r\n";
 // Ours are a few hundred bytes; anything larger is not ours to act on.
 constexpr std::size_t kLongestJournal = 64 * 1024;
 
-static_assert(kLongestSpareSuffix == std::char_traits<wchar_t>::length(kStagedSuffix) &&
-              kLongestSpareSuffix == std::char_traits<wchar_t>::length(kKeptSuffix));
-static_assert(kLongestOwnName == std::char_traits<wchar_t>::length(kJournalName) + kLongestSpareSuffix &&
+static_assert(kLongestSpareSuffix >= std::char_traits<wchar_t>::length(kStagedSuffix) &&
+              kLongestSpareSuffix >= std::char_traits<wchar_t>::length(kKeptSuffix) &&
+              kLongestSpareSuffix == std::char_traits<wchar_t>::length(kAsideSuffix) + 1);
+constexpr int kAsideNames = 9;
+static_assert(kLongestOwnName == std::char_traits<wchar_t>::length(kJournalName) + std::char_traits<wchar_t>::length(kKeptSuffix) &&
               kLongestOwnName >= std::char_traits<wchar_t>::length(kLockName));
 
 // The names are the program's own and plain ASCII.
@@ -41,6 +47,8 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   return bytes;
 }
 
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
       : destination(folder.Own(name)),
@@ -48,6 +56,33 @@ struct Names {
         kept(folder.Spare(name + kKeptSuffix, name)) {}
   Name destination, staged, kept;
 };
+
+bool EndsWith(const std::wstring& name, const std::wstring& end) {
+  return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+}
+
+// NAME.setup-bak, or with a digit 2 to 9.
+bool IsAsideName(const std::wstring& name) {
+  const std::wstring suffix = kAsideSuffix;
+  if (EndsWith(name, suffix)) return name.size() > suffix.size();
+  return name.size() > suffix.size() + 1 && name.back() >= L'2' && name.back() <= L'9' &&
+         EndsWith(name.substr(0, name.size() - 1), suffix);
+}
+
+// One name in the folder that a file of the user's may have: never a way out of it, nor a name
+// of the program's own.
+bool IsPlainName(const std::wstring& name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  for (wchar_t c : name) {
+    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
+  }
+  return true;
+}
+
+bool IsOwnName(const std::wstring& name) {
+  return EndsWith(name, kStagedSuffix) || EndsWith(name, kKeptSuffix) || IsAsideName(name) ||
+         name == kJournalName || name == kLockName;
+}
 
 // The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
 // past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
@@ -88,7 +123,7 @@ std::unique_ptr<NewFile> WriteJournal(Folder& folder, const std::string& bytes, 
 
 // After a rollback and its tidying: the journal goes, unless a note is still owed, which a
 // journal of only that note then carries to the run that installs everything.
-void SettleJournal(Folder& folder, const std::vector<std::wstring>& owed) {
+void SettleJournal(Folder& folder, const Notes& owed) {
   if (owed.empty()) return folder.Delete(folder.Record(kJournalName));
   WriteJournal(folder, FormatJournal({}, owed), true);
 }
@@ -109,18 +144,101 @@ class UndoSteps {
   }
 
   std::optional<common::SetupError> failure;
-  std::vector<std::wstring> unrestored;
+  Notes notes;  // in list order, as the report names them
+};
+
+// The size and contents of a file as one number; nothing when it is not there.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> SizeAndHash(Folder& folder, const Name& name) {
+  const std::unique_ptr<SourceFile> file = folder.OpenForReading(name);
+  if (!file || file->status().directory) return std::nullopt;
+  std::uint64_t size = 0;
+  const std::uint64_t hash = HashOf(*file, &size);
+  return std::make_pair(size, hash);
+}
+
+// What a rollback decides about one destination, from the record and the disk.
+class Judge {
+ public:
+  Judge(Folder& folder, const JournalEntry& entry, const Elsewhere& elsewhere)
+      : folder_(folder), entry_(entry), elsewhere_(elsewhere), n_(folder, entry.name) {}
+  const Names& names() const { return n_; }
+
+  // Still the file the run put there. A record without marks trusts the disk, as its
+  // version did.
+  bool IsPlaced(const FileStatus& now) {
+    if (!now.exists || now.directory) return false;
+    if (!entry_.placed) return true;
+    if (entry_.placed->id) return now.id == entry_.placed->id;
+    return now.size == entry_.placed->size && Hash() == std::make_pair(entry_.placed->size, entry_.placed->hash);
+  }
+
+  // Two names of one file, where the volume's ids tell.
+  bool IsSameFile(const FileStatus& a, const FileStatus& b) const {
+    return entry_.placed && entry_.placed->id && a.exists && b.exists && a.id == b.id;
+  }
+
+  // The file the run replaced, put back already.
+  bool IsOld(const FileStatus& now) {
+    if (!now.exists || now.directory || now.size != entry_.size) return false;
+    if (entry_.placed && !entry_.placed->id) return Hash() == std::make_pair(entry_.size, entry_.hash);
+    return now.write_time == entry_.write_time;
+  }
+
+  // Whether removing the run's file loses nothing. Where the volume tells the run's own file by
+  // its id, it does not: a file somebody put there has another. Where it cannot, only a copy
+  // elsewhere makes it safe.
+  bool CopyElsewhere() {
+    if (!entry_.placed || entry_.placed->id) return true;
+    const std::vector<std::wstring>& remade = elsewhere_.remade;
+    if (std::find(remade.begin(), remade.end(), entry_.name) != remade.end()) return true;
+    if (!elsewhere_.sources) return false;
+    try {
+      return SizeAndHash(*elsewhere_.sources, elsewhere_.sources->Own(entry_.name)) ==
+             std::make_optional(std::make_pair(entry_.placed->size, entry_.placed->hash));
+    } catch (const common::SetupError&) {
+      return false;  // unreadable there: no copy to count on
+    }
+  }
+
+  // Renames `from` to the first free NAME.setup-bak name; returns that name.
+  std::wstring SetAside(const Name& from) {
+    for (int i = 1;; ++i) {
+      const std::wstring aside = entry_.name + kAsideSuffix + (i == 1 ? L"" : std::wstring(1, L'0' + i));
+      try {
+        folder_.RenameAside(from, folder_.Spare(aside, entry_.name));
+        return aside;
+      } catch (const common::SetupError& error) {
+        if (error.number != common::kErrorAlreadyExists || i == kAsideNames) throw;
+      }
+    }
+  }
+
+ private:
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> Hash() {
+    if (!hash_) hash_ = SizeAndHash(folder_, n_.destination);
+    return *hash_;
+  }
+
+  Folder& folder_;
+  const JournalEntry& entry_;
+  const Elsewhere& elsewhere_;
+  Names n_;
+  std::optional<std::optional<std::pair<std::uint64_t, std::uint64_t>>> hash_;
 };
 
 // Puts each destination back as it was before the commit began, judging by what is on disk, so
 // that it serves the run that failed, a later run, and a rollback that was itself interrupted:
 // a staged file still there was never renamed, so its destination is untouched. Without a
 // complete journal every name is taken for one that may have been replaced, and a file is only
-// ever moved back from its kept copy.
-UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, bool journal_complete) {
+// ever moved back from its kept copy. A destination that is no longer the run's own file is
+// left as it is; nothing that may be the only copy of a file is deleted.
+UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, bool journal_complete,
+                   const Elsewhere& elsewhere) {
   UndoSteps steps;
+  auto aside = [&](const std::wstring& name) { steps.notes.set_aside.insert(steps.notes.set_aside.begin(), name); };
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    const Names n(folder, entry->name);
+    Judge judge(folder, *entry, elsewhere);
+    const Names& n = judge.names();
     std::optional<bool> renamed;
     steps.Must([&] { renamed = !folder.Look(n.staged).exists; });
     if (!renamed) continue;  // unknown: keep everything for the next run
@@ -134,15 +252,35 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
     }
     if (entry->existed) {
       steps.Must([&] {
-        if (folder.Look(n.kept).exists) return folder.RenameOver(n.kept, n.destination);
-        // Put back already, or its kept copy was deleted by someone else: only the journal tells.
         const FileStatus now = folder.Look(n.destination);
-        const bool old = now.exists && now.size == entry->size && now.write_time == entry->write_time;
-        // In list order, as the report names them.
-        if (journal_complete && !old) steps.unrestored.insert(steps.unrestored.begin(), entry->name);
+        const FileStatus kept = folder.Look(n.kept);
+        if (kept.exists) {
+          // The old file there already: a rollback cut short put it back, or never got to it.
+          const bool old = judge.IsSameFile(now, kept) || judge.IsOld(now);
+          if (now.exists && !old && !judge.IsPlaced(now)) {
+            // Put there by somebody else since: it stays, and the old file is kept beside it.
+            aside(judge.SetAside(n.kept));
+            return;
+          }
+          if (now.exists && !old && !judge.CopyElsewhere()) {
+            aside(judge.SetAside(n.destination));
+          } else if (now.read_only) {
+            folder.Delete(n.destination);  // nothing can be renamed over a read-only file
+          }
+          return folder.RenameOver(n.kept, n.destination);
+        }
+        // Put back already, or its kept copy was deleted by someone else: only the journal tells.
+        if (journal_complete && !judge.IsOld(now)) {
+          steps.notes.unrestored.insert(steps.notes.unrestored.begin(), entry->name);
+        }
       });
     } else if (journal_complete) {
-      steps.Must([&] { folder.Delete(n.destination); });
+      steps.Must([&] {
+        const FileStatus now = folder.Look(n.destination);
+        if (!judge.IsPlaced(now)) return;  // gone already, or somebody else's
+        if (judge.CopyElsewhere()) return folder.Delete(n.destination);
+        aside(judge.SetAside(n.destination));
+      });
     }
   }
   return steps;
@@ -150,17 +288,38 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
 
 }  // namespace
 
-std::string FormatJournal(const std::vector<JournalEntry>& entries, const std::vector<std::wstring>& unrestored) {
+std::uint64_t HashOf(ByteSource& source, std::uint64_t* size) {
+  // FNV-1a: enough to tell two versions of a file apart, with the size beside it.
+  std::uint64_t hash = 14695981039346656037ull, total = 0;
+  char chunk[64 * 1024];
+  while (const std::size_t got = source.Read(chunk, sizeof chunk)) {
+    for (std::size_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(chunk[i])) * 1099511628211ull;
+    total += got;
+  }
+  if (size) *size = total;
+  return hash;
+}
+
+void Notes::Add(const Notes& other) {
+  AddNew(unrestored, other.unrestored);
+  AddNew(set_aside, other.set_aside);
+}
+
+std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed) {
   std::string text = std::string(kJournalHeader) + kLineEnd;
+  auto number = [](std::uint64_t value) { return " " + std::to_string(value); };
   for (const JournalEntry& entry : entries) {
+    const Placed placed = entry.placed.value_or(Placed{});
+    const std::string mark = number(placed.id) + number(placed.size) + number(placed.hash);
     if (entry.existed) {
-      text += kReplacedWord + Ascii(entry.name) + " " + std::to_string(entry.size) + " " +
-              std::to_string(entry.write_time) + kLineEnd;
+      text += kReplacedWord + Ascii(entry.name) + number(entry.size) + number(entry.write_time) + number(entry.hash) +
+              mark + kLineEnd;
     } else {
-      text += kCreatedWord + Ascii(entry.name) + kLineEnd;
+      text += kCreatedWord + Ascii(entry.name) + mark + kLineEnd;
     }
   }
-  for (const std::wstring& name : unrestored) text += kUnrestoredWord + Ascii(name) + kLineEnd;
+  for (const std::wstring& name : owed.unrestored) text += kUnrestoredWord + Ascii(name) + kLineEnd;
+  for (const std::wstring& name : owed.set_aside) text += kAsideWord + Ascii(name) + kLineEnd;
   return text + kJournalEnd + kLineEnd;
 }
 
@@ -192,7 +351,7 @@ bool StartsWith(const std::string& line, const char* word) { return line.rfind(w
 
 }  // namespace
 
-std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& known) {
+std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& required) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < bytes.size();) {
     const std::size_t end = bytes.find(kLineEnd, at);
@@ -200,47 +359,68 @@ std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<
     lines.push_back(bytes.substr(at, end - at));
     at = end + 2;
   }
-  if (lines.size() < 2 || lines.front() != kJournalHeader || lines.back() != kJournalEnd) return std::nullopt;
+  if (lines.size() < 2 || lines.back() != kJournalEnd) return std::nullopt;
+  const bool marked = lines.front() == kJournalHeader;
+  if (!marked && lines.front() != kJournalHeader2) return std::nullopt;
   Journal journal;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
     const std::string& line = lines[i];
     // Every line must read, whatever it names: one that does not is damage, never skipped.
-    const char* kind = StartsWith(line, kReplacedWord)     ? kReplacedWord
-                       : StartsWith(line, kCreatedWord)    ? kCreatedWord
-                       : StartsWith(line, kUnrestoredWord) ? kUnrestoredWord
-                                                           : nullptr;
+    const char* kind = StartsWith(line, kReplacedWord)                ? kReplacedWord
+                       : StartsWith(line, kCreatedWord)               ? kCreatedWord
+                       : StartsWith(line, kUnrestoredWord)            ? kUnrestoredWord
+                       : marked && StartsWith(line, kAsideWord)       ? kAsideWord
+                                                                      : nullptr;
     if (!kind) return std::nullopt;
     const auto words = WordsAfter(line, std::char_traits<char>::length(kind));
+    if (!words) return std::nullopt;
+    const std::wstring name = Wide(words->front());
+    if (!IsPlainName(name)) return std::nullopt;
+    if (kind == kAsideWord) {
+      if (words->size() != 1 || !IsAsideName(name)) return std::nullopt;
+      AddNew(journal.owed.set_aside, {name});
+      continue;
+    }
+    if (IsOwnName(name)) return std::nullopt;
+    if (kind == kUnrestoredWord) {
+      if (words->size() != 1) return std::nullopt;
+      AddNew(journal.owed.unrestored, {name});
+      continue;
+    }
     JournalEntry entry;
+    entry.name = name;
     entry.existed = kind == kReplacedWord;
-    if (!words || words->size() != (entry.existed ? 3u : 1u)) return std::nullopt;
+    // A file every run needs there before it starts cannot have been created by one.
+    if (!entry.existed && std::find(required.begin(), required.end(), name) != required.end()) return std::nullopt;
+    std::vector<std::uint64_t> numbers;
+    for (std::size_t w = 1; w < words->size(); ++w) {
+      const std::optional<std::uint64_t> value = Decimal((*words)[w]);
+      if (!value) return std::nullopt;
+      numbers.push_back(*value);
+    }
+    const std::size_t old_count = entry.existed ? (marked ? 3 : 2) : 0;
+    if (numbers.size() != old_count + (marked ? 3 : 0)) return std::nullopt;
     if (entry.existed) {
-      const std::optional<std::uint64_t> size = Decimal((*words)[1]), time = Decimal((*words)[2]);
-      if (!size || !time) return std::nullopt;
-      entry.size = *size;
-      entry.write_time = *time;
+      entry.size = numbers[0];
+      entry.write_time = numbers[1];
+      if (marked) entry.hash = numbers[2];
     }
-    for (const std::wstring& candidate : known) {
-      if (Ascii(candidate) != words->front()) continue;
-      if (kind == kUnrestoredWord) {
-        AddNew(journal.unrestored, {candidate});
-      } else {
-        entry.name = candidate;
-        journal.entries.push_back(entry);
-      }
-    }
+    if (marked) entry.placed = Placed{numbers[old_count], numbers[old_count + 1], numbers[old_count + 2]};
+    journal.entries.push_back(entry);
   }
   return journal;
 }
 
 void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored) {
   if (!restored.whole) error.restore_incomplete = true;
-  for (const std::wstring& name : restored.unrestored) {
-    const std::wstring path = folder.path() + name;
-    if (std::find(error.unrestored.begin(), error.unrestored.end(), path) == error.unrestored.end()) {
-      error.unrestored.push_back(path);
+  auto add = [&](std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
+    for (const std::wstring& name : names) {
+      const std::wstring path = folder.path() + name;
+      if (std::find(to.begin(), to.end(), path) == to.end()) to.push_back(path);
     }
-  }
+  };
+  add(error.unrestored, restored.notes.unrestored);
+  add(error.set_aside, restored.notes.set_aside);
 }
 
 std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder) {
@@ -262,7 +442,11 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
   // Recorded before the file is written, so that a failure halfway still removes it.
   const FileStatus status = replaced ? replaced->status() : FileStatus{};
   steps_.push_back(Step{JournalEntry{name, status.exists, status.size, status.write_time}, std::move(replaced), {}});
-  return steps_.back();
+  Step& step = steps_.back();
+  // Where the volume has no stable ids its times cannot be trusted either: the old file is
+  // known again by its contents.
+  if (step.replaced && !hard_links_) step.entry.hash = HashOf(*step.replaced->Read());
+  return step;
 }
 
 void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
@@ -270,15 +454,33 @@ void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, st
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
+  if (!hard_links_) {
+    struct FromStart : ByteSource {
+      explicit FromStart(SourceFile& file) : file_(file) {}
+      std::size_t Read(char* buf, std::size_t n) override {
+        const std::size_t got = file_.ReadAt(offset_, buf, n);
+        offset_ += got;
+        return got;
+      }
+      SourceFile& file_;
+      std::uint64_t offset_ = 0;
+    } from_start(source);
+    step.placed.hash = HashOf(from_start, &step.placed.size);
+  }
 }
 
 void FileTransaction::StageContents(const std::wstring& name, const std::string& bytes,
-                                    std::unique_ptr<Replaced> replaced) {
+                                    std::unique_ptr<Replaced> replaced, std::optional<std::string> made_from) {
   Step& step = Begin(name, std::move(replaced));
+  step.made_from = std::move(made_from);
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
   step.staged = folder_.CreateNew(Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
   step.staged->Write(bytes);
+  if (!hard_links_) {
+    StringSource contents(bytes);
+    step.placed.hash = HashOf(contents, &step.placed.size);
+  }
 }
 
 void FileTransaction::Commit() {
@@ -321,14 +523,34 @@ void FileTransaction::Flush() {
 // The record of every destination, on disk before anything is renamed.
 void FileTransaction::Record() {
   std::vector<JournalEntry> entries;
-  for (const Step& step : steps_) entries.push_back(step.entry);
+  for (Step& step : steps_) {
+    if (hard_links_) step.placed.id = step.staged->Id();
+    step.entry.placed = step.placed;
+    entries.push_back(step.entry);
+  }
   journal_ = WriteJournal(folder_, FormatJournal(entries, owed_), !owed_.empty());
   journal_written_ = true;
+}
+
+// A file made from what another was must replace it only while that one is still as it was read:
+// otherwise what another program wrote meanwhile would be lost.
+void FileTransaction::CheckUnchanged(const Step& step) {
+  const Name name = folder_.Own(step.entry.name);
+  const std::unique_ptr<Replaced> now = folder_.OpenToReplace(name);
+  bool same = now && !now->status().directory && now->status().size == step.entry.size &&
+              now->status().write_time == step.entry.write_time;
+  if (same) {
+    const std::string& read = *step.made_from;
+    // Also by its bytes, which a time the volume keeps coarsely, or not at all, cannot vouch for.
+    same = ReadAtMost(*now->Read(), read.size()).compare(0, read.size(), read) == 0;
+  }
+  if (!same) throw name.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
 }
 
 // In staging order, the data file last.
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
+    if (step.made_from) CheckUnchanged(step);
     step.staged->RenameOver(folder_.Own(step.entry.name));
     step.staged.reset();
   }
@@ -371,10 +593,10 @@ Restored FileTransaction::Undo() noexcept {
   Restored restored{true, owed_};
   RetryingFiles::TotalBudget budget(folder_.files(), kUndoRetryBudgetMs);
   if (journal_written_) {
-    UndoSteps steps = RollBack(folder_, entries, true);
-    AddNew(restored.unrestored, steps.unrestored);
+    UndoSteps steps = RollBack(folder_, entries, true, elsewhere_);
+    restored.notes.Add(steps.notes);
     // Then the journal stays, and with it every kept file: the next run restores the folder.
-    if (steps.failure) return Restored{false, restored.unrestored};
+    if (steps.failure) return Restored{false, restored.notes};
   }
   std::vector<std::wstring> names;
   for (const JournalEntry& entry : entries) names.push_back(entry.name);
@@ -385,14 +607,15 @@ Restored FileTransaction::Undo() noexcept {
   // Last, so that a run killed while tidying still finds what it needs; without a note owed, a
   // journal written but never flushed goes too. What cannot go now, the next run finishes.
   try {
-    SettleJournal(folder_, restored.unrestored);
+    SettleJournal(folder_, restored.notes);
   } catch (...) {
   }
   return restored;
 }
 
-std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names) {
-  auto read_journal = [&](SourceFile& file) { return ParseJournal(ReadAtMost(file, kLongestJournal), names); };
+Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names,
+                            const std::vector<std::wstring>& required, const Elsewhere& elsewhere) {
+  auto read_journal = [&](SourceFile& file) { return ParseJournal(ReadAtMost(file, kLongestJournal), required); };
   const Name journal = folder.Record(kJournalName);
   std::unique_ptr<SourceFile> record = folder.OpenForReading(journal);
   if (record && record->status().directory) {
@@ -401,12 +624,13 @@ std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const st
   }
   const bool recorded = record != nullptr;
   Restored restored;
+  std::vector<std::wstring> spare = names;
   if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
     std::unique_ptr<SourceFile> staged = folder.OpenForReading(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
     if (staged && !staged->status().directory) {
-      if (const std::optional<Journal> parsed = read_journal(*staged)) restored.unrestored = parsed->unrestored;
+      if (const std::optional<Journal> parsed = read_journal(*staged)) restored.notes = parsed->owed;
     }
   } else {
     const std::optional<Journal> parsed = read_journal(*record);
@@ -418,10 +642,12 @@ std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const st
       // Cut short while being written (nothing renamed yet), or damaged: the disk alone tells.
       for (const std::wstring& name : names) read.entries.push_back(JournalEntry{name, true});
     }
-    restored.unrestored = read.unrestored;
+    // Every file the record names, whichever version wrote it.
+    for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
+    restored.notes = read.owed;
     RetryingFiles::TotalBudget budget(folder.files(), kUndoRetryBudgetMs);
-    UndoSteps steps = RollBack(folder, read.entries, parsed.has_value());
-    AddNew(restored.unrestored, steps.unrestored);
+    UndoSteps steps = RollBack(folder, read.entries, parsed.has_value(), elsewhere);
+    restored.notes.Add(steps.notes);
     if (steps.failure) {
       common::SetupError failure = *steps.failure;
       // A name in the way is named for the user to remove; the rollback is finished after that.
@@ -434,13 +660,13 @@ std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const st
     // A commit finished but not tidied, or a transaction that never got to its journal: the
     // spare names hold nothing the folder needs. The journal goes only after them, so that a
     // tidying that stops here is done again, with its note, by the next run.
-    DeleteSpareNames(folder, names, true);
-    if (recorded || !restored.unrestored.empty()) SettleJournal(folder, restored.unrestored);
+    DeleteSpareNames(folder, spare, true);
+    if (recorded || !restored.notes.empty()) SettleJournal(folder, restored.notes);
   } catch (common::SetupError& error) {
-    AddTo(error, folder, Restored{true, restored.unrestored});
+    AddTo(error, folder, Restored{true, restored.notes});
     throw;
   }
-  return restored.unrestored;
+  return restored.notes;
 }
 
 }  // namespace install

@@ -4,11 +4,13 @@
 // Every new file is first written beside its destination as NAME.setup-new, and every
 // destination that exists is kept as NAME.setup-old (a hard link, or a copy where the volume
 // has none); all of them are flushed. Then a journal is written and flushed in the folder: it
-// names each destination, whether it existed and, if it did, its size and last write. The staged
-// files are renamed over their destinations, and renaming the journal away is the commit; only
-// after it are the kept files deleted. A failure before the commit puts every destination back.
-// A run killed before the commit leaves the journal, and the next run rolls the folder back
-// from it (RecoverInterruptedRun) before anything else.
+// names each destination, whether it existed and, if it did, what it was, and the new file by
+// what a move cannot fake. The staged files are renamed over their destinations, and renaming
+// the journal away is the commit; only after it are the kept files deleted. A failure before
+// the commit puts every destination back. A run killed before the commit leaves the journal,
+// and the next run rolls the folder back from it (RecoverInterruptedRun) before anything else.
+// A rollback acts on a destination only while it is still the file the run put there: one put
+// there by somebody else since is theirs, and stays.
 //
 // The transaction's own names never reach the user: they are spare names of their destinations,
 // or stand for the folder (the lock and the journal); only a name in the way is named as it is.
@@ -27,54 +29,88 @@ namespace install {
 
 inline constexpr wchar_t kStagedSuffix[] = L".setup-new";
 inline constexpr wchar_t kKeptSuffix[] = L".setup-old";
+// A file a rollback cannot tell from one somebody else put there is never deleted: it is kept
+// under NAME.setup-bak, or .setup-bak2 to .setup-bak9 where that is taken, and the report names it.
+inline constexpr wchar_t kAsideSuffix[] = L".setup-bak";
 inline constexpr wchar_t kJournalName[] = L"setup.journal";
 // Held, without sharing, by the run that works on the folder; gone when it ends.
 inline constexpr wchar_t kLockName[] = L"setup.lock";
 // What the transaction adds to a destination's name, at most, and its longest name of its own.
-inline constexpr std::size_t kLongestSpareSuffix = 10;         // ".setup-new", ".setup-old"
+inline constexpr std::size_t kLongestSpareSuffix = 11;         // ".setup-bak9"
 inline constexpr std::size_t kLongestOwnName = 13 + 10;        // "setup.journal.setup-old"
 // All retries of one undo or rollback together, so that a held file delays it by seconds.
 inline constexpr unsigned kUndoRetryBudgetMs = 4000;
 
+// Contents as one number, to tell a file from another where the volume keeps no stable id or time.
+std::uint64_t HashOf(ByteSource& source, std::uint64_t* size = nullptr);
+
+// The file the run put at a destination, as a move or a copy by somebody else cannot fake it.
+struct Placed {
+  std::uint64_t id = 0;  // where the volume has hard links, and so stable ids; else 0
+  std::uint64_t size = 0, hash = 0;  // where it has none
+};
+
 struct JournalEntry {
   std::wstring name;  // in the folder
   bool existed = false;
-  // The replaced file as it was, to tell it from another once its kept copy is gone.
+  // The replaced file as it was, to tell it from another once its kept copy is gone: by its
+  // time, or, where the volume has no stable ids (FAT, exFAT, whose times may not take or may
+  // shift with the time zone), by its contents.
   std::uint64_t size = 0;
   std::uint64_t write_time = 0;
+  std::uint64_t hash = 0;
+  // None in a record of the version before: its files are taken for the run's own.
+  std::optional<Placed> placed;
 };
 
-// What a journal holds: the destinations of the run that wrote it, and the files an earlier
-// rollback could not put back, whose note is owed until a run installs everything.
+// What a report owes the user until a run installs everything: files an undo or a rollback
+// could not put back because their kept copies are gone and they are not the old files, and
+// files it kept aside rather than delete. Names in the folder.
+struct Notes {
+  std::vector<std::wstring> unrestored;
+  std::vector<std::wstring> set_aside;
+  bool empty() const { return unrestored.empty() && set_aside.empty(); }
+  void Add(const Notes& other);
+};
+
 struct Journal {
   std::vector<JournalEntry> entries;
-  std::vector<std::wstring> unrestored;  // names in the folder
+  Notes owed;
 };
 
-// The journal as bytes, and back. Parsing gives nothing for a journal cut short or with any line
-// that does not read, and ignores names not among `known`.
-std::string FormatJournal(const std::vector<JournalEntry>& entries, const std::vector<std::wstring>& unrestored = {});
-std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& known);
+// The journal as bytes, and back. Parsing gives nothing for a journal cut short, with any line
+// that does not read, with a name that is not one plain name of the folder's own files, or
+// that says it created a file of `required`, which every run needs there before it starts.
+std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed = {});
+std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& required);
 
 // What an undo or a rollback achieved: whether the folder is as it was (or else its record
-// stays for the next run to finish the job), and the files it could not put back because
-// their kept copies are gone and they are not the old files.
+// stays for the next run to finish the job), and what it owes the report.
 struct Restored {
   bool whole = true;
-  std::vector<std::wstring> unrestored;  // names in the folder
+  Notes notes;
 };
 
 // The one place where what an undo achieved meets the failure that caused it.
 void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored);
+
+// Where the contents of a new file the rollback would remove may also be, so that removing it
+// loses nothing. Where neither holds them, and the volume cannot tell the run's own file from
+// a copy somebody put there, the file is kept aside instead.
+struct Elsewhere {
+  Folder* sources = nullptr;          // the files the run copied, under their own names
+  std::vector<std::wstring> remade;   // new contents the next run makes again from the old file
+};
 
 // Takes the folder's lock, or reports that another setup.exe holds it.
 std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder);
 
 class FileTransaction {
  public:
-  // owed: what RecoverInterruptedRun could not put back; the journal carries it until the commit.
-  FileTransaction(RetryingFolder& folder, std::vector<std::wstring> owed = {})
-      : folder_(folder), owed_(std::move(owed)) {}
+  // owed: what RecoverInterruptedRun owes the report; the journal carries it until the commit.
+  // hard_links: whether the volume has them, and with them stable file ids.
+  FileTransaction(RetryingFolder& folder, bool hard_links, Elsewhere elsewhere = {}, Notes owed = {})
+      : folder_(folder), hard_links_(hard_links), elsewhere_(std::move(elsewhere)), owed_(std::move(owed)) {}
   FileTransaction(const FileTransaction&) = delete;
   FileTransaction& operator=(const FileTransaction&) = delete;
   // Without a commit, everything staged is removed.
@@ -82,7 +118,10 @@ class FileTransaction {
 
   // replaced: the destination, held open since it was looked at; null where there is none.
   void StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced);
-  void StageContents(const std::wstring& name, const std::string& bytes, std::unique_ptr<Replaced> replaced);
+  // made_from: the destination's contents as read, from its start, which it must still hold
+  // when it is replaced: another program that wrote it meanwhile fails the commit.
+  void StageContents(const std::wstring& name, const std::string& bytes, std::unique_ptr<Replaced> replaced,
+                     std::optional<std::string> made_from = std::nullopt);
   // Puts every staged file in place, in staging order, or, on failure, restores every
   // destination and rethrows with what the undo achieved.
   void Commit();
@@ -92,7 +131,10 @@ class FileTransaction {
     JournalEntry entry;
     std::unique_ptr<Replaced> replaced;  // let go once it is kept aside
     std::unique_ptr<NewFile> staged;     // open until it is renamed into place
+    Placed placed;
+    std::optional<std::string> made_from;
   };
+  void CheckUnchanged(const Step& step);
   Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // The commit's steps, in order.
   void Keep();
@@ -104,21 +146,23 @@ class FileTransaction {
   Restored Undo() noexcept;
 
   RetryingFolder& folder_;
+  const bool hard_links_;
+  const Elsewhere elsewhere_;
   std::vector<Step> steps_;
   std::vector<std::unique_ptr<NewFile>> kept_copies_;  // where the volume has no hard links
   std::vector<NewFile*> unflushed_;                    // written and not yet on disk
   std::unique_ptr<NewFile> journal_;
-  std::vector<std::wstring> owed_;
+  Notes owed_;
   bool journal_written_ = false;
   bool finished_ = false;
 };
 
 // What an interrupted run left in the folder: rolls it back if a journal is there, then
-// deletes the spare names of `names` and of the journal, and the journal last. Throws, with what
-// the rollback achieved, when the folder could not be restored, and refuses a folder in the
-// journal's place. Returns the names that could not be put back because their kept copies are
-// gone and they are not the old files, those an earlier run owed included; the rest is restored
-// all the same. While there are any, the journal stays and names only them.
-std::vector<std::wstring> RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names);
+// deletes the spare names of `names` and of the journal's, and the journal last. Throws, with
+// what the rollback achieved, when the folder could not be restored, and refuses a folder in the
+// journal's place. Returns what the report owes, an earlier run's notes included; the rest is
+// restored all the same. While it owes anything, the journal stays and holds only that.
+Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names,
+                            const std::vector<std::wstring>& required, const Elsewhere& elsewhere);
 
 }  // namespace install

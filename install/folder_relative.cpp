@@ -116,7 +116,7 @@ DWORD SetAttributes(const Handle& file, std::uint32_t attributes) {
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {
   file.Require(Call::kSetTimes);
   const FILETIME time{static_cast<DWORD>(write_time), static_cast<DWORD>(write_time >> 32)};
-  return LastErrorUnless(SetFileTime(file.get(), nullptr, nullptr, &time));
+  return LastErrorUnless(SetFileTime(file.get(), nullptr, &time, &time));
 }
 
 DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got) {
@@ -160,9 +160,9 @@ DWORD SetWriteThrough(const Handle& file) {
   return FromStatus(status);
 }
 
-DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name) {
+DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name, bool replace) {
   file.Require(Call::kRename);
-  return SetName<FILE_RENAME_INFORMATION>(file, folder, name, true, FileRenameInformation);
+  return SetName<FILE_RENAME_INFORMATION>(file, folder, name, replace, FileRenameInformation);
 }
 
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name) {

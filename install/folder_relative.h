@@ -67,6 +67,7 @@ DWORD QueryReparseTag(const Handle& file, std::uint32_t& tag);
 DWORD QueryFileId(const Handle& file, std::uint64_t& id);
 DWORD QueryGrantedAccess(const Handle& file, std::uint32_t& access);  // as the system records it
 DWORD SetAttributes(const Handle& file, std::uint32_t attributes);
+// The last access too: some exFAT drivers drop a time set that leaves the other one as it is.
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
 DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
 // At offset, whatever was read before; the end of the file is got == 0.
@@ -76,7 +77,8 @@ DWORD Flush(const Handle& file);
 // Makes what is done through the handle from now on reach the disk before the call returns, as
 // FILE_WRITE_THROUGH at its open would have: a rename is then on disk when it returns.
 DWORD SetWriteThrough(const Handle& file);
-DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name);  // replaces what is there
+// Replaces what is there, or, without replace, fails while anything is.
+DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name, bool replace = true);
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 

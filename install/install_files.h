@@ -42,6 +42,9 @@ struct FileStatus {
   std::uint64_t size = 0;
   std::uint64_t write_time = 0;  // the platform's own measure, compared only with itself
   std::uint32_t attributes = 0;  // the platform's own flags, handed back to CreateNew
+  // The file itself, whatever its name: kept by a rename, not by a copy or a move from another
+  // volume. Stable only where the volume has hard links; 0 when unknown.
+  std::uint64_t id = 0;
 };
 
 struct DiskSpace {
@@ -102,6 +105,8 @@ class NewFile {
   virtual void Write(const std::string& bytes) = 0;
   // Has what was written on disk.
   virtual void Flush() = 0;
+  // The file's id (FileStatus::id).
+  virtual std::uint64_t Id() = 0;
   // Renames it over `to` in its folder in one step, on disk when it returns; what was at `to`
   // is replaced as a name, never followed, and `to` is either its old file or this one.
   virtual void RenameOver(const Name& to) = 0;
@@ -165,7 +170,11 @@ class Folder {
   virtual std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) = 0;
   // Renames from over to, as NewFile::RenameOver does.
   virtual void RenameOver(const Name& from, const Name& to) = 0;
-  // A file that is already gone is not an error.
+  // Renames from to `to` only while nothing is there: fails with kErrorAlreadyExists otherwise.
+  virtual void RenameAside(const Name& from, const Name& to) = 0;
+  // Deletes a file at one of the program's own names: a read-only flag is cleared first, and
+  // stays on any other name of the file. A file that is already gone is not an error; a folder
+  // is never deleted but refused as in the way (Cause::kFolderAtOwnName).
   virtual void Delete(const Name& name) = 0;
 };
 

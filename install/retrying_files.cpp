@@ -19,8 +19,10 @@ auto RetryingFiles::Retry(Operation&& operation, const Name* created) -> decltyp
     try {
       return operation();
     } catch (common::SetupError& error) {
-      // A right the program forgot to ask for is not another program's doing.
-      if (!IsWorthRetrying(error.number) || error.cause == common::Cause::kMissingRight) throw;
+      // A right the program forgot to ask for, or a name in the way, is not another program's doing.
+      if (!IsWorthRetrying(error.number) || error.cause == common::Cause::kMissingRight || IsInTheWay(error.cause)) {
+        throw;
+      }
       const bool spent = waited >= kRetryBudgetMs || (total_left_ && *total_left_ == 0);
       if (spent) {
         // Still refused after all that waiting: another program holds the file.
@@ -47,6 +49,7 @@ class RetryingNewFile : public NewFile {
   RetryingNewFile(RetryingFiles& files, std::unique_ptr<NewFile> inner) : files_(files), inner_(std::move(inner)) {}
   void Write(const std::string& bytes) override { inner_->Write(bytes); }
   void Flush() override { inner_->Flush(); }
+  std::uint64_t Id() override { return inner_->Id(); }
   void RenameOver(const Name& to) override {
     files_.Retry([&] { inner_->RenameOver(to); });
   }
@@ -118,6 +121,10 @@ std::unique_ptr<NewFile> RetryingFolder::CopyToNew(SourceFile& source, const Nam
 
 void RetryingFolder::RenameOver(const Name& from, const Name& to) {
   files_.Retry([&] { inner_->RenameOver(from, to); });
+}
+
+void RetryingFolder::RenameAside(const Name& from, const Name& to) {
+  files_.Retry([&] { inner_->RenameAside(from, to); });
 }
 
 void RetryingFolder::Delete(const Name& name) {

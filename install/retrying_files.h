@@ -71,6 +71,7 @@ class RetryingFolder : public Folder {
   std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) override;
   std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override;
   void RenameOver(const Name& from, const Name& to) override;
+  void RenameAside(const Name& from, const Name& to) override;
   void Delete(const Name& name) override;
 
  private:

@@ -156,6 +156,11 @@ class Win32NewFile : public NewFile {
       : folder_(folder), name_(std::move(name)), file_(std::move(file)) {}
   void Write(const std::string& bytes) override { WriteAll(file_, bytes.data(), bytes.size(), name_); }
   void Flush() override { ThrowIf(relative::Flush(file_), name_); }
+  std::uint64_t Id() override {
+    std::uint64_t id = 0;
+    ThrowIf(relative::QueryFileId(file_, id), name_);
+    return id;
+  }
   void RenameOver(const Name& to) override;
   // For the operation that made it, when it fails before the file is whole.
   void Discard() noexcept {
@@ -199,6 +204,7 @@ class Win32Folder : public Folder {
     ThrowIf(relative::QueryFacts(found.file, facts), name);
     found.status = StatusOf(facts);
     found.contents_elsewhere = ContentsElsewhere(found.file, facts.attributes, &name, name.reported());
+    ThrowIf(relative::QueryFileId(found.file, found.status.id), name);
     if (!extra_names && facts.links > 1) ThrowLink(name);
     if (!SamePath(FinalPathOrThrow(found.file, name.reported()), Join(final_path_, name.name()))) ThrowLink(name);
     return found;
@@ -329,11 +335,29 @@ class Win32Folder : public Folder {
     ThrowIf(relative::RenameTo(found->file, handle_, to.name()), to);
   }
 
+  void RenameAside(const Name& from, const Name& to) override {
+    const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
+    if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
+    const DWORD error = relative::RenameTo(found->file, handle_, to.name(), false);
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw to.Error(common::kErrorAlreadyExists);
+    ThrowIf(error, to);
+  }
+
   void Delete(const Name& name) override {
     // The name goes, never what it might point to: a link is refused before anything is marked.
     const std::optional<Found> found = OpenIn(name, opens::kRemove, kShareAll, 0, true);
     if (!found) return;
-    ThrowIf(relative::MarkForDeletion(found->file), name);
+    if (found->status.directory) throw name.Error(ERROR_ACCESS_DENIED, common::Cause::kFolderAtOwnName);
+    const std::uint32_t attributes = found->status.attributes & (kCarriedAttributes | FILE_ATTRIBUTE_READONLY);
+    const bool read_only = found->status.read_only;
+    // Windows refuses to delete a read-only file; the flag is the file's, on all its names.
+    if (read_only) {
+      const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
+      ThrowIf(relative::SetAttributes(found->file, cleared ? cleared : FILE_ATTRIBUTE_NORMAL), name);
+    }
+    const DWORD error = relative::MarkForDeletion(found->file);
+    if (read_only && (error || found->status.names > 1)) relative::SetAttributes(found->file, attributes);
+    ThrowIf(error, name);
   }
 
  private:

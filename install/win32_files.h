@@ -25,7 +25,8 @@ inline constexpr OpenKind kLook{"look", r::kReadAttributes};
 // without letting others write or delete it, which would stop its replacing.
 inline constexpr OpenKind kReplace{"replace", r::kGenericRead | r::kGenericWrite | r::kDelete};
 inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes};
-inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes};
+// Deleted; a read-only flag cleared first and put back on the file's other names.
+inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes | r::kWriteAttributes};
 inline constexpr OpenKind kRead{"read", r::kGenericRead};
 // Written, its attributes and time set, flushed, renamed into place, or deleted on failure.
 inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete};

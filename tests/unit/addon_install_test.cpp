@@ -25,12 +25,16 @@ struct Killed {};  // the process ended: nothing more happens
 // the power: then what was not flushed loses its contents, and without atomic replace a rename
 // over a file can be cut between removing the old name and placing the new one. It keeps
 // Windows' rules for open files: a file we hold unshared cannot be deleted or renamed by name,
-// and nothing is renamed over a file that is open.
+// nothing is renamed over a file that is open or read-only, and a name deleted while another
+// program holds its file stays, refusing every open, until that program lets go. Others can
+// act before any write of the run (meddle). A file's id is its contents' address, which a
+// rename keeps and a copy does not.
 class FakeFiles : public install::InstallFiles {
  public:
   std::map<std::wstring, std::shared_ptr<std::string>> files;
   std::set<std::wstring> folders;
-  std::set<std::wstring> read_only;
+  std::set<std::wstring> read_only;  // a file is read-only on all its names
+  std::set<std::wstring> game_holds;  // files another program holds open, sharing everything
   std::set<std::wstring> links;  // names that lead elsewhere: refused wherever they are used
   std::map<std::wstring, int> held;  // attempts that still meet a sharing violation; -1: forever
   std::vector<std::wstring> log;
@@ -41,6 +45,9 @@ class FakeFiles : public install::InstallFiles {
   bool power_cut = false;  // the kill is a power cut
   bool atomic_replace = true;
   bool locked_by_another = false;
+  bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
+  // Called before each write of the run, with what it is about to do, as the log gives it.
+  std::function<void(FakeFiles&, const std::wstring&)> meddle;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
 
@@ -53,6 +60,14 @@ class FakeFiles : public install::InstallFiles {
   }
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
 
+  // The other program writes the file in place: every name of it sees the new contents.
+  void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
+  // The other program lets go: names deleted meanwhile go with it.
+  void LetGo() {
+    game_holds.clear();
+    for (const std::wstring& path : pending_) files.erase(path);
+    pending_.clear();
+  }
   int writes() const { return writes_; }
   bool killed() const { return killed_; }
   void Revive() {
@@ -114,6 +129,7 @@ class FakeFiles : public install::InstallFiles {
       fs_.Write("flush", name_);
       fs_.unflushed_.erase(path());
     }
+    std::uint64_t Id() override { return fs_.IdOf(path()); }
     void RenameOver(const Name& to) override {
       fs_.Move(name_, to, true);
       open_.MoveTo(to.path());
@@ -167,6 +183,7 @@ class FakeFiles : public install::InstallFiles {
         return nullptr;
       }
       fs_.files[kept.path()] = std::make_shared<std::string>(*contents);
+      fs_.Stamp(kept.path());
       fs_.unflushed_.insert(kept.path());
       return std::make_unique<NewFile>(fs_, kept);
     }
@@ -203,6 +220,7 @@ class FakeFiles : public install::InstallFiles {
     std::unique_ptr<install::HeldLock> Lock(const Name& name) override {
       fs_.Write("lock", name);
       fs_.CheckLink(name);
+      if (fs_.folders.count(name.path())) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
       if (fs_.locked_by_another) throw name.Error(common::kErrorSharingViolation);
       fs_.files[name.path()] = std::make_shared<std::string>();
       return std::make_unique<FakeFiles::Lock>(fs_, name.path());
@@ -223,15 +241,24 @@ class FakeFiles : public install::InstallFiles {
       std::string bytes(source.status().size, '\0');
       bytes.resize(source.ReadAt(0, bytes.data(), bytes.size()));
       fs_.Create(name, bytes);
+      fs_.Stamp(name.path());
       return std::make_unique<NewFile>(fs_, name);
     }
     void RenameOver(const Name& from, const Name& to) override { fs_.Move(from, to, false); }
+    void RenameAside(const Name& from, const Name& to) override { fs_.Move(from, to, false, false); }
     void Delete(const Name& name) override {
       fs_.Write("delete", name);
       fs_.CheckLink(name);
+      if (fs_.folders.count(name.path())) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
       if (!fs_.files.count(name.path())) return;
+      fs_.CheckPending(name);
       fs_.CheckHeld(name.path(), name);
       if (fs_.open_unshared_.count(name.path())) throw name.Error(common::kErrorSharingViolation);
+      fs_.read_only.erase(name.path());  // cleared first; the file's other names keep theirs
+      if (fs_.HeldByGame(name.path())) {
+        fs_.pending_.insert(name.path());
+        return;
+      }
       fs_.files.erase(name.path());
       fs_.unflushed_.erase(name.path());
     }
@@ -245,6 +272,7 @@ class FakeFiles : public install::InstallFiles {
     const std::wstring& path = name.path();
     if (unreadable.count(path)) throw name.Error(unreadable.at(path));
     CheckLink(name);
+    CheckPending(name);
     install::FileStatus status;
     if (folders.count(path)) {
       status.exists = status.directory = true;
@@ -253,22 +281,47 @@ class FakeFiles : public install::InstallFiles {
       status.size = files.at(path)->size();
       status.names = static_cast<std::uint32_t>(
           std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
-      status.read_only = read_only.count(path) > 0;
-      status.write_time = std::hash<std::string>{}(*files.at(path));
+      status.read_only = std::any_of(read_only.begin(), read_only.end(), [&](const std::wstring& other) {
+        return files.count(other) && files.at(other) == files.at(path);
+      });
+      const auto stamp = stamped_.find(files.at(path).get());
+      status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*files.at(path));
       status.attributes = 0x22;
+      status.id = IdOf(path);
     }
     return status;
   }
+  std::uint64_t IdOf(const std::wstring& path) const {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
+  }
+  // A copy made where time sets do not take has the time of its making.
+  void Stamp(const std::wstring& path) {
+    if (!times_kept) stamped_[files.at(path).get()] = ++clock_;
+  }
+  bool HeldByGame(const std::wstring& path) const {
+    return std::any_of(game_holds.begin(), game_holds.end(), [&](const std::wstring& held) {
+      return files.count(held) && files.count(path) && files.at(held) == files.at(path);
+    });
+  }
+  // Windows refuses to open a name whose deletion waits for another program's handle.
+  void CheckPending(const Name& name) {
+    if (pending_.count(name.path())) throw name.Error(common::kErrorAccessDenied);
+  }
   // by_handle: through the open new file itself, which is then no obstacle.
-  void Move(const Name& from, const Name& to, bool by_handle) {
+  void Move(const Name& from, const Name& to, bool by_handle, bool replace = true) {
     Write("move", to, [&] {
-      if (!atomic_replace && files.count(from.path()) && files.count(to.path())) files.erase(to.path());
+      if (replace && !atomic_replace && files.count(from.path()) && files.count(to.path())) files.erase(to.path());
     });
     CheckLink(from);
+    CheckPending(from);
     CheckHeld(from.path(), to);
     CheckHeld(to.path(), to);
+    if (!replace && (files.count(to.path()) || folders.count(to.path()))) throw to.Error(common::kErrorAlreadyExists);
     if (!by_handle && open_unshared_.count(from.path())) throw to.Error(common::kErrorSharingViolation);
     if (open_shared_.count(to.path()) || open_unshared_.count(to.path())) throw to.Error(common::kErrorAccessDenied);
+    if (files.count(to.path()) && (Status(to).read_only || HeldByGame(to.path()) || pending_.count(to.path()))) {
+      throw to.Error(common::kErrorAccessDenied);
+    }
     files[to.path()] = files.at(from.path());
     files.erase(from.path());
     if (unflushed_.erase(from.path())) unflushed_.insert(to.path());
@@ -276,6 +329,7 @@ class FakeFiles : public install::InstallFiles {
   // cut_inside: what a power cut in the middle of this operation leaves done.
   void Write(const std::string& kind, const Name& name, const std::function<void()>& cut_inside = {}) {
     if (killed_) throw Killed{};
+    if (meddle) meddle(*this, std::wstring(kind.begin(), kind.end()) + L" " + name.path());
     if (++writes_ == kill_at) {
       killed_ = true;
       if (power_cut) {
@@ -307,6 +361,9 @@ class FakeFiles : public install::InstallFiles {
   }
 
   std::set<std::wstring> unflushed_;
+  std::set<std::wstring> pending_;  // deleted while the game holds the file
+  std::map<const std::string*, std::uint64_t> stamped_;
+  std::uint64_t clock_ = 0;
   std::multiset<std::wstring> open_shared_, open_unshared_;
   std::map<std::string, int> calls_;
   int writes_ = 0;
@@ -326,12 +383,13 @@ std::string Rewritten(std::string lines) {
 // How a run can end before it is done, at any of its steps.
 struct Ending {
   const char* what;
-  bool power_cut, hard_links, atomic_replace;
+  bool power_cut, hard_links, atomic_replace, times_kept;
 };
 constexpr Ending kEndings[] = {
-    {"killed", false, true, true},
-    {"power cut", true, true, true},
-    {"power cut on FAT", true, false, false},  // no hard links, no atomic replace
+    {"killed", false, true, true, true},
+    {"power cut", true, true, true, true},
+    // No hard links, no atomic replace, and a time set on a copy does not take.
+    {"power cut on exFAT", true, false, false, false},
 };
 
 class AddonInstallTest : public testing::Test {
@@ -368,6 +426,7 @@ class AddonInstallTest : public testing::Test {
     fs.power_cut = ending.power_cut;
     fs.hard_links = ending.hard_links;
     fs.atomic_replace = ending.atomic_replace;
+    fs.times_kept = ending.times_kept;
   }
 
   // The write at which a run is killed with the add-on files up to 63.dat in place.
@@ -387,7 +446,7 @@ class AddonInstallTest : public testing::Test {
   }
 
   // What a journal that owes only a note on these names holds.
-  static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, names); }
+  static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, install::Notes{names, {}}); }
 
   void Install() { install::InstallAddons(fs, source_dir, install_dir); }
 
@@ -405,12 +464,14 @@ class AddonInstallTest : public testing::Test {
     fs.Revive();
   }
 
-  // A later run refused at its checks (a source is missing), the source then put back.
+  // A later run refused at its checks (no room), after its rollback: one that leaves the
+  // add-on files where they are, so that the rollback finds the copies of the new files there.
   common::SetupError InstallRefused() {
-    auto source = fs.files.extract(source_dir + L"52.dat");
+    const std::uint64_t room = fs.available;
+    fs.available = 0;
     const common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.cause, common::Cause::kAddonFileMissing) << error.number;
-    fs.files.insert(std::move(source));
+    EXPECT_EQ(error.cause, common::Cause::kNotEnoughRoom) << error.number;
+    fs.available = room;
     return error;
   }
 
@@ -732,8 +793,11 @@ TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
       InstallKilledAt(killed_at);
       InstallKilledAt(n);
       ExpectWholeFiles(Installed());
-      InstallRefused();
+      const common::SetupError error = InstallRefused();
       EXPECT_EQ(fs.Contents(data_dir), before);
+      // Every file was put back, whatever time its kept copy carries.
+      EXPECT_TRUE(error.unrestored.empty()) << error.unrestored.front().c_str();
+      EXPECT_TRUE(error.set_aside.empty()) << error.set_aside.front().c_str();
     }
   }
 }
@@ -899,36 +963,68 @@ TEST_F(AddonInstallTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
   EXPECT_EQ(fs.Contents(data_dir), installed);
 }
 
-// A journal cut short was being written when the run died: nothing had been renamed yet. One
-// that names files not ours is not acted on for those.
+// A journal cut short was being written when the run died: nothing had been renamed yet. A line
+// that does not read, or names anything but one plain file of the folder's own, is damage.
 TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
-  const std::vector<std::wstring> known{L"21.dat", L"15.dat", L"30.dat"};
+  const std::vector<std::wstring> required{L"30.dat"};
   const std::vector<install::JournalEntry> entries{
-      {L"21.dat", true, 12, 34}, {L"15.dat", false}, {L"30.dat", true, 18446744073709551615u, 0}};
-  const std::string journal = install::FormatJournal(entries, {L"15.dat", L"99.dat"});
-  const auto read = install::ParseJournal(journal, known);
+      {L"21.dat", true, 12, 34, 56, install::Placed{7, 0, 0}},
+      {L"15.dat", false, 0, 0, 0, install::Placed{0, 9, 10}},
+      {L"74.dat", false, 0, 0, 0, install::Placed{11, 0, 0}},  // another version's file: followed too
+      {L"30.dat", true, 18446744073709551615u, 0, 1, install::Placed{18446744073709551615u, 0, 0}}};
+  const std::string journal = install::FormatJournal(entries, install::Notes{{L"15.dat", L"99.dat"}, {L"21.dat.setup-bak2"}});
+  const auto read = install::ParseJournal(journal, required);
   ASSERT_TRUE(read);
-  EXPECT_EQ(read->unrestored, std::vector<std::wstring>{L"15.dat"});
-  ASSERT_EQ(read->entries.size(), 3u);
+  EXPECT_EQ(read->owed.unrestored, (std::vector<std::wstring>{L"15.dat", L"99.dat"}));
+  EXPECT_EQ(read->owed.set_aside, std::vector<std::wstring>{L"21.dat.setup-bak2"});
+  ASSERT_EQ(read->entries.size(), entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(read->entries[i].name, entries[i].name);
     EXPECT_EQ(read->entries[i].existed, entries[i].existed);
     EXPECT_EQ(read->entries[i].size, entries[i].size);
     EXPECT_EQ(read->entries[i].write_time, entries[i].write_time);
+    EXPECT_EQ(read->entries[i].hash, entries[i].hash);
+    ASSERT_TRUE(read->entries[i].placed);
+    EXPECT_EQ(read->entries[i].placed->id, entries[i].placed->id);
+    EXPECT_EQ(read->entries[i].placed->size, entries[i].placed->size);
+    EXPECT_EQ(read->entries[i].placed->hash, entries[i].placed->hash);
   }
   for (std::size_t cut = 0; cut < journal.size(); ++cut) {
-    EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), known)) << cut;
+    EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), required)) << cut;
   }
-  std::string foreign = journal;
-  foreign.insert(foreign.find("created"), "created ..\\..\\boot.ini\r\nreplaced 99.dat 1 2\r\n");
-  EXPECT_EQ(install::ParseJournal(foreign, known)->entries.size(), 3u);
-  for (const char* damage : {"replaced 21.dat 12\r\n", "replaced 21.dat 12 x\r\n", "created 15.dat 1\r\n",
-                             "xeplaced 21.dat 12 34\r\n", "replaced 21.dat 99999999999999999999 1\r\n",
-                             "replaced 21.dat 12 18446744073709551616\r\n", "replaced 21.dat 12  34\r\n",
-                             "replaced 21.dat -1 34\r\n", "unrestored 21.dat 1\r\n", "unrestored\r\n", "\r\n"}) {
+  for (const char* damage :
+       {"replaced 21.dat 12 34 5 6\r\n", "replaced 21.dat 12 34 5 6 7 x\r\n", "created 15.dat 1\r\n",
+        "xeplaced 21.dat 12 34 1 2 3 4\r\n", "replaced 21.dat 99999999999999999999 1 1 2 3 4\r\n",
+        "replaced 21.dat 12  34 1 2 3 4\r\n", "replaced 21.dat -1 34 1 2 3 4\r\n", "unrestored 21.dat 1\r\n",
+        "unrestored\r\n", "\r\n", "aside 21.dat\r\n", "aside 21.dat.setup-bak1\r\n",
+        // Every run needs 30.dat before it starts: none can have created it.
+        "created 30.dat 1 2 3\r\n",
+        // Names that lead out of the folder, or are the program's own.
+        "created ..\\..\\boot.ini 1 2 3\r\n", "created .. 1 2 3\r\n", "created a:b 1 2 3\r\n",
+        "created 21.dat.setup-old 1 2 3\r\n", "replaced setup.journal 1 2 3 4 5 6\r\n",
+        "unrestored setup.lock\r\n", "created 21.dat.setup-bak 1 2 3\r\n"}) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
-    EXPECT_FALSE(install::ParseJournal(damaged, known)) << damage;
+    EXPECT_FALSE(install::ParseJournal(damaged, required)) << damage;
+  }
+}
+
+// Records written by the version before are rolled back as that version did.
+TEST(Journal, ReadsTheVersionBefore) {
+  const std::string v2 =
+      "setup.exe rollback journal 2\r\nreplaced 21.dat 12 34\r\ncreated 15.dat\r\nunrestored 16.dat\r\nend\r\n";
+  const auto read = install::ParseJournal(v2, {L"30.dat"});
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->entries.size(), 2u);
+  EXPECT_EQ(read->entries[0].size, 12u);
+  EXPECT_EQ(read->entries[0].write_time, 34u);
+  EXPECT_FALSE(read->entries[0].placed);
+  EXPECT_FALSE(read->entries[1].existed);
+  EXPECT_EQ(read->owed.unrestored, std::vector<std::wstring>{L"16.dat"});
+  for (const char* damage : {"replaced 21.dat 12 34 56 1 2 3\r\n", "aside 21.dat.setup-bak\r\n", "created 30.dat\r\n"}) {
+    std::string damaged = v2;
+    damaged.insert(damaged.find("end"), damage);
+    EXPECT_FALSE(install::ParseJournal(damaged, {L"30.dat"})) << damage;
   }
 }
 
