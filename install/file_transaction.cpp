@@ -534,25 +534,28 @@ void FileTransaction::Record() {
 
 // A file made from what another was must replace it only while that one is still as it was read:
 // otherwise what another program wrote meanwhile would be lost.
-void FileTransaction::CheckUnchanged(const Step& step) {
-  const Name name = folder_.Own(step.entry.name);
+void FileTransaction::CheckUnchanged(const Step& step, const Name& name) {
   const std::unique_ptr<Replaced> now = folder_.OpenToReplace(name);
   bool same = now && !now->status().directory && now->status().size == step.entry.size &&
               now->status().write_time == step.entry.write_time;
   if (same) {
-    const std::string& read = *step.made_from;
     // Also by its bytes, which a time the volume keeps coarsely, or not at all, cannot vouch for.
+    const std::string& read = *step.made_from;
     same = ReadAtMost(*now->Read(), read.size()).compare(0, read.size(), read) == 0;
   }
-  if (!same) throw name.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
+  if (!same) throw folder_.Own(step.entry.name).Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
 }
 
 // In staging order, the data file last.
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
-    if (step.made_from) CheckUnchanged(step);
-    step.staged->RenameOver(folder_.Own(step.entry.name));
+    const Names n(folder_, step.entry.name);
+    if (step.made_from) CheckUnchanged(step, n.destination);
+    step.staged->RenameOver(n.destination);
     step.staged.reset();
+    // A write between the check and the rename went to the old file, which its hard link still
+    // holds: the undo then puts it back.
+    if (step.made_from && hard_links_) CheckUnchanged(step, n.kept);
   }
 }
 

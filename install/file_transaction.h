@@ -134,7 +134,7 @@ class FileTransaction {
     Placed placed;
     std::optional<std::string> made_from;
   };
-  void CheckUnchanged(const Step& step);
+  void CheckUnchanged(const Step& step, const Name& name);
   Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // The commit's steps, in order.
   void Keep();

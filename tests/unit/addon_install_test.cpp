@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "common/setup_error.h"
@@ -46,6 +47,8 @@ class FakeFiles : public install::InstallFiles {
   bool atomic_replace = true;
   bool locked_by_another = false;
   bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
+  // Wine: a name deleted while another program holds the file still opens, and counts.
+  bool pending_opens = false;
   // Called before each write of the run, with what it is about to do, as the log gives it.
   std::function<void(FakeFiles&, const std::wstring&)> meddle;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
@@ -67,6 +70,9 @@ class FakeFiles : public install::InstallFiles {
     game_holds.clear();
     for (const std::wstring& path : pending_) files.erase(path);
     pending_.clear();
+  }
+  std::uint64_t IdOf(const std::wstring& path) const {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
   }
   int writes() const { return writes_; }
   bool killed() const { return killed_; }
@@ -291,9 +297,6 @@ class FakeFiles : public install::InstallFiles {
     }
     return status;
   }
-  std::uint64_t IdOf(const std::wstring& path) const {
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
-  }
   // A copy made where time sets do not take has the time of its making.
   void Stamp(const std::wstring& path) {
     if (!times_kept) stamped_[files.at(path).get()] = ++clock_;
@@ -305,7 +308,7 @@ class FakeFiles : public install::InstallFiles {
   }
   // Windows refuses to open a name whose deletion waits for another program's handle.
   void CheckPending(const Name& name) {
-    if (pending_.count(name.path())) throw name.Error(common::kErrorAccessDenied);
+    if (pending_.count(name.path()) && !pending_opens) throw name.Error(common::kErrorAccessDenied);
   }
   // by_handle: through the open new file itself, which is then no obstacle.
   void Move(const Name& from, const Name& to, bool by_handle, bool replace = true) {
@@ -594,6 +597,12 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
       // Left by a tool or planted: named for the user to remove.
       {"a folder at the journal's name", [&](FakeFiles& f) { f.folders.insert(d + L"setup.journal"); },
        common::kErrorAccessDenied, d + L"setup.journal", Cause::kFolderAtOwnName},
+      {"a folder at a spare name", [&](FakeFiles& f) { f.folders.insert(d + L"21.dat.setup-old"); },
+       common::kErrorAccessDenied, d + L"21.dat.setup-old", Cause::kFolderAtOwnName},
+      {"a folder at the lock's name", [&](FakeFiles& f) { f.folders.insert(d + L"setup.lock"); },
+       common::kErrorAccessDenied, d + L"setup.lock", Cause::kFolderAtOwnName},
+      {"a folder at the staged record's name", [&](FakeFiles& f) { f.folders.insert(d + L"setup.journal.setup-new"); },
+       common::kErrorAccessDenied, d + L"setup.journal.setup-new", Cause::kFolderAtOwnName},
       {"30.dat is a link", [&](FakeFiles& f) { f.links.insert(d + L"30.dat"); }, link, d + L"30.dat",
        Cause::kLinkElsewhere},
       {"30.dat has a second name elsewhere", [&](FakeFiles& f) { f.files[L"C:\\secret"] = f.files[d + L"30.dat"]; },
@@ -867,6 +876,242 @@ TEST_F(AddonInstallTest, RollbackAfterOthersTouchedTheSpareFiles) {
     }
     Install();
     EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
+}
+
+// The game writes 30.dat in place at any step of a run, and keeps it open or lets it go again:
+// what it wrote is never lost, and once it has let go the next run makes the update from it.
+TEST_F(AddonInstallTest, TheGameWritingTheDataFileAtAnyStepLosesNothing) {
+  const std::wstring d30 = data_dir + L"30.dat";
+  std::string game = Lines(25);
+  game.replace(game.find("line3"), 5, "saved3");
+  for (const bool links : {true, false}) {
+    for (const bool holds : {true, false}) {
+      Reset();
+      fs.hard_links = links;
+      Install();
+      const std::vector<std::wstring> run = fs.log;
+      const std::size_t renamed_at = std::find(run.begin(), run.end(), L"move " + d30) - run.begin();
+      for (std::size_t n = 0; n < run.size(); ++n) {
+        SCOPED_TRACE(std::string(links ? "hard links, " : "no hard links, ") + (holds ? "held, " : "let go, ") +
+                     "before #" + std::to_string(n));
+        // Between the last look and the rename only a second name of the old file can show a
+        // write that lets go at once; without hard links that moment stays open.
+        if (!links && !holds && n == renamed_at) continue;
+        Reset();
+        fs.hard_links = links;
+        std::size_t seen = 0;
+        fs.meddle = [&](FakeFiles& f, const std::wstring&) {
+          if (seen++ != n) return;
+          f.WriteInPlace(d30, game);
+          if (holds) f.game_holds.insert(d30);
+        };
+        std::optional<common::SetupError> error;
+        try {
+          Install();
+        } catch (const common::SetupError& e) {
+          error = e;
+        }
+        fs.meddle = nullptr;
+        fs.LetGo();
+        std::map<std::wstring, std::string> expected = error ? before : Installed();
+        if (error) {
+          EXPECT_TRUE(error->cause == common::Cause::kChangedMeanwhile || error->cause == common::Cause::kInUse)
+              << error->number;
+          EXPECT_EQ(error->path, d30);
+          EXPECT_FALSE(error->restore_incomplete);
+          expected[L"30.dat"] = game;
+        } else {
+          expected[L"30.dat"] = n > renamed_at ? game : Rewritten(game);
+        }
+        EXPECT_EQ(fs.Contents(data_dir), expected);
+        if (!error) continue;
+        Install();
+        expected = Installed();
+        expected[L"30.dat"] = Rewritten(game);
+        EXPECT_EQ(fs.Contents(data_dir), expected);
+      }
+    }
+  }
+}
+
+// After a run killed in its renames the user puts the add-on files in place by hand, moved or
+// copied from the add-on folder: byte for byte and time for time the files the run put there.
+// None of them is rolled over or deleted: a file the rollback cannot prove its own, and whose
+// contents exist nowhere else, is kept aside under a name the report gives.
+TEST_F(AddonInstallTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
+  const std::wstring d = data_dir;
+  // Renamed into place before the kill, in list order; the first seven replaced old files.
+  const std::vector<std::wstring> renamed{L"21.dat", L"15.dat", L"16.dat", L"17.dat", L"51.dat", L"52.dat", L"54.dat",
+                                          L"55.dat", L"57.dat", L"59.dat", L"60.dat", L"62.dat", L"63.dat"};
+  const struct {
+    const char* what;
+    bool hard_links, moved;
+    // Kept aside: the old files beside the user's (hard links tell the user's apart), or the
+    // user's own files, which may be the run's for all the volume tells.
+    std::vector<std::wstring> set_aside;
+  } cases[] = {
+      {"moved, NTFS", true, true, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
+      {"copied, NTFS", true, false, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
+      {"moved, exFAT", false, true, renamed},
+      {"copied, exFAT", false, false, {}},  // the add-on folder still holds every one of them
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    fs.hard_links = c.hard_links;
+    const int killed_at = KilledInTheRenames();
+    Reset();
+    fs.hard_links = c.hard_links;
+    InstallKilledAt(killed_at);
+    for (const wchar_t* name : kAddonFileList) {
+      fs.files[d + name] = c.moved ? fs.files.extract(source_dir + name).mapped() : New(L"new ", name);
+    }
+    const auto placed = fs.Contents(data_dir);
+    fs.available = 0;  // refused after the rollback also where the add-on files are still there
+    const common::SetupError error = InstallExpectingFailure();
+    fs.available = 1ull << 40;
+    std::map<std::wstring, std::string> expected = before;
+    std::vector<std::wstring> named;
+    for (const wchar_t* name : kAddonFileList) {
+      const bool was_renamed = std::find(renamed.begin(), renamed.end(), name) != renamed.end();
+      const bool aside = std::find(c.set_aside.begin(), c.set_aside.end(), name) != c.set_aside.end();
+      if (aside) named.push_back(d + name + L".setup-bak");
+      if (aside && c.hard_links) {
+        expected[name + std::wstring(L".setup-bak")] = before.at(name);  // the old file, beside the user's
+        expected[name] = placed.at(name);
+      } else if (aside) {
+        expected[name + std::wstring(L".setup-bak")] = placed.at(name);
+      } else if (!was_renamed || c.hard_links) {
+        expected[name] = placed.at(name);  // never the run's: the user's, and stays
+      }
+    }
+    if (!named.empty()) {
+      std::vector<std::wstring> owed;
+      for (const std::wstring& path : named) owed.push_back(path.substr(d.size()));
+      expected[L"setup.journal"] = install::FormatJournal({}, install::Notes{{}, owed});
+    }
+    EXPECT_EQ(error.set_aside, named);
+    EXPECT_TRUE(error.unrestored.empty());
+    EXPECT_FALSE(error.restore_incomplete);
+    EXPECT_EQ(fs.Contents(data_dir), expected);
+    // The add-on folder whole again, the run installs; what was kept aside stays the user's.
+    for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = New(L"new ", name);
+    Install();
+    auto installed = Installed();
+    for (const std::wstring& path : named) installed[path.substr(d.size())] = expected.at(path.substr(d.size()));
+    EXPECT_EQ(fs.Contents(data_dir), installed);
+  }
+}
+
+// Records left by another run: every plain file name in them is followed, whichever version
+// wrote them; one no run could have written is damage, and the disk alone is trusted.
+TEST_F(AddonInstallTest, RecordsLeftByOtherRunsAndVersions) {
+  const std::wstring d = data_dir;
+  auto plant = [&](FakeFiles& f, const std::string& lines) {
+    f.files[d + L"setup.journal"] = std::make_shared<std::string>(lines);
+  };
+  const struct {
+    const char* what;
+    std::function<void(FakeFiles&)> arrange;
+    std::map<std::wstring, std::string> after;  // beside what an installation leaves
+  } cases[] = {
+      {"another version's file, version 2",
+       [&](FakeFiles& f) {
+         f.files[d + L"74.dat"] = std::make_shared<std::string>("other new");
+         f.files[d + L"74.dat.setup-old"] = std::make_shared<std::string>("other old");
+         plant(f, "setup.exe rollback journal 2\r\nreplaced 74.dat 1 2\r\nend\r\n");
+       },
+       {{L"74.dat", "other old"}}},
+      {"another version's file, version 3",
+       [&](FakeFiles& f) {
+         f.files[d + L"74.dat"] = std::make_shared<std::string>("other new");
+         f.files[d + L"75.dat"] = std::make_shared<std::string>("other created");
+         f.files[d + L"74.dat.setup-old"] = std::make_shared<std::string>("other old");
+         plant(f, install::FormatJournal({{L"74.dat", true, 9, 1, 0, install::Placed{f.IdOf(d + L"74.dat"), 0, 0}},
+                                          {L"75.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"75.dat"), 0, 0}}}));
+       },
+       {{L"74.dat", "other old"}}},
+      // Planted, or left by a fault: 30.dat is needed by every run, so none created it.
+      {"a record that created 30.dat",
+       [&](FakeFiles& f) {
+         plant(f, install::FormatJournal({{L"30.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"30.dat"), 0, 0}}}));
+       },
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    c.arrange(fs);
+    Install();
+    auto expected = Installed();
+    for (const auto& [name, bytes] : c.after) expected[name] = bytes;
+    EXPECT_EQ(fs.Contents(data_dir), expected);
+  }
+}
+
+// Another program holds a file open, sharing everything, across two runs: each is told the
+// file is in use, never that it is a link to delete; once it lets go, a run installs and
+// leaves nothing behind. Under Wine a name deleted meanwhile still opens and counts.
+TEST_F(AddonInstallTest, AFileHeldAcrossTwoRunsIsInUseNeverALink) {
+  for (const bool wine : {false, true}) {
+    for (const wchar_t* held : {L"60.dat", L"30.dat"}) {
+      SCOPED_TRACE(std::string(wine ? "Wine, " : "Windows, ") + (held[0] == L'6' ? "60.dat" : "30.dat"));
+      Reset();
+      fs.pending_opens = wine;
+      fs.game_holds.insert(data_dir + held);
+      for (int run = 1; run <= 2; ++run) {
+        const common::SetupError error = InstallExpectingFailure();
+        EXPECT_EQ(error.cause, common::Cause::kInUse) << run << ": " << error.number;
+        EXPECT_EQ(error.path, data_dir + held) << run;
+        auto after = fs.Contents(data_dir);
+        after.erase(held + std::wstring(L".setup-old"));  // stays while the file is held
+        after.erase(L"setup.journal.setup-old");           // the probe for hard links, held with 30.dat
+        EXPECT_EQ(after, before) << run;
+      }
+      fs.LetGo();
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), Installed());
+    }
+  }
+}
+
+// Read-only files after a kill: the program's own names it deletes or replaces all the same;
+// a user's read-only file is named, and the report says it is read-only.
+TEST_F(AddonInstallTest, ReadOnlyFilesAfterAKill) {
+  const std::wstring d = data_dir;
+  const struct {
+    const char* what;
+    std::function<void(FakeFiles&)> arrange;
+    common::Cause cause;
+    std::wstring path;
+    std::vector<std::wstring> set_aside;
+  } cases[] = {
+      {"a file the run put there, made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"21.dat"); },
+       common::Cause::kNotEnoughRoom, d},
+      // Its kept hard link is read-only with it.
+      {"30.dat made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"30.dat"); }, common::Cause::kReadOnly,
+       d + L"30.dat"},
+      {"a file copied by hand from a CD",
+       [&](FakeFiles& f) {
+         f.files[d + L"21.dat"] = New(L"new ", L"21.dat");
+         f.read_only.insert(d + L"21.dat");
+       },
+       common::Cause::kReadOnly, d + L"21.dat", {d + L"21.dat.setup-bak"}},
+  };
+  const int killed_at = KilledInTheRenames();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    InstallKilledAt(killed_at);
+    c.arrange(fs);
+    fs.available = 0;
+    const common::SetupError error = InstallExpectingFailure();
+    EXPECT_EQ(error.cause, c.cause) << error.number;
+    EXPECT_EQ(error.path, c.path);
+    EXPECT_EQ(error.set_aside, c.set_aside);
+    EXPECT_FALSE(error.restore_incomplete);
+    EXPECT_TRUE(error.unrestored.empty());
   }
 }
 
