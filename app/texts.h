@@ -46,8 +46,9 @@ inline constexpr wchar_t kUnrestoredNote[] =
     L"追加ファイルをすべてそろえて、もう一度 setup.exe を実行すると、すべてインストールされます。";
 // {path} is filled in as for kUnrestoredNote.
 inline constexpr wchar_t kSetAsideNote[] =
-    L"前回中断されたセットアップのあとでほかのプログラムや手作業で置かれたファイルと区別できないため、"
-    L"消さずに {path} として残しました。中身を確かめて、不要なら削除してください。";
+    L"前回中断されたセットアップのあとで、ほかのプログラムか手作業で置かれたファイルがありました。"
+    L"どのファイルも消さずに、元に戻すときに場所を空けたファイルを {path} として残しました。"
+    L"中身を確かめて、不要なら削除してください。";
 // Several files of one folder: the folder once, then every name. {folder} and {names} are filled in.
 inline constexpr wchar_t kFilesInFolder[] = L"{folder} の {names}";
 inline constexpr wchar_t kFileNameSeparator[] = L"、";

@@ -100,6 +100,7 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
       {MakeError(376), app::kUnexpectedErrorDescription},
       {MakeError(common::kErrorUntrustedMountPoint), app::kUntrustedMountPointDescription},
       {MakeError(common::kErrorAccessDenied, L"x", Cause::kFolderAtOwnName), app::kFolderAtOwnNameDescription},
+      {MakeError(common::kErrorFileInvalid, L"x", Cause::kChangedMeanwhile), app::kChangedMeanwhileDescription},
       {MakeError(common::kErrorInternal, L"", Cause::kUnexpected), app::kUnexpectedFailureDescription},
       {MakeError(999999), app::kUnexpectedErrorDescription},
   };
@@ -108,7 +109,8 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
   }
 }
 
-// Every file that could not be put back is named; several in one folder name it once.
+// Every file that could not be put back, or was kept aside, is named; several in one folder
+// name it once.
 TEST(FailureReport, NamesEveryFileNotPutBack) {
   const struct {
     std::vector<std::wstring> unrestored;
@@ -120,12 +122,14 @@ TEST(FailureReport, NamesEveryFileNotPutBack) {
       {{L"C:\\K\\data\\21.dat", L"C:\\L\\data\\16.dat"}, L"C:\\K\\data\\21.dat、C:\\L\\data\\16.dat"},
   };
   for (const auto& c : cases) {
-    common::SetupError error = MakeError(common::kErrorFileNotFound, L"E:\\52.dat", Cause::kAddonFileMissing);
-    error.unrestored = c.unrestored;
-    std::wstring note = app::kUnrestoredNote;
-    note.replace(note.find(L"{path}"), 6, c.named);
-    const std::wstring text = app::FormatFailureReport(error);
-    EXPECT_EQ(text.substr(text.size() - note.size()), note) << text.c_str();
+    for (const bool aside : {false, true}) {
+      common::SetupError error = MakeError(common::kErrorFileNotFound, L"E:\\52.dat", Cause::kAddonFileMissing);
+      (aside ? error.set_aside : error.unrestored) = c.unrestored;
+      std::wstring note = aside ? app::kSetAsideNote : app::kUnrestoredNote;
+      note.replace(note.find(L"{path}"), 6, c.named);
+      const std::wstring text = app::FormatFailureReport(error);
+      EXPECT_EQ(text.substr(text.size() - note.size()), note) << text.c_str();
+    }
   }
 }
 
