@@ -441,8 +441,12 @@ FileTransaction::~FileTransaction() {
 FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   // Recorded before the file is written, so that a failure halfway still removes it.
   const FileStatus status = replaced ? replaced->status() : FileStatus{};
-  steps_.push_back(Step{JournalEntry{name, status.exists, status.size, status.write_time}, std::move(replaced), {}});
-  Step& step = steps_.back();
+  Step& step = steps_.emplace_back();
+  step.entry.name = name;
+  step.entry.existed = status.exists;
+  step.entry.size = status.size;
+  step.entry.write_time = status.write_time;
+  step.replaced = std::move(replaced);
   // Where the volume has no stable ids its times cannot be trusted either: the old file is
   // known again by its contents.
   if (step.replaced && !hard_links_) step.entry.hash = HashOf(*step.replaced->Read());
@@ -643,7 +647,11 @@ Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstri
       read = *parsed;
     } else {
       // Cut short while being written (nothing renamed yet), or damaged: the disk alone tells.
-      for (const std::wstring& name : names) read.entries.push_back(JournalEntry{name, true});
+      for (const std::wstring& name : names) {
+        JournalEntry& entry = read.entries.emplace_back();
+        entry.name = name;
+        entry.existed = true;
+      }
     }
     // Every file the record names, whichever version wrote it.
     for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
