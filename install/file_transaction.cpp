@@ -459,16 +459,7 @@ void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, st
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
   if (!hard_links_) {
-    struct FromStart : ByteSource {
-      explicit FromStart(SourceFile& file) : file_(file) {}
-      std::size_t Read(char* buf, std::size_t n) override {
-        const std::size_t got = file_.ReadAt(offset_, buf, n);
-        offset_ += got;
-        return got;
-      }
-      SourceFile& file_;
-      std::uint64_t offset_ = 0;
-    } from_start(source);
+    FromStart from_start(source);
     step.placed.hash = HashOf(from_start, &step.placed.size);
   }
 }

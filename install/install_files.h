@@ -97,6 +97,22 @@ class SourceFile : public ByteSource {
   std::uint64_t position_ = 0;
 };
 
+// A source's contents from its start, whatever was read of it before: a copy tried again, or a
+// second pass, reads the same bytes.
+class FromStart : public ByteSource {
+ public:
+  explicit FromStart(SourceFile& file) : file_(file) {}
+  std::size_t Read(char* buf, std::size_t n) override {
+    const std::size_t got = file_.ReadAt(offset_, buf, n);
+    offset_ += got;
+    return got;
+  }
+
+ private:
+  SourceFile& file_;
+  std::uint64_t offset_ = 0;
+};
+
 // A file just created, open and shared with nobody until destroyed: written, flushed and put
 // in place through this one handle. Nothing deletes it but the caller, also on failure.
 class NewFile {

@@ -313,16 +313,7 @@ class Win32Folder : public Folder {
 
   std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override {
     // Read from its start, and the time its own: a retried copy must be the same copy.
-    struct FromStart : ByteSource {
-      explicit FromStart(SourceFile& file) : file_(file) {}
-      std::size_t Read(char* buf, std::size_t n) override {
-        const std::size_t got = file_.ReadAt(offset_, buf, n);
-        offset_ += got;
-        return got;
-      }
-      SourceFile& file_;
-      std::uint64_t offset_ = 0;
-    } from_start(source);
+    FromStart from_start(source);
     // Not the source's attributes: files from a CD are read-only, and the copy must stay replaceable.
     return CopyInto(from_start, name, attributes, source.status().write_time);
   }
