@@ -1,11 +1,8 @@
 """uidriver.exe's file commands: the scanner, the holders (for good or for a while), wait-file,
 wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
 
-import json
 import os
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -14,50 +11,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import setup_app as app  # noqa: E402
 
-STARTUP_TIMEOUT_S = 60
 GENERIC_READ = 0x80000000
 GENERIC_WRITE = 0x40000000
 DELETE = 0x10000
 SHARE_ALL = 7
 SHARING_VIOLATION = 32
-
-
-class Background:
-    """One uidriver.exe run left going while the test works on files beside it."""
-
-    def __init__(self, test, *args):
-        self._out = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([harness.WINE64, harness.uidriver_exe(), *map(str, args)],
-                                        env=test.session.env, stdin=subprocess.DEVNULL,
-                                        stdout=self._out, stderr=subprocess.DEVNULL)
-        test.addCleanup(self.stop)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self._out.close()
-
-    def lines(self):
-        self._out.seek(0)
-        return [json.loads(line) for line in self._out.read().decode().splitlines()]
-
-    def wait_for_line(self, count):
-        """Waits until the driver has printed count lines; returns them."""
-        deadline = time.monotonic() + STARTUP_TIMEOUT_S
-        while len(self.lines()) < count:
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError(f"driver stopped early: {self.lines()}")
-            time.sleep(0.05)
-        return self.lines()
-
-    def finish(self):
-        self.process.wait(harness.DRIVER_TIMEOUT_S)
-        lines = self.lines()
-        errors = [line for line in lines if "error" in line]
-        if self.process.returncode or errors:
-            raise AssertionError(f"driver exit {self.process.returncode}: {lines}")
-        return lines
 
 
 def write(path, data=b"x"):
@@ -93,8 +51,8 @@ class ScanTest(unittest.TestCase):
             ("folder", lambda: os.mkdir(os.path.join(self.dir, "newdir"))),
             ("last", lambda: write(os.path.join(self.dir, "last.dat"))),
         ]
-        driver = Background(self, "scan", self.win_dir, 100000,
-                            "wait-file", self.win_dir + "\\last.dat", "sleep", 500, "scan-report")
+        driver = harness.Background(self, "scan", self.win_dir, 100000,
+                                    "wait-file", self.win_dir + "\\last.dat", "sleep", 500, "scan-report")
         started = driver.wait_for_line(1)[0]
         self.assertEqual(started["existing"], 2)
         for _, change in changes:
@@ -114,13 +72,13 @@ class ScanTest(unittest.TestCase):
         outside = os.path.join(self.session.drive_c, "elsewhere")
         os.makedirs(outside)
         write(os.path.join(outside, "locked.dat"))
-        locker = Background(self, "lock", self.session.win_path(outside) + "\\locked.dat",
-                            "sleep", 8000)
+        locker = harness.Background(self, "lock", self.session.win_path(outside) + "\\locked.dat",
+                                    "sleep", 8000)
         locker.wait_for_line(1)
-        scanner = Background(self, "scan", self.win_dir, 100,
-                             "wait-file", self.win_dir + "\\locked.dat", "sleep", 500,
-                             "scan-report", "wait-file", self.win_dir + "\\end.dat", "sleep", 300,
-                             "scan-report")
+        scanner = harness.Background(self, "scan", self.win_dir, 100,
+                                     "wait-file", self.win_dir + "\\locked.dat", "sleep", 500,
+                                     "scan-report", "wait-file", self.win_dir + "\\end.dat", "sleep", 300,
+                                     "scan-report")
         scanner.wait_for_line(1)
         os.link(os.path.join(outside, "locked.dat"), os.path.join(self.dir, "locked.dat"))
         while_locked = scanner.wait_for_line(4)[3]
@@ -137,10 +95,10 @@ class ScanTest(unittest.TestCase):
         held = self.win_dir + "\\held.dat"
         brief = self.win_dir + "\\brief.dat"  # held for 5 s only
         scanned = self.win_dir + "\\scanned.dat"
-        driver = Background(self, "hold-when-appears", held, "hold-when-appears", brief, 5000,
-                            "sleep", 300, "scan-report",
-                            "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
-                            "scan-report", "sleep", 8000, "scan-report")
+        driver = harness.Background(self, "hold-when-appears", held, "hold-when-appears", brief, 5000,
+                                    "sleep", 300, "scan-report",
+                                    "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
+                                    "scan-report", "sleep", 8000, "scan-report")
         self.assertEqual(driver.wait_for_line(5)[3]["holds"],
                          [{"path": held, "held": False}, {"path": brief, "held": False}])
         for name in ("held.dat", "brief.dat", "scanned.dat"):
@@ -185,8 +143,8 @@ class ScanTest(unittest.TestCase):
 
 
     def test_wait_gone_sees_a_rename(self):
-        driver = Background(self, "wait-file", self.win_dir + "\\kept.dat",
-                            "wait-gone", self.win_dir + "\\old.dat", 30000)
+        driver = harness.Background(self, "wait-file", self.win_dir + "\\kept.dat",
+                                    "wait-gone", self.win_dir + "\\old.dat", 30000)
         driver.wait_for_line(1)
         time.sleep(0.5)
         os.rename(os.path.join(self.dir, "old.dat"), os.path.join(self.dir, "moved.dat"))
