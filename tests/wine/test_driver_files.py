@@ -1,5 +1,5 @@
-"""uidriver.exe's file commands: the scanner, the holders (for good or for a while), wait-file,
-wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
+"""uidriver.exe's file commands: the scanner, the holders (for good or for a while), the writer,
+wait-file, wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
 
 import os
 import sys
@@ -122,6 +122,29 @@ class ScanTest(unittest.TestCase):
         self.assertEqual([line["last_error"] for line in out], [0, 0, SHARING_VIOLATION])
         self.assertEqual(driver.finish()[-1]["holds"],
                          [{"path": held, "held": True}, {"path": brief, "held": False}])
+
+    def test_writer_and_shared_lock_let_others_in(self):
+        # As a game keeps its files: open for writing, letting others read, write and delete.
+        saved, locked = self.win_dir + "\\old.dat", self.win_dir + "\\kept.dat"
+        write(os.path.join(self.dir, "old.dat"), b"longer than what the game saves")
+        driver = harness.Background(self, "lock", locked, SHARE_ALL,
+                                    "write-when-there", self.win_dir + "\\go.dat", saved, b"saved".hex(),
+                                    "sleep", 300, "scan-report", "wait-file", self.win_dir + "\\go.dat",
+                                    "sleep", 300, "scan-report", "wait-file", self.win_dir + "\\end.dat")
+        self.assertEqual(driver.wait_for_line(4)[3]["writes"],
+                         [{"path": saved, "written": False, "held": False}])
+        write(os.path.join(self.dir, "go.dat"))
+        self.assertEqual(driver.wait_for_line(7)[6]["writes"],
+                         [{"path": saved, "written": True, "held": True}])
+        self.assertEqual(app.read(os.path.join(self.dir, "old.dat")), b"saved")
+        # (access, share asked for while held, error): anyone may write or delete, but must share.
+        cases = [(GENERIC_READ | GENERIC_WRITE | DELETE, SHARE_ALL, 0),
+                 (GENERIC_READ, 1, SHARING_VIOLATION)]
+        for path in (saved, locked):
+            out = self.session.driver(*[["try-open", path, access, share] for access, share, _ in cases])
+            self.assertEqual([line["last_error"] for line in out], [error for _, _, error in cases], path)
+        write(os.path.join(self.dir, "end.dat"))
+        driver.finish()
 
     def test_report_without_scan_and_refusals(self):
         out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
