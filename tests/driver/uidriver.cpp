@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -564,14 +565,34 @@ class Watch {
     StartThread(RunHold, new Hold{this, path, index, hold_ms, trigger});
   }
 
+  // Once trigger is there, opens path as a game does its own file, letting others do anything
+  // with it, replaces its contents with bytes, and keeps it open for hold_ms or (INFINITE) until
+  // the driver ends.
+  void StartWrite(const std::wstring& trigger, const std::wstring& path, std::vector<BYTE> bytes,
+                  DWORD hold_ms) {
+    size_t index = 0;
+    {
+      Guard guard(section_);
+      index = writes_.size();
+      writes_.push_back({path, false, false, 0});
+    }
+    StartThread(RunWrite, new Write{this, path, index, trigger, std::move(bytes), hold_ms});
+  }
+
   std::string Report() {
     Guard guard(section_);
-    std::vector<std::string> opened, failed, waiting, holds;
+    std::vector<std::string> opened, failed, waiting, holds, writes;
     for (const std::wstring& name : opened_) opened.push_back(QuoteJson(name));
     for (const std::wstring& name : failed_) failed.push_back(QuoteJson(name));
     for (const std::wstring& name : waiting_) waiting.push_back(QuoteJson(name));
     for (const auto& [path, held] : holds_) {
       holds.push_back(JsonObject().Str("path", path).Bool("held", held).Text());
+    }
+    for (const Written& write : writes_) {
+      JsonObject out;
+      out.Str("path", write.path).Bool("written", write.written).Bool("held", write.held);
+      if (write.error) out.Int("last_error", write.error);
+      writes.push_back(out.Text());
     }
     JsonObject report;
     report.Str("cmd", "scan-report").Bool("scanning", scanning_);
@@ -582,6 +603,7 @@ class Watch {
         .Raw("failed_names", JoinJson(failed))
         .Raw("waiting", JoinJson(waiting))
         .Raw("holds", JoinJson(holds))
+        .Raw("writes", JoinJson(writes))
         .Text();
   }
 
@@ -607,6 +629,22 @@ class Watch {
     size_t index;
     DWORD hold_ms;
     std::wstring trigger;
+  };
+
+  struct Write {
+    Watch* watch;
+    std::wstring path;
+    size_t index;
+    std::wstring trigger;
+    std::vector<BYTE> bytes;
+    DWORD hold_ms;
+  };
+
+  struct Written {
+    std::wstring path;
+    bool written;
+    bool held;
+    DWORD error;  // of a write or end-of-file that failed after the open
   };
 
   static void StartThread(LPTHREAD_START_ROUTINE run, void* state) {
@@ -681,6 +719,35 @@ class Watch {
     return 0;
   }
 
+  static DWORD WINAPI RunWrite(void* param) {
+    auto* write = static_cast<Write*>(param);
+    while (GetFileAttributesW(write->trigger.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(kHoldPollMs);
+    HANDLE file;
+    // Whoever holds the file unshared for a moment is waited out, as the game would retry.
+    while ((file = CreateFileW(write->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) == INVALID_HANDLE_VALUE) {
+      Sleep(kHoldPollMs);
+    }
+    DWORD done = 0;
+    bool ok = WriteFile(file, write->bytes.data(), static_cast<DWORD>(write->bytes.size()), &done,
+                        nullptr) && done == write->bytes.size() && SetEndOfFile(file);
+    DWORD error = ok ? 0 : GetLastError();
+    write->watch->SetWritten(write->index, ok, true, error);
+    if (write->hold_ms != INFINITE) {
+      Sleep(write->hold_ms);
+      CloseHandle(file);
+      write->watch->SetWritten(write->index, ok, false, error);
+    }  // else never closed: it stays open until the driver ends
+    delete write;
+    return 0;
+  }
+
+  void SetWritten(size_t index, bool written, bool held, DWORD error) {
+    Guard guard(section_);
+    writes_[index] = {writes_[index].path, written, held, error};
+  }
+
   void SetHeld(size_t index, bool held) {
     Guard guard(section_);
     holds_[index].second = held;
@@ -694,6 +761,7 @@ class Watch {
   std::vector<std::wstring> failed_;
   std::vector<std::wstring> waiting_;
   std::vector<std::pair<std::wstring, bool>> holds_;
+  std::vector<Written> writes_;
 };
 
 class Driver {
@@ -730,7 +798,7 @@ class Driver {
         {L"wait-exit", 0, 1, &Driver::WaitExit},
         {L"assert-running", 0, 0, &Driver::AssertRunning},
         {L"sleep", 1, 0, &Driver::SleepFor},
-        {L"lock", 1, 0, &Driver::Lock},
+        {L"lock", 1, 1, &Driver::Lock},
         {L"wait-text", 2, 1, &Driver::WaitText},
         {L"terminate", 0, 1, &Driver::Terminate},
         {L"wait-file", 1, 1, &Driver::WaitFile},
@@ -738,6 +806,7 @@ class Driver {
         {L"scan", 2, 0, &Driver::StartScan},
         {L"hold-when-appears", 1, 1, &Driver::HoldWhenAppears},
         {L"hold-when-there", 2, 1, &Driver::HoldWhenThere},
+        {L"write-when-there", 3, 1, &Driver::WriteWhenThere},
         {L"scan-report", 0, 0, &Driver::ScanReport},
         {L"try-open", 3, 0, &Driver::TryOpen},
     };
@@ -1129,13 +1198,18 @@ class Driver {
     return Ok("sleep").Int("ms", ms).Text();
   }
 
-  // Holds a file open without sharing until the driver ends, as a program using it would.
+  // lock PATH [SHARE]: holds a file open for reading and writing until the driver ends, as a
+  // program using it would; without sharing unless a share mode is given (7 lets others read,
+  // write and delete, as a game that keeps its file open does).
   std::string Lock(const Args& args) {
-    HANDLE file = CreateFileW(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    auto share = args.size() > 1 ? static_cast<DWORD>(ParseInteger(args[1], "share mode")) : 0;
+    HANDLE file = CreateFileW(args[0].c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail(LastErrorText("CreateFileW"));
     locks_.push_back(file);
-    return Ok("lock").Str("path", args[0]).Text();
+    JsonObject out = Ok("lock").Str("path", args[0]);
+    if (share) out.Int("share", share);
+    return out.Text();
   }
 
   // Waits until a control shows the text, without sending it messages while it is busy.
@@ -1219,6 +1293,24 @@ class Driver {
                                     : INFINITE;
     Watching().StartHold(args[1], hold_ms, args[0]);
     JsonObject out = Ok("hold-when-there").Str("trigger", args[0]).Str("path", args[1]);
+    if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
+    return out.Text();
+  }
+
+  // write-when-there TRIGGER PATH HEX [ms]: once TRIGGER is there, PATH gets the bytes (hex, or
+  // - for none) in place of its contents, through a handle that shares everything and stays open
+  // for ms or until the driver ends; scan-report tells whether the write was done.
+  std::string WriteWhenThere(const Args& args) {
+    std::vector<BYTE> bytes = ParseHex(args[2]);
+    DWORD hold_ms = args.size() > 3 ? static_cast<DWORD>(ParseInteger(args[3], "hold milliseconds"))
+                                    : INFINITE;
+    std::string hex = FormatHex(bytes.data(), bytes.size());
+    Watching().StartWrite(args[0], args[1], std::move(bytes), hold_ms);
+    JsonObject out = Ok("write-when-there")
+                         .Str("trigger", args[0])
+                         .Str("path", args[1])
+                         .Int("size", hex.size() / 2)
+                         .Str("hex", hex);
     if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
     return out.Text();
   }

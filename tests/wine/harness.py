@@ -34,6 +34,7 @@ EXFAT_TOOLS = ("losetup", "mkfs.exfat", "mount.exfat-fuse")
 SCREEN = "1024x768x24"
 BOOT_TIMEOUT_S = 1200
 DRIVER_TIMEOUT_S = 400
+BACKGROUND_START_S = 60  # for a driver left going to print its first lines
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100"
 UNINSTALL_VALUE = "UninstallString"
 REG_SZ = 1
@@ -542,6 +543,44 @@ class WineSession:
         if not self._kept_root:
             shutil.rmtree(self.root, ignore_errors=True)
         self.root = self.prefix = None
+
+
+class Background:
+    """One uidriver.exe run left going while the test works on files beside it."""
+
+    def __init__(self, test, *args):
+        self._out = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([WINE64, uidriver_exe(), *map(str, args)],
+                                        env=test.session.env, stdin=subprocess.DEVNULL,
+                                        stdout=self._out, stderr=subprocess.DEVNULL)
+        test.addCleanup(self.stop)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._out.close()
+
+    def lines(self):
+        self._out.seek(0)
+        return [json.loads(line) for line in self._out.read().decode().splitlines()]
+
+    def wait_for_line(self, count):
+        """Waits until the driver has printed count lines; returns them."""
+        deadline = time.monotonic() + BACKGROUND_START_S
+        while len(self.lines()) < count:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"driver stopped early: {self.lines()}")
+            time.sleep(0.05)
+        return self.lines()
+
+    def finish(self):
+        self.process.wait(DRIVER_TIMEOUT_S)
+        lines = self.lines()
+        errors = [line for line in lines if "error" in line]
+        if self.process.returncode or errors:
+            raise AssertionError(f"driver exit {self.process.returncode}: {lines}")
+        return lines
 
 
 def crop_to_client(png_path, dump):

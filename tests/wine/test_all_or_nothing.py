@@ -1,7 +1,7 @@
 """The copy run updates the product's data folder wholly or not at all, under Wine: failures
-partway through staging, programs that hold the files it replaces, the program killed mid-run and what
-the next run makes of it, two runs at once, and a volume without hard links. The data folder is
-checked byte for byte afterwards."""
+partway through staging, programs that hold the files it replaces, the game saving 30.dat meanwhile,
+the program killed mid-run and what the next run makes of it, two runs at once, and a volume without
+hard links. The data folder is checked byte for byte afterwards."""
 import os
 import re
 import shutil
@@ -16,6 +16,7 @@ BITS = harness.bits_under_test()
 ANOTHER_SETUP = 'ほかの setup.exe'
 RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
 OWING = b'setup.exe rollback journal 3\r\nunrestored %s\r\nend\r\n'
+CHANGED_MEANWHILE = 'setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。'
 
 
 class AllOrNothingTest(app.CopyRunCase):
@@ -107,6 +108,55 @@ class AllOrNothingTest(app.CopyRunCase):
                 self.assertEqual(after, before)
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_the_game_saving_30_dat_meanwhile_is_reported_and_its_save_kept(self):
+        # Once setup.exe has read 30.dat and staged its update, the game saves a field setup.exe
+        # leaves alone, and keeps the file open or closes it. Under Wine nothing is renamed over an
+        # open file; over a closed one the update would put the game's old field back.
+        for keeps_open in (True, False):
+            with self.subTest(keeps_open=keeps_open):
+                self.use_product(*app.make_product(self.session, f'Saved{int(keeps_open)}'))
+                before = app.snapshot(self.data)
+                fields = before['30.dat'].split(b'\r\n')
+                fields[10] = b'3'
+                saved = b'\r\n'.join(fields)
+                game = ['write-when-there', self.data_path('30.dat.setup-new'), self.data_path('30.dat'), saved.hex()]
+                # 21.dat is held for a moment from when it is kept aside, so that nothing is put
+                # in place before the game has saved.
+                text = self.fail_run(game + ([] if keeps_open else ['0']),
+                                     ['hold-when-there', self.data_path('21.dat.setup-old'), self.data_path('21.dat'), '1000'])
+                self.assert_report(text, 1006, self.data_path('30.dat'))
+                self.assertIn(CHANGED_MEANWHILE, text)
+                after = app.snapshot(self.data)
+                # A kept hard link of the file the game holds may outlive the run under Wine.
+                self.assertEqual(after.pop('30.dat.setup-old', saved), saved)
+                before['30.dat'] = saved
+                self.assertEqual(after, before)
+                self.complete_run()
+                self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_a_file_the_game_keeps_open_is_refused_alike_run_after_run(self):
+        # The game holds 60.dat, letting others read, write and delete it. Under Wine the kept
+        # hard link a run deletes stays until the game lets go, so the next run finds 60.dat with
+        # two names: still the game's file, not a link elsewhere.
+        before = app.snapshot(self.data)
+        let_go = os.path.join(self.session.root, 'let-go')
+        game = harness.Background(self, 'lock', self.data_path('60.dat'), 7,
+                                  'wait-file', self.session.win_path(let_go), '600000')
+        game.wait_for_line(1)
+        for run in (1, 2):
+            with self.subTest(run=run):
+                text = self.fail_run()
+                self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+                self.assertIn('対象: ' + self.data_path('60.dat'), text)
+                after = app.snapshot(self.data)
+                self.assertEqual(after.pop('60.dat.setup-old', before['60.dat']), before['60.dat'])
+                self.assertEqual(after, before)
+        with open(let_go, 'wb'):
+            pass
+        game.finish()
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_an_undo_held_up_for_good_is_finished_by_the_next_run(self):
         # 73.dat is new to the folder, and a program opens it as soon as it is in place: the

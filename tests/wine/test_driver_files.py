@@ -1,11 +1,8 @@
-"""uidriver.exe's file commands: the scanner, the holders (for good or for a while), wait-file,
-wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
+"""uidriver.exe's file commands: the scanner, the holders (for good or for a while), the writer,
+wait-file, wait-gone and terminate, checked against real files and a real setup.exe under Wine."""
 
-import json
 import os
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -14,50 +11,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import setup_app as app  # noqa: E402
 
-STARTUP_TIMEOUT_S = 60
 GENERIC_READ = 0x80000000
 GENERIC_WRITE = 0x40000000
 DELETE = 0x10000
 SHARE_ALL = 7
 SHARING_VIOLATION = 32
-
-
-class Background:
-    """One uidriver.exe run left going while the test works on files beside it."""
-
-    def __init__(self, test, *args):
-        self._out = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([harness.WINE64, harness.uidriver_exe(), *map(str, args)],
-                                        env=test.session.env, stdin=subprocess.DEVNULL,
-                                        stdout=self._out, stderr=subprocess.DEVNULL)
-        test.addCleanup(self.stop)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self._out.close()
-
-    def lines(self):
-        self._out.seek(0)
-        return [json.loads(line) for line in self._out.read().decode().splitlines()]
-
-    def wait_for_line(self, count):
-        """Waits until the driver has printed count lines; returns them."""
-        deadline = time.monotonic() + STARTUP_TIMEOUT_S
-        while len(self.lines()) < count:
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError(f"driver stopped early: {self.lines()}")
-            time.sleep(0.05)
-        return self.lines()
-
-    def finish(self):
-        self.process.wait(harness.DRIVER_TIMEOUT_S)
-        lines = self.lines()
-        errors = [line for line in lines if "error" in line]
-        if self.process.returncode or errors:
-            raise AssertionError(f"driver exit {self.process.returncode}: {lines}")
-        return lines
 
 
 def write(path, data=b"x"):
@@ -93,8 +51,8 @@ class ScanTest(unittest.TestCase):
             ("folder", lambda: os.mkdir(os.path.join(self.dir, "newdir"))),
             ("last", lambda: write(os.path.join(self.dir, "last.dat"))),
         ]
-        driver = Background(self, "scan", self.win_dir, 100000,
-                            "wait-file", self.win_dir + "\\last.dat", "sleep", 500, "scan-report")
+        driver = harness.Background(self, "scan", self.win_dir, 100000,
+                                    "wait-file", self.win_dir + "\\last.dat", "sleep", 500, "scan-report")
         started = driver.wait_for_line(1)[0]
         self.assertEqual(started["existing"], 2)
         for _, change in changes:
@@ -114,13 +72,13 @@ class ScanTest(unittest.TestCase):
         outside = os.path.join(self.session.drive_c, "elsewhere")
         os.makedirs(outside)
         write(os.path.join(outside, "locked.dat"))
-        locker = Background(self, "lock", self.session.win_path(outside) + "\\locked.dat",
-                            "sleep", 8000)
+        locker = harness.Background(self, "lock", self.session.win_path(outside) + "\\locked.dat",
+                                    "sleep", 8000)
         locker.wait_for_line(1)
-        scanner = Background(self, "scan", self.win_dir, 100,
-                             "wait-file", self.win_dir + "\\locked.dat", "sleep", 500,
-                             "scan-report", "wait-file", self.win_dir + "\\end.dat", "sleep", 300,
-                             "scan-report")
+        scanner = harness.Background(self, "scan", self.win_dir, 100,
+                                     "wait-file", self.win_dir + "\\locked.dat", "sleep", 500,
+                                     "scan-report", "wait-file", self.win_dir + "\\end.dat", "sleep", 300,
+                                     "scan-report")
         scanner.wait_for_line(1)
         os.link(os.path.join(outside, "locked.dat"), os.path.join(self.dir, "locked.dat"))
         while_locked = scanner.wait_for_line(4)[3]
@@ -137,10 +95,10 @@ class ScanTest(unittest.TestCase):
         held = self.win_dir + "\\held.dat"
         brief = self.win_dir + "\\brief.dat"  # held for 5 s only
         scanned = self.win_dir + "\\scanned.dat"
-        driver = Background(self, "hold-when-appears", held, "hold-when-appears", brief, 5000,
-                            "sleep", 300, "scan-report",
-                            "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
-                            "scan-report", "sleep", 8000, "scan-report")
+        driver = harness.Background(self, "hold-when-appears", held, "hold-when-appears", brief, 5000,
+                                    "sleep", 300, "scan-report",
+                                    "scan", self.win_dir, 5000, "wait-file", scanned, "sleep", 300,
+                                    "scan-report", "sleep", 8000, "scan-report")
         self.assertEqual(driver.wait_for_line(5)[3]["holds"],
                          [{"path": held, "held": False}, {"path": brief, "held": False}])
         for name in ("held.dat", "brief.dat", "scanned.dat"):
@@ -165,6 +123,29 @@ class ScanTest(unittest.TestCase):
         self.assertEqual(driver.finish()[-1]["holds"],
                          [{"path": held, "held": True}, {"path": brief, "held": False}])
 
+    def test_writer_and_shared_lock_let_others_in(self):
+        # As a game keeps its files: open for writing, letting others read, write and delete.
+        saved, locked = self.win_dir + "\\old.dat", self.win_dir + "\\kept.dat"
+        write(os.path.join(self.dir, "old.dat"), b"longer than what the game saves")
+        driver = harness.Background(self, "lock", locked, SHARE_ALL,
+                                    "write-when-there", self.win_dir + "\\go.dat", saved, b"saved".hex(),
+                                    "sleep", 300, "scan-report", "wait-file", self.win_dir + "\\go.dat",
+                                    "sleep", 300, "scan-report", "wait-file", self.win_dir + "\\end.dat")
+        self.assertEqual(driver.wait_for_line(4)[3]["writes"],
+                         [{"path": saved, "written": False, "held": False}])
+        write(os.path.join(self.dir, "go.dat"))
+        self.assertEqual(driver.wait_for_line(7)[6]["writes"],
+                         [{"path": saved, "written": True, "held": True}])
+        self.assertEqual(app.read(os.path.join(self.dir, "old.dat")), b"saved")
+        # (access, share asked for while held, error): anyone may write or delete, but must share.
+        cases = [(GENERIC_READ | GENERIC_WRITE | DELETE, SHARE_ALL, 0),
+                 (GENERIC_READ, 1, SHARING_VIOLATION)]
+        for path in (saved, locked):
+            out = self.session.driver(*[["try-open", path, access, share] for access, share, _ in cases])
+            self.assertEqual([line["last_error"] for line in out], [error for _, _, error in cases], path)
+        write(os.path.join(self.dir, "end.dat"))
+        driver.finish()
+
     def test_report_without_scan_and_refusals(self):
         out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
         self.assertFalse(out[0]["scanning"])
@@ -185,8 +166,8 @@ class ScanTest(unittest.TestCase):
 
 
     def test_wait_gone_sees_a_rename(self):
-        driver = Background(self, "wait-file", self.win_dir + "\\kept.dat",
-                            "wait-gone", self.win_dir + "\\old.dat", 30000)
+        driver = harness.Background(self, "wait-file", self.win_dir + "\\kept.dat",
+                                    "wait-gone", self.win_dir + "\\old.dat", 30000)
         driver.wait_for_line(1)
         time.sleep(0.5)
         os.rename(os.path.join(self.dir, "old.dat"), os.path.join(self.dir, "moved.dat"))
