@@ -254,6 +254,26 @@ class AllOrNothingTest(app.CopyRunCase):
         self.complete_run()
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
+    def test_read_only_leftovers_are_deleted_and_a_read_only_data_file_named(self):
+        # Left read-only by a tool: the program's own names go all the same. 30.dat made
+        # read-only after a kill makes its kept hard link read-only with it: the link goes, and
+        # the flag stays on 30.dat, which the report names.
+        for name in ('21.dat.setup-new', 'setup.lock'):
+            with open(os.path.join(self.data, name), 'wb') as f:
+                f.write(b'left')
+        os.link(os.path.join(self.data, '30.dat'), os.path.join(self.data, '30.dat.setup-old'))
+        for name in ('21.dat.setup-new', 'setup.lock', '30.dat'):
+            os.chmod(os.path.join(self.data, name), 0o444)
+        text = self.fail_run()
+        self.assert_report(text, 5, self.data_path('30.dat'))
+        self.assertIn('読み取り専用', text)
+        self.assertEqual(app.run_files(self.data), [])
+        self.assertFalse(os.stat(os.path.join(self.data, '30.dat')).st_mode & 0o200, 'the flag went')
+        os.chmod(os.path.join(self.data, '30.dat'), 0o644)
+        before = app.snapshot(self.data)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
+
     def test_a_second_setup_exe_meanwhile_is_turned_away(self):
         before = app.snapshot(self.data)
         first, _ = self.open()
