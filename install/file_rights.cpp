@@ -67,8 +67,12 @@ Reparse Judge(std::uint32_t attributes, std::uint32_t tag) {
     case kTagHsm:
     case kTagHsm2:
     case kTagSis:
+    case kTagWim:
+    case kTagPlaceholder:
+    case kTagStorageSync:
       return Reparse::kContents;
     case kTagAppExecLink:  // an alias that starts another program: no file's contents
+    case kTagNfs:
       return Reparse::kLink;
     default:
       return Reparse::kUnknown;
