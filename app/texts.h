@@ -132,6 +132,8 @@ inline constexpr NumberText kNumberDescriptions[] = {
     {common::kErrorDiskFull, L"ディスクの空き容量が不足しています。空きを作ってから、もう一度 setup.exe を実行してください。"},
     {common::kErrorInvalidName, L"ファイル名またはフォルダ名が正しくありません。"},
     {common::kErrorAlreadyExists, L"同じ名前のファイルが既にあります。"},
+    // A name another program still holds after it was deleted.
+    {common::kErrorDeletePending, kInUseDescription},
     {common::kErrorFilenameTooLong, L"ファイル名が長すぎます。"},
     {common::kErrorUntrustedMountPoint, kUntrustedMountPointDescription},
 };

@@ -28,6 +28,7 @@ constexpr Rule kRules[] = {
     {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},
     {Call::kLink, 0, L"NtSetInformationFile(FileLinkInformation)"},
     {Call::kDispose, kDelete, L"NtSetInformationFile(FileDispositionInformation)"},
+    {Call::kDisposeEx, kDelete, L"NtSetInformationFile(FileDispositionInformationEx)"},
     // Kept by the I/O manager for the handle, not by the file system: the class table lists none.
     {Call::kSetMode, 0, L"NtSetInformationFile(FileModeInformation)"},
     {Call::kRead, kReadData, L"ReadFile"},

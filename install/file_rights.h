@@ -44,6 +44,7 @@ enum class Call {
   kRename,             // FileRenameInformation
   kLink,               // FileLinkInformation
   kDispose,            // FileDispositionInformation: delete on close
+  kDisposeEx,          // FileDispositionInformationEx: delete, the name at once
   kSetMode,            // FileModeInformation set: write-through
   kRead,               // ReadFile
   kWrite,              // WriteFile

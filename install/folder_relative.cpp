@@ -11,7 +11,14 @@ namespace {
 
 using rights::Call;
 
-DWORD FromStatus(NTSTATUS status) { return NT_SUCCESS(status) ? 0 : RtlNtStatusToDosError(status); }
+constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+
+// A name whose deletion waits for another program's handle is that program's doing, not a
+// permission: Windows' own mapping would make it access denied.
+DWORD FromStatus(NTSTATUS status) {
+  if (NT_SUCCESS(status)) return 0;
+  return status == kStatusDeletePending ? ERROR_DELETE_PENDING : RtlNtStatusToDosError(status);
+}
 
 DWORD LastErrorUnless(BOOL ok) { return ok ? 0 : GetLastError(); }
 
@@ -63,7 +70,7 @@ Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& 
   if (NT_SUCCESS(status)) {
     opened.file = Handle(file, desired, path);
   } else {
-    opened.error = RtlNtStatusToDosError(status);
+    opened.error = FromStatus(status);
   }
   return opened;
 }
@@ -171,6 +178,22 @@ DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name)
 }
 
 DWORD MarkForDeletion(const Handle& file) {
+  // POSIX semantics (Windows 10 1709 and later): the name goes at once, also while another
+  // program, a scanner say, still holds the file, so that it can be made again straight away.
+  file.Require(Call::kDisposeEx);
+  struct {
+    ULONG Flags;
+  } ex{0x1 | 0x2};  // FILE_DISPOSITION_DELETE | FILE_DISPOSITION_POSIX_SEMANTICS
+  constexpr auto kFileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
+  IO_STATUS_BLOCK ex_io{};
+  const NTSTATUS status = NtSetInformationFile(file.get(), &ex_io, &ex, sizeof ex, kFileDispositionInformationEx);
+  // Older systems, and volumes without it (FAT), refuse the class or the flag: then the name
+  // goes with the last handle.
+  const bool refused = status == static_cast<NTSTATUS>(0xC0000003L) /* STATUS_INVALID_INFO_CLASS */ ||
+                       status == static_cast<NTSTATUS>(0xC000000DL) /* STATUS_INVALID_PARAMETER */ ||
+                       status == static_cast<NTSTATUS>(0xC00000BBL) /* STATUS_NOT_SUPPORTED */ ||
+                       status == static_cast<NTSTATUS>(0xC0000002L) /* STATUS_NOT_IMPLEMENTED */;
+  if (!refused) return FromStatus(status);
   file.Require(Call::kDispose);
   FILE_DISPOSITION_INFORMATION info{};
   info.DoDeleteFile = TRUE;

@@ -8,7 +8,7 @@ namespace install {
 
 bool IsWorthRetrying(std::uint32_t error_number) {
   return error_number == common::kErrorSharingViolation || error_number == common::kErrorLockViolation ||
-         error_number == common::kErrorAccessDenied;
+         error_number == common::kErrorAccessDenied || error_number == common::kErrorDeletePending;
 }
 
 template <typename Operation>

@@ -19,8 +19,8 @@ inline constexpr unsigned kFirstRetryPauseMs = 25;
 inline constexpr unsigned kLongestRetryPauseMs = 500;
 inline constexpr unsigned kRetryBudgetMs = 4000;
 
-// Sharing violation, lock violation and access denied: what a file held open by another
-// program produces.
+// Sharing violation, lock violation, access denied and a name whose deletion waits: what a file
+// held open by another program produces.
 bool IsWorthRetrying(std::uint32_t error_number);
 
 class RetryingFolder;

@@ -308,7 +308,7 @@ class FakeFiles : public install::InstallFiles {
   }
   // Windows refuses to open a name whose deletion waits for another program's handle.
   void CheckPending(const Name& name) {
-    if (pending_.count(name.path()) && !pending_opens) throw name.Error(common::kErrorAccessDenied);
+    if (pending_.count(name.path()) && !pending_opens) throw name.Error(common::kErrorDeletePending);
   }
   // by_handle: through the open new file itself, which is then no obstacle.
   void Move(const Name& from, const Name& to, bool by_handle, bool replace = true) {
@@ -590,7 +590,7 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
        link, d + L"setup.journal", Cause::kLinkElsewhere},
       {"journal names a created file that is a link",
        [&](FakeFiles& f) {
-         f.files[d + L"setup.journal"] = std::make_shared<std::string>(install::FormatJournal({{L"51.dat", false}}));
+         f.files[d + L"setup.journal"] = std::make_shared<std::string>(install::FormatJournal({{L"51.dat", false, 0, 0, 0, std::nullopt}}));
          f.links.insert(d + L"51.dat");
        },
        link, d + L"51.dat", Cause::kLinkElsewhere},
@@ -1089,10 +1089,10 @@ TEST_F(AddonInstallTest, ReadOnlyFilesAfterAKill) {
     std::vector<std::wstring> set_aside;
   } cases[] = {
       {"a file the run put there, made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"21.dat"); },
-       common::Cause::kNotEnoughRoom, d},
+       common::Cause::kNotEnoughRoom, d, {}},
       // Its kept hard link is read-only with it.
       {"30.dat made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"30.dat"); }, common::Cause::kReadOnly,
-       d + L"30.dat"},
+       d + L"30.dat", {}},
       {"a file copied by hand from a CD",
        [&](FakeFiles& f) {
          f.files[d + L"21.dat"] = New(L"new ", L"21.dat");
@@ -1190,7 +1190,8 @@ TEST_F(AddonInstallTest, BriefHoldsAreWaitedOutAndLastingOnesFail) {
 }
 
 TEST(RetryingFiles, OnlyWhatAnotherProgramCausesIsWorthRetrying) {
-  for (std::uint32_t number : {common::kErrorSharingViolation, common::kErrorLockViolation, common::kErrorAccessDenied}) {
+  for (std::uint32_t number : {common::kErrorSharingViolation, common::kErrorLockViolation, common::kErrorAccessDenied,
+                               common::kErrorDeletePending}) {
     EXPECT_TRUE(install::IsWorthRetrying(number)) << number;
   }
   for (std::uint32_t number : {common::kErrorFileNotFound, common::kErrorDiskFull, common::kErrorHandleEof}) {

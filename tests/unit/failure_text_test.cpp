@@ -60,6 +60,7 @@ TEST(FailureReport, DescriptionsSayWhatToDo) {
     std::wstring description;
   } cases[] = {
       {MakeError(common::kErrorSharingViolation), in_use},
+      {MakeError(common::kErrorDeletePending, L"x", Cause::kInUse), in_use},
       {MakeError(common::kErrorLockViolation), in_use},
       {MakeError(common::kErrorAccessDenied, L"x", Cause::kInUse), app::kInUseOrDeniedDescription},
       {MakeError(common::kErrorAccessDenied),
