@@ -23,6 +23,8 @@ constexpr Rule kRules[] = {
     {Call::kQueryInternal, 0, L"NtQueryInformationFile(FileInternalInformation)"},
     {Call::kQueryAccess, 0, L"NtQueryInformationFile(FileAccessInformation)"},
     {Call::kQueryName, 0, L"NtQueryObject(ObjectNameInformation)"},
+    {Call::kQueryDosPath, 0, L"GetFinalPathNameByHandleW"},
+    {Call::kQueryVolumeSize, 0, L"NtQueryVolumeInformationFile(FileFsFullSizeInformation)"},
     {Call::kSetBasic, kWriteAttributes, L"NtSetInformationFile(FileBasicInformation)"},
     {Call::kSetTimes, kWriteAttributes, L"SetFileTime"},
     {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},

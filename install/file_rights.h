@@ -39,6 +39,8 @@ enum class Call {
   kQueryInternal,      // FileInternalInformation: the file id
   kQueryAccess,        // FileAccessInformation: the granted rights
   kQueryName,          // the object's name (NtQueryObject)
+  kQueryDosPath,       // GetFinalPathNameByHandleW: the path with its drive letter
+  kQueryVolumeSize,    // FileFsFullSizeInformation: the volume's room and cluster size
   kSetBasic,           // FileBasicInformation set: attributes
   kSetTimes,           // SetFileTime
   kRename,             // FileRenameInformation

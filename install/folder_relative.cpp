@@ -201,6 +201,39 @@ DWORD MarkForDeletion(const Handle& file) {
   return FromStatus(NtSetInformationFile(file.get(), &io, &info, sizeof info, FileDispositionInformation));
 }
 
+DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster) {
+  file.Require(Call::kQueryVolumeSize);
+  struct {
+    LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit, BytesPerSector;
+  } info{};  // FILE_FS_FULL_SIZE_INFORMATION
+  constexpr auto kFileFsFullSizeInformation = static_cast<FS_INFORMATION_CLASS>(7);
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = NtQueryVolumeInformationFile(file.get(), &io, &info, sizeof info, kFileFsFullSizeInformation);
+  cluster = static_cast<std::uint64_t>(info.SectorsPerAllocationUnit) * info.BytesPerSector;
+  available = static_cast<std::uint64_t>(info.CallerAvailableAllocationUnits.QuadPart) * cluster;
+  return FromStatus(status);
+}
+
+DWORD DosPath(const Handle& file, std::wstring& path) {
+  file.Require(Call::kQueryDosPath);
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return GetLastError();
+    if (length < buffer.size()) break;
+    buffer.resize(length + 1);
+  }
+  path = buffer.data();
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    path = L"\\\\" + path.substr(8);
+  } else if (path.rfind(L"\\\\?\\", 0) == 0) {
+    path = path.substr(4);
+  }
+  return 0;
+}
+
 FinalPathOf FinalPath(const Handle& file) {
   file.Require(Call::kQueryName);
   // The object's own name, as GetFinalPathNameByHandleW gets it, without that call's look-up of

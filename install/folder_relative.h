@@ -82,6 +82,13 @@ DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& nam
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 
+// The room this process may still fill on the volume of the open file or folder, and its
+// cluster size, in bytes.
+DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster);
+// The path of the open file or folder as the system resolved it, links and all, with its drive
+// letter (or \\server\share): for naming it to the user, never for opening it again.
+DWORD DosPath(const Handle& file, std::wstring& path);
+
 // The full path of the open file or folder as the system resolved it (its NT name, on which
 // GetFinalPathNameByHandleW builds), links and all; on failure, empty and error set.
 struct FinalPathOf {

@@ -239,22 +239,19 @@ class Win32Folder : public Folder {
     return win32 && SamePath(Join(final_path_, L""), Join(win32->final_path_, L""));
   }
 
+  // From the folder held, so that a game moved to another disk through a junction is told about
+  // the disk it is on, not the one the junction is on.
   DiskSpace FreeSpace() override {
-    ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(path_.c_str(), &available, nullptr, nullptr)) ThrowLastError(path_);
     DiskSpace space;
-    space.available = available.QuadPart;
-    std::vector<wchar_t> root(path_.size() + 2);
-    DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, clusters = 0;
-    if (GetVolumePathNameW(path_.c_str(), root.data(), static_cast<DWORD>(root.size()))) {
-      space.volume = root.data();
-      if (GetDiskFreeSpaceW(root.data(), &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
-        space.cluster_size = static_cast<std::uint64_t>(sectors_per_cluster) * bytes_per_sector;
-      }
-    } else {
-      space.volume = path_;
-    }
+    ThrowIf(relative::QueryVolumeSize(handle_, space.available, space.cluster_size), path_);
     if (space.cluster_size == 0) space.cluster_size = 4096;
+    std::wstring resolved;
+    std::vector<wchar_t> root(path_.size() + MAX_PATH);
+    if (!relative::DosPath(handle_, resolved)) {
+      root.resize(resolved.size() + 2);
+      if (GetVolumePathNameW(resolved.c_str(), root.data(), static_cast<DWORD>(root.size()))) space.volume = root.data();
+    }
+    if (space.volume.empty()) space.volume = path_;
     return space;
   }
 

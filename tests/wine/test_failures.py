@@ -111,10 +111,16 @@ class FailureTest(app.CopyRunCase):
         with open(os.path.join(self.addon, '21.dat'), 'wb') as f:
             f.write(os.urandom(64 * 1024))
         self.session.map_drive('f', mount)
-        self.use_product(os.path.join(mount, 'K'), 'F:\\K\\')
-        text = self.unchanged_run()
-        # Found by the room check, before anything is written.
-        self.assert_report(text, 112, 'F:\\K\\data\\')
+        # Found by the room check, before anything is written; also where the game was moved to
+        # that disk and C: reaches it through a link, the report names the disk it is on.
+        moved = os.path.join(self.session.drive_c, 'Moved')
+        os.symlink(os.path.join(mount, 'K'), moved)
+        for folder in ('F:\\K\\', 'C:\\Moved\\'):
+            with self.subTest(folder=folder):
+                self.use_product(os.path.join(mount, 'K'), folder)
+                text = self.unchanged_run()
+                self.assert_report(text, 112, folder + 'data\\')
+                self.assertIn('F: に', text)
 
 
 if __name__ == '__main__':
