@@ -552,6 +552,8 @@ void FileTransaction::Rename() {
     // holds: the undo then puts it back.
     if (step.made_from && hard_links_) CheckUnchanged(step, n.kept);
   }
+  // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
+  folder_.FlushEntries();
 }
 
 // The commit: the journal renamed away.
@@ -559,6 +561,11 @@ void FileTransaction::CommitRecord() {
   journal_->RenameOver(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
   journal_.reset();
   finished_ = true;
+  try {
+    folder_.FlushEntries();
+  } catch (const common::SetupError&) {
+    // Committed all the same: a power cut now leaves the record, and the next run rolls back.
+  }
 }
 
 // Installed: what is left is the committed record and the kept files, every staged file having

@@ -154,6 +154,12 @@ DWORD Flush(const Handle& file) {
   return LastErrorUnless(FlushFileBuffers(file.get()));
 }
 
+DWORD FlushEntries(const Handle& folder) {
+  folder.Require(Call::kFlush);
+  const DWORD error = LastErrorUnless(FlushFileBuffers(folder.get()));
+  return error == ERROR_INVALID_FUNCTION ? 0 : error;
+}
+
 DWORD SetWriteThrough(const Handle& file) {
   file.Require(Call::kSetMode);
   struct {

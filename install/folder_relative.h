@@ -74,6 +74,8 @@ DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got);
 DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written);
 DWORD Flush(const Handle& file);
+// A folder's entries; where the file system keeps none of its own to flush, nothing to do.
+DWORD FlushEntries(const Handle& folder);
 // Makes what is done through the handle from now on reach the disk before the call returns, as
 // FILE_WRITE_THROUGH at its open would have: a rename is then on disk when it returns.
 DWORD SetWriteThrough(const Handle& file);

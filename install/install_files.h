@@ -192,13 +192,17 @@ class Folder {
   // stays on any other name of the file. A file that is already gone is not an error; a folder
   // is never deleted but refused as in the way (Cause::kFolderAtOwnName).
   virtual void Delete(const Name& name) = 0;
+  // Has the folder's own entries, the renames and deletes in it, on disk: a volume may write
+  // them out of order. Only for a folder pinned to be written in.
+  virtual void FlushEntries() = 0;
 };
 
 class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
-  // Holds the folder open as it is now. With must_be_itself the folder itself must not be a
-  // link either; without it, it may be reached through one (a game moved to another disk).
+  // Holds the folder open as it is now. must_be_itself: the folder the run writes in, which must
+  // not be a link itself either, and whose entries it flushes; otherwise a folder only read, which
+  // may be reached through a link (a game moved to another disk) and may be on read-only media.
   virtual std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
 };

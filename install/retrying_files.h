@@ -73,6 +73,7 @@ class RetryingFolder : public Folder {
   void RenameOver(const Name& from, const Name& to) override;
   void RenameAside(const Name& from, const Name& to) override;
   void Delete(const Name& name) override;
+  void FlushEntries() override { inner_->FlushEntries(); }
 
  private:
   RetryingFiles& files_;

@@ -323,6 +323,8 @@ class Win32Folder : public Folder {
     ThrowIf(relative::RenameTo(found->file, handle_, to.name()), to);
   }
 
+  void FlushEntries() override { ThrowIf(relative::FlushEntries(handle_), path_); }
+
   void RenameAside(const Name& from, const Name& to) override {
     const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
     if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
@@ -479,7 +481,8 @@ std::wstring ExecutableDir() {
 std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
   // Reading the listing makes the share mode count: without delete sharing nobody can rename or
   // replace the folder while it is held.
-  Handle handle = relative::OpenPath(folder, opens::kFolder.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  const OpenKind& kind = must_be_itself ? opens::kDataFolder : opens::kFolder;
+  Handle handle = relative::OpenPath(folder, kind.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
   if (!handle.valid()) {
     const DWORD error = GetLastError();

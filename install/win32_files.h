@@ -33,8 +33,11 @@ inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete};
 inline constexpr OpenKind kLock{"lock", r::kGenericRead | r::kGenericWrite | r::kDelete};
 // Held for the run: names are opened below it; its facts and final path are read.
 inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kReadAttributes | r::kSynchronize};
+// The data folder, whose entries are flushed too: FlushFileBuffers asks FILE_ADD_FILE of a folder.
+inline constexpr OpenKind kDataFolder{"data folder", kFolder.access | r::kWriteData};
 inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize};
-inline constexpr OpenKind kAll[] = {kLook, kReplace, kMove, kRemove, kRead, kCreate, kLock, kFolder, kParent};
+inline constexpr OpenKind kAll[] = {kLook,   kReplace, kMove,       kRemove, kRead,
+                                    kCreate, kLock,    kFolder, kDataFolder, kParent};
 }  // namespace opens
 
 // The folder that holds the running setup.exe, as Windows reports it: no trailing "\" except

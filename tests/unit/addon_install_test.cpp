@@ -252,6 +252,9 @@ class FakeFiles : public install::InstallFiles {
     }
     void RenameOver(const Name& from, const Name& to) override { fs_.Move(from, to, false); }
     void RenameAside(const Name& from, const Name& to) override { fs_.Move(from, to, false, false); }
+    void FlushEntries() override {
+      fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
+    }
     void Delete(const Name& name) override {
       fs_.Write("delete", name);
       fs_.CheckLink(name);
@@ -331,8 +334,13 @@ class FakeFiles : public install::InstallFiles {
   }
   // cut_inside: what a power cut in the middle of this operation leaves done.
   void Write(const std::string& kind, const Name& name, const std::function<void()>& cut_inside = {}) {
+    Write(kind, name.path(), name.Error(common::kErrorDiskFull), cut_inside);
+  }
+  // failure: what the write throws when it is made to fail.
+  void Write(const std::string& kind, const std::wstring& path, const common::SetupError& failure,
+             const std::function<void()>& cut_inside = {}) {
     if (killed_) throw Killed{};
-    if (meddle) meddle(*this, std::wstring(kind.begin(), kind.end()) + L" " + name.path());
+    if (meddle) meddle(*this, std::wstring(kind.begin(), kind.end()) + L" " + path);
     if (++writes_ == kill_at) {
       killed_ = true;
       if (power_cut) {
@@ -344,8 +352,8 @@ class FakeFiles : public install::InstallFiles {
       }
       throw Killed{};
     }
-    if (++calls_[kind] == fail_at[kind]) throw name.Error(common::kErrorDiskFull);
-    log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + name.path());
+    if (++calls_[kind] == fail_at[kind]) throw failure;
+    log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
   }
   void Create(const Name& name, const std::string& bytes) {
     if (files.count(name.path()) || folders.count(name.path())) throw name.Error(common::kErrorFileExists);
@@ -520,9 +528,11 @@ TEST_F(AddonInstallTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFi
     const std::wstring kind = entry.substr(0, entry.find(L' '));
     if (phases.empty() || phases.back() != kind) phases.push_back(kind);
   }
-  // Lock, tidy, stage, keep the old files, flush, journal and flush it, move, tidy.
+  // Lock, tidy, stage, keep the old files, flush, journal and flush it, move, flush the folder,
+  // commit, flush the folder, tidy.
   EXPECT_EQ(phases, (std::vector<std::wstring>{L"lock", L"delete", L"copy", L"write", L"keep", L"flush", L"write",
-                                               L"flush", L"move", L"delete"}));
+                                               L"flush", L"move", L"flush-folder", L"move", L"flush-folder",
+                                               L"delete"}));
   const std::vector<std::wstring> copies = Logged(L"copy"), moves = Logged(L"move");
   ASSERT_EQ(copies.size(), 23u);
   ASSERT_EQ(moves.size(), 25u);
@@ -686,7 +696,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
 
 // A failure at any step of staging or of putting the files in place leaves the folder as it was.
 TEST_F(AddonInstallTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
-  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 25}, {"keep", 13}, {"move", 25}};
+  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 25}, {"keep", 13}, {"move", 25}, {"flush-folder", 1}};
   for (const auto& [kind, count] : steps) {
     for (int n = 1; n <= count; ++n) {
       SCOPED_TRACE(kind + " #" + std::to_string(n));
@@ -1158,7 +1168,7 @@ TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   install::InstallAddons(fs, data_dir, install_dir);
   for (const std::wstring& entry : fs.log) {
     const bool ours = entry.find(L"30.dat") != std::wstring::npos || entry.find(L"setup.") != std::wstring::npos;
-    EXPECT_TRUE(ours || entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"flush ", 0) == 0) << entry.c_str();
+    EXPECT_TRUE(ours || entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"flush", 0) == 0) << entry.c_str();
   }
   EXPECT_EQ(*fs.files.at(data_dir + L"30.dat"), Rewritten(Lines(25)));
 }
