@@ -39,7 +39,9 @@ enum class Call {
   kQueryInternal,      // FileInternalInformation: the file id
   kQueryAccess,        // FileAccessInformation: the granted rights
   kQueryName,          // the object's name (NtQueryObject)
+  kQueryNormalized,    // GetFinalPathNameByHandleW: the path with every name in its long form
   kQueryDosPath,       // GetFinalPathNameByHandleW: the path with its drive letter
+  kQueryIdentity,      // FileIdInformation: the volume's serial number and the 128-bit file id
   kQueryVolumeSize,    // FileFsFullSizeInformation: the volume's room and cluster size
   kSetBasic,           // FileBasicInformation set: attributes
   kSetTimes,           // SetFileTime

@@ -2,6 +2,8 @@
 
 #include <winternl.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "common/setup_error.h"
@@ -221,17 +223,46 @@ DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_
   return FromStatus(status);
 }
 
-DWORD DosPath(const Handle& file, std::wstring& path) {
-  file.Require(Call::kQueryDosPath);
+namespace {
+
+DWORD FinalPathByHandle(const Handle& file, DWORD flags, std::wstring& path) {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), flags);
     if (length == 0) return GetLastError();
     if (length < buffer.size()) break;
     buffer.resize(length + 1);
   }
   path = buffer.data();
+  return 0;
+}
+
+}  // namespace
+
+bool Identity::operator==(const Identity& other) const {
+  return volume == other.volume && std::equal(std::begin(id), std::end(id), std::begin(other.id));
+}
+
+DWORD QueryIdentity(const Handle& file, Identity& identity) {
+  struct {
+    ULONGLONG VolumeSerialNumber;
+    BYTE Identifier[16];
+  } info{};  // FILE_ID_INFORMATION
+  constexpr auto kFileIdInformation = static_cast<FILE_INFORMATION_CLASS>(59);
+  const DWORD error = Query(file, Call::kQueryIdentity, info, kFileIdInformation);
+  identity.volume = info.VolumeSerialNumber;
+  std::copy(std::begin(info.Identifier), std::end(info.Identifier), std::begin(identity.id));
+  return error;
+}
+
+DWORD NormalizedPath(const Handle& file, std::wstring& path) {
+  file.Require(Call::kQueryNormalized);
+  return FinalPathByHandle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_NT, path);
+}
+
+DWORD DosPath(const Handle& file, std::wstring& path) {
+  file.Require(Call::kQueryDosPath);
+  if (const DWORD error = FinalPathByHandle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, path)) return error;
   if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
     path = L"\\\\" + path.substr(8);
   } else if (path.rfind(L"\\\\?\\", 0) == 0) {

@@ -87,6 +87,19 @@ DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 // The room this process may still fill on the volume of the open file or folder, and its
 // cluster size, in bytes.
 DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster);
+// A file's identity on the system: its volume and its id there. FileInternalInformation alone is
+// unique only on NTFS and says nothing of the volume.
+struct Identity {
+  std::uint64_t volume = 0;
+  std::uint8_t id[16] = {};
+  bool operator==(const Identity& other) const;
+};
+DWORD QueryIdentity(const Handle& file, Identity& identity);
+
+// The path of the open file or folder in its NT form with every name in its long form (no 8.3
+// spelling), links and all.
+DWORD NormalizedPath(const Handle& file, std::wstring& path);
+
 // The path of the open file or folder as the system resolved it, links and all, with its drive
 // letter (or \\server\share): for naming it to the user, never for opening it again.
 DWORD DosPath(const Handle& file, std::wstring& path);

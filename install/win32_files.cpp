@@ -181,7 +181,10 @@ class Win32NewFile : public NewFile {
 class Win32Folder : public Folder {
  public:
   Win32Folder(std::wstring path, Handle handle, std::wstring final_path)
-      : path_(std::move(path)), handle_(std::move(handle)), final_path_(std::move(final_path)) {}
+      : path_(std::move(path)), handle_(std::move(handle)), final_path_(std::move(final_path)) {
+    relative::Identity identity;
+    if (!relative::QueryIdentity(handle_, identity)) identity_ = identity;
+  }
 
   const std::wstring& path() const override { return path_; }
   const Handle& handle() const { return handle_; }
@@ -206,8 +209,32 @@ class Win32Folder : public Folder {
     found.contents_elsewhere = ContentsElsewhere(found.file, facts.attributes, &name, name.reported());
     ThrowIf(relative::QueryFileId(found.file, found.status.id), name);
     if (!extra_names && facts.links > 1) ThrowLink(name);
-    if (!SamePath(FinalPathOrThrow(found.file, name.reported()), Join(final_path_, name.name()))) ThrowLink(name);
+    if (!LiesHere(found.file, name)) ThrowLink(name);
     return found;
+  }
+
+  // Whether the open file is name in this folder by where it leads. The names as opened come
+  // first; a path spelt otherwise on the way (an 8.3 name in an old uninstall entry) is
+  // compared again in long form before it is taken for somewhere else.
+  bool LiesHere(const Handle& file, const Name& name) const {
+    if (SamePath(FinalPathOrThrow(file, name.reported()), Join(final_path_, name.name()))) return true;
+    std::wstring file_path;
+    if (relative::NormalizedPath(file, file_path)) return false;
+    if (!normalized_) {
+      std::wstring folder_path;
+      normalized_ = relative::NormalizedPath(handle_, folder_path) ? std::wstring() : folder_path;
+    }
+    return !normalized_->empty() && SamePath(file_path, Join(*normalized_, name.name()));
+  }
+
+  // One file, by its identity on the system; where the file system gives none, by its id.
+  bool SameFile(const Handle& first, const Handle& second, const Name& name) const {
+    relative::Identity a, b;
+    if (!relative::QueryIdentity(first, a) && !relative::QueryIdentity(second, b)) return a == b;
+    std::uint64_t first_id = 0, second_id = 0;
+    ThrowIf(relative::QueryFileId(first, first_id), name);
+    ThrowIf(relative::QueryFileId(second, second_id), name);
+    return first_id == second_id;
   }
 
   // The contents of a file that a filter or cloud provider supplies, through a second open of
@@ -217,10 +244,7 @@ class Win32Folder : public Folder {
     relative::Opened second = relative::Open(handle_, name.name(), name.reported(), opens::kRead.access, share,
                                              FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, 0, true);
     ThrowIf(second.error, name);
-    std::uint64_t first_id = 0, second_id = 0;
-    ThrowIf(relative::QueryFileId(first, first_id), name);
-    ThrowIf(relative::QueryFileId(second.file, second_id), name);
-    if (first_id != second_id) ThrowLink(name);
+    if (!SameFile(first, second.file, name)) ThrowLink(name);
     return std::move(second.file);
   }
 
@@ -233,10 +257,12 @@ class Win32Folder : public Folder {
   std::unique_ptr<Replaced> OpenToReplace(const Name& name) override;
 
   bool IsSameFolder(const Folder& other) const override {
-    // By where the folders lead, not by file index, which some volumes report as 0 for every
-    // file.
+    // By identity, whatever the spelling of the paths they were opened by (an 8.3 name in an
+    // old uninstall entry); by where they lead only where the file system gives no identity.
     const auto* win32 = dynamic_cast<const Win32Folder*>(&other);
-    return win32 && SamePath(Join(final_path_, L""), Join(win32->final_path_, L""));
+    if (!win32) return false;
+    if (identity_ && win32->identity_) return *identity_ == *win32->identity_;
+    return SamePath(Join(final_path_, L""), Join(win32->final_path_, L""));
   }
 
   // From the folder held, so that a game moved to another disk through a junction is told about
@@ -354,6 +380,8 @@ class Win32Folder : public Folder {
   std::wstring path_;
   Handle handle_;
   std::wstring final_path_;
+  std::optional<relative::Identity> identity_;
+  mutable std::optional<std::wstring> normalized_;  // empty where it cannot be had
 };
 
 void Win32NewFile::RenameOver(const Name& to) {
@@ -504,9 +532,15 @@ std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool m
     const Handle parent =
         relative::OpenPath(path.substr(0, slash + 1), opens::kParent.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
     if (!parent.valid()) ThrowLastError(folder);
-    if (!SamePath(final_path, Join(FinalPathOrThrow(parent, folder), path.substr(slash + 1)))) {
-      throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
+    const std::wstring leaf = path.substr(slash + 1);
+    bool lies_there = SamePath(final_path, Join(FinalPathOrThrow(parent, folder), leaf));
+    if (!lies_there) {
+      // Spelt otherwise on the way (8.3 names): compared again in long form.
+      std::wstring long_folder, long_parent;
+      lies_there = !relative::NormalizedPath(handle, long_folder) && !relative::NormalizedPath(parent, long_parent) &&
+                   SamePath(long_folder, Join(long_parent, leaf));
     }
+    if (!lies_there) throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
   }
   return std::make_unique<Win32Folder>(Join(folder, L""), std::move(handle), std::move(final_path));
 }

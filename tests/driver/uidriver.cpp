@@ -809,6 +809,7 @@ class Driver {
         {L"write-when-there", 3, 1, &Driver::WriteWhenThere},
         {L"scan-report", 0, 0, &Driver::ScanReport},
         {L"try-open", 3, 0, &Driver::TryOpen},
+        {L"short-path", 1, 0, &Driver::ShortPath},
     };
     return kCommands;
   }
@@ -1330,6 +1331,14 @@ class Driver {
         .Bool("opened", !error)
         .Int("last_error", error)
         .Text();
+  }
+
+  // The 8.3 spelling of a path, as old uninstall entries give it.
+  std::string ShortPath(const Args& args) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    const DWORD length = GetShortPathNameW(args[0].c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) Fail(LastErrorText("GetShortPathNameW", GetLastError()));
+    return Ok("short-path").Str("path", args[0]).Str("short", std::wstring(buffer.data(), length)).Text();
   }
 
   Watch& Watching() {

@@ -101,13 +101,23 @@ class CopyRunTest(app.CopyRunCase):
 
     def test_run_from_inside_the_data_folder_keeps_every_file(self):
         # The add-on files already in the data folder, setup.exe beside them: copies onto themselves.
-        self.use_addon(self.data)
-        self.complete_run()
-        for name in app.ADDON_FILES:
-            self.assertEqual(app.read(os.path.join(self.data, name)),
-                             app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
-        self.assertEqual(app.read(os.path.join(self.data, '30.dat')),
-                         app.expected_data_file30(self.before['30.dat']))
+        # Also where the uninstall entry gives the folder in 8.3 form and setup.exe is started by
+        # its short path: one folder, whatever its spelling.
+        for spelling in ('long', '8.3'):
+            with self.subTest(spelling=spelling):
+                if spelling == '8.3':
+                    self.use_product(*app.make_product(self.session, 'Kolvenir Game Folder'))
+                    short = app.run(self.session, ['short-path', self.folder])[0]['short']
+                    self.assertNotEqual(short.rstrip('\\'), self.folder.rstrip('\\'))
+                    self.folder = short.rstrip('\\') + '\\'
+                before = app.read(os.path.join(self.data, '30.dat'))
+                self.use_addon(self.data)
+                self.exe = self.folder + 'data\\setup.exe'
+                self.complete_run()
+                for name in app.ADDON_FILES:
+                    self.assertEqual(app.read(os.path.join(self.data, name)),
+                                     app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
+                self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(before))
 
     def test_clicks_during_the_run_are_dropped(self):
         pid, dump = self.open()
