@@ -29,6 +29,8 @@ constexpr Rule kRules[] = {
     {Call::kQueryVolumeSize, 0, L"NtQueryVolumeInformationFile(FileFsFullSizeInformation)"},
     {Call::kSetBasic, kWriteAttributes, L"NtSetInformationFile(FileBasicInformation)"},
     {Call::kSetTimes, kWriteAttributes, L"SetFileTime"},
+    {Call::kQueryDacl, kReadControl, L"GetSecurityInfo(DACL_SECURITY_INFORMATION)"},
+    {Call::kSetDacl, kWriteDac, L"SetSecurityInfo(DACL_SECURITY_INFORMATION)"},
     {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},
     {Call::kLink, 0, L"NtSetInformationFile(FileLinkInformation)"},
     {Call::kDispose, kDelete, L"NtSetInformationFile(FileDispositionInformation)"},

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t kReadAttributes = 0x0080;  // FILE_READ_ATTRIBUTE
 inline constexpr std::uint32_t kWriteAttributes = 0x0100; // FILE_WRITE_ATTRIBUTES
 inline constexpr std::uint32_t kDelete = 0x00010000;      // DELETE
 inline constexpr std::uint32_t kReadControl = 0x00020000; // READ_CONTROL
+inline constexpr std::uint32_t kWriteDac = 0x00040000;    // WRITE_DAC
 inline constexpr std::uint32_t kSynchronize = 0x00100000; // SYNCHRONIZE
 inline constexpr std::uint32_t kGenericRead = 0x80000000;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000;
@@ -45,6 +46,8 @@ enum class Call {
   kQueryVolumeSize,    // FileFsFullSizeInformation: the volume's room and cluster size
   kSetBasic,           // FileBasicInformation set: attributes
   kSetTimes,           // SetFileTime
+  kQueryDacl,          // GetSecurityInfo: the DACL
+  kSetDacl,            // SetSecurityInfo: the DACL
   kRename,             // FileRenameInformation
   kLink,               // FileLinkInformation
   kDispose,            // FileDispositionInformation: delete on close

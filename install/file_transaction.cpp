@@ -458,6 +458,7 @@ void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, st
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
+  KeepPermissions(step);
   if (!hard_links_) {
     FromStart from_start(source);
     step.placed.hash = HashOf(from_start, &step.placed.size);
@@ -471,11 +472,20 @@ void FileTransaction::StageContents(const std::wstring& name, const std::string&
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
   step.staged = folder_.CreateNew(Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
+  KeepPermissions(step);
   step.staged->Write(bytes);
   if (!hard_links_) {
     StringSource contents(bytes);
     step.placed.hash = HashOf(contents, &step.placed.size);
   }
+}
+
+// A replacement keeps what the user set on the file itself, as ReplaceFile keeps its DACL: an old
+// game under Program Files often needs Users to be able to write it.
+void FileTransaction::KeepPermissions(Step& step) {
+  if (!step.replaced) return;
+  const std::string permissions = step.replaced->Permissions();
+  if (!permissions.empty()) step.staged->SetPermissions(permissions);
 }
 
 void FileTransaction::Commit() {

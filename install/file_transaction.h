@@ -135,6 +135,7 @@ class FileTransaction {
     std::optional<std::string> made_from;
   };
   void CheckUnchanged(const Step& step, const Name& name);
+  void KeepPermissions(Step& step);
   Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // The commit's steps, in order.
   void Keep();

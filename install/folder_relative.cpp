@@ -1,5 +1,6 @@
 #include "install/folder_relative.h"
 
+#include <aclapi.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -120,6 +121,45 @@ DWORD SetAttributes(const Handle& file, std::uint32_t attributes) {
   FILE_BASIC_INFO info{};  // times left at 0 stay as they are
   info.FileAttributes = attributes;
   return LastErrorUnless(SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof info));
+}
+
+DWORD QueryOwnDacl(const Handle& file, std::string& descriptor) {
+  file.Require(Call::kQueryDacl);
+  descriptor.clear();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (const DWORD error =
+          GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd)) {
+    return error;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  bool own = GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+  for (DWORD i = 0; dacl && !own && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    own = GetAce(dacl, i, &ace) && !(static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE);
+  }
+  if (own) descriptor.assign(static_cast<const char*>(sd), GetSecurityDescriptorLength(sd));
+  LocalFree(sd);
+  return 0;
+}
+
+DWORD SetDacl(const Handle& file, const std::string& descriptor) {
+  file.Require(Call::kSetDacl);
+  std::string copy = descriptor;  // the calls take it writable
+  const PSECURITY_DESCRIPTOR sd = copy.data();
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorControl(sd, &control, &revision)) {
+    return GetLastError();
+  }
+  const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, present ? dacl : nullptr, nullptr);
 }
 
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {

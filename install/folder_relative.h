@@ -67,6 +67,11 @@ DWORD QueryReparseTag(const Handle& file, std::uint32_t& tag);
 DWORD QueryFileId(const Handle& file, std::uint64_t& id);
 DWORD QueryGrantedAccess(const Handle& file, std::uint32_t& access);  // as the system records it
 DWORD SetAttributes(const Handle& file, std::uint32_t attributes);
+// The file's DACL, as a self-relative security descriptor, where it has entries of its own (not
+// inherited) or is protected from inheritance; empty where a new file in its folder gets the same.
+DWORD QueryOwnDacl(const Handle& file, std::string& descriptor);
+// Sets the DACL of such a descriptor, protected as it was.
+DWORD SetDacl(const Handle& file, const std::string& descriptor);
 // The last access too: some exFAT drivers drop a time set that leaves the other one as it is.
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
 DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);

@@ -123,6 +123,8 @@ class NewFile {
   virtual void Flush() = 0;
   // The file's id (FileStatus::id).
   virtual std::uint64_t Id() = 0;
+  // Gives it the permissions Replaced::Permissions read from the file it replaces.
+  virtual void SetPermissions(const std::string& permissions) = 0;
   // Renames it over `to` in its folder in one step, on disk when it returns; what was at `to`
   // is replaced as a name, never followed, and `to` is either its old file or this one.
   virtual void RenameOver(const Name& to) = 0;
@@ -140,6 +142,9 @@ class Replaced {
   virtual void CheckFree() = 0;
   // Its contents from the start, for one pass.
   virtual std::unique_ptr<ByteSource> Read() = 0;
+  // Its permissions where they are its own (a user granted write on the file itself, say), for
+  // its replacement to keep; empty where a new file in the folder gets the same.
+  virtual std::string Permissions() = 0;
   // Whether the volume has hard links: tries one of this file at probe and removes it again.
   virtual bool HardLinksWork(const Name& probe) = 0;
   // A second name that keeps the present contents whatever later replaces this one: a hard

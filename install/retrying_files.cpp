@@ -50,6 +50,7 @@ class RetryingNewFile : public NewFile {
   void Write(const std::string& bytes) override { inner_->Write(bytes); }
   void Flush() override { inner_->Flush(); }
   std::uint64_t Id() override { return inner_->Id(); }
+  void SetPermissions(const std::string& permissions) override { inner_->SetPermissions(permissions); }
   void RenameOver(const Name& to) override {
     files_.Retry([&] { inner_->RenameOver(to); });
   }
@@ -72,6 +73,7 @@ class RetryingReplaced : public Replaced {
     files_.Retry([&] { inner_->CheckFree(); });
   }
   std::unique_ptr<ByteSource> Read() override { return files_.Retry([&] { return inner_->Read(); }); }
+  std::string Permissions() override { return inner_->Permissions(); }
   bool HardLinksWork(const Name& probe) override { return inner_->HardLinksWork(probe); }
   std::unique_ptr<NewFile> KeepAs(const Name& kept) override {
     return Wrapped(files_, files_.Retry([&] { return inner_->KeepAs(kept); }, &kept));

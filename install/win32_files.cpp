@@ -161,6 +161,7 @@ class Win32NewFile : public NewFile {
     ThrowIf(relative::QueryFileId(file_, id), name_);
     return id;
   }
+  void SetPermissions(const std::string& permissions) override { ThrowIf(relative::SetDacl(file_, permissions), name_); }
   void RenameOver(const Name& to) override;
   // For the operation that made it, when it fails before the file is whole.
   void Discard() noexcept {
@@ -441,6 +442,12 @@ class Win32Replaced : public Replaced {
   }
 
   std::unique_ptr<ByteSource> Read() override { return std::make_unique<HandleReader>(Contents(), name_); }
+
+  std::string Permissions() override {
+    std::string permissions;
+    ThrowIf(relative::QueryOwnDacl(found_.file, permissions), name_);
+    return permissions;
+  }
 
   bool HardLinksWork(const Name& probe) override {
     if (relative::LinkAs(found_.file, folder_.handle(), probe.name()) != 0) return false;

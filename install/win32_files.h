@@ -28,8 +28,9 @@ inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes};
 // Deleted; a read-only flag cleared first and put back on the file's other names.
 inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes | r::kWriteAttributes};
 inline constexpr OpenKind kRead{"read", r::kGenericRead};
-// Written, its attributes and time set, flushed, renamed into place, or deleted on failure.
-inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete};
+// Written, its attributes, time and permissions set, flushed, renamed into place, or deleted on
+// failure. Its creator owns it, and an owner may always write its DACL.
+inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete | r::kWriteDac};
 inline constexpr OpenKind kLock{"lock", r::kGenericRead | r::kGenericWrite | r::kDelete};
 // Held for the run: names are opened below it; its facts and final path are read.
 inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kReadAttributes | r::kSynchronize};

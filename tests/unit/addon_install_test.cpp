@@ -36,6 +36,7 @@ class FakeFiles : public install::InstallFiles {
   std::set<std::wstring> folders;
   std::set<std::wstring> read_only;  // a file is read-only on all its names
   std::set<std::wstring> game_holds;  // files another program holds open, sharing everything
+  std::map<std::wstring, std::string> permissions;  // a file's own, by its name
   std::set<std::wstring> links;  // names that lead elsewhere: refused wherever they are used
   std::map<std::wstring, int> held;  // attempts that still meet a sharing violation; -1: forever
   std::vector<std::wstring> log;
@@ -136,6 +137,10 @@ class FakeFiles : public install::InstallFiles {
       fs_.unflushed_.erase(path());
     }
     std::uint64_t Id() override { return fs_.IdOf(path()); }
+    void SetPermissions(const std::string& permissions) override {
+      fs_.Write("permit", name_);
+      fs_.permissions[path()] = permissions;
+    }
     void RenameOver(const Name& to) override {
       fs_.Move(name_, to, true);
       open_.MoveTo(to.path());
@@ -179,6 +184,10 @@ class FakeFiles : public install::InstallFiles {
       return std::make_unique<install::StringSource>(bytes_);
     }
     bool HardLinksWork(const Name&) override { return fs_.hard_links; }
+    std::string Permissions() override {
+      const auto own = fs_.permissions.find(name_.path());
+      return own == fs_.permissions.end() ? std::string() : own->second;
+    }
     std::unique_ptr<install::NewFile> KeepAs(const Name& kept) override {
       fs_.Write("keep", name_);
       fs_.CheckLink(name_);
@@ -330,6 +339,8 @@ class FakeFiles : public install::InstallFiles {
     }
     files[to.path()] = files.at(from.path());
     files.erase(from.path());
+    permissions.erase(to.path());
+    if (auto own = permissions.extract(from.path())) permissions[to.path()] = own.mapped();
     if (unflushed_.erase(from.path())) unflushed_.insert(to.path());
   }
   // cut_inside: what a power cut in the middle of this operation leaves done.
@@ -543,6 +554,17 @@ TEST_F(AddonInstallTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFi
   EXPECT_EQ(moves[23], data_dir + L"30.dat");
   EXPECT_EQ(moves[24], data_dir + L"setup.journal.setup-old") << "renaming the journal away is the commit";
   EXPECT_EQ(Logged(L"keep").size(), 13u);
+}
+
+// A replaced file keeps the permissions set on it, as ReplaceFile keeps a DACL; a new one gets
+// only the folder's.
+TEST_F(AddonInstallTest, ReplacedFilesKeepTheirOwnPermissions) {
+  fs.permissions[data_dir + L"30.dat"] = "Users: write";
+  fs.permissions[data_dir + L"21.dat"] = "protected";
+  Install();
+  EXPECT_EQ(fs.Contents(data_dir), Installed());
+  EXPECT_EQ(fs.permissions, (std::map<std::wstring, std::string>{{data_dir + L"21.dat", "protected"},
+                                                                  {data_dir + L"30.dat", "Users: write"}}));
 }
 
 TEST_F(AddonInstallTest, ListStartsWith21AndEndsWithTheMusic) {
