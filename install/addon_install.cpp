@@ -8,6 +8,7 @@
 #include "install/data_file30.h"
 #include "install/file_transaction.h"
 #include "install/retrying_files.h"
+#include "install/virtual_store.h"
 
 namespace install {
 namespace {
@@ -17,17 +18,29 @@ using common::MakeError;
 
 struct Copy {
   std::wstring name;
-  std::unique_ptr<SourceFile> source;
+  SourceFile* source;
   std::unique_ptr<Replaced> replaced;  // the destination, held open since it was looked at
 };
 
-// What the run will write, checked against everything that could stop it halfway.
+// The add-on files, open to be read, held from the first look until the last copy.
+using Sources = std::vector<std::pair<std::wstring, std::unique_ptr<SourceFile>>>;
+
+// What the run will write in one folder, checked against everything that could stop it halfway.
 struct Plan {
+  RetryingFolder* folder = nullptr;
   std::vector<Copy> copies;
+  std::unique_ptr<Replaced> dataFile30;  // none in a virtual store copy that has none
   std::string newDataFile30;
   std::string readDataFile30;  // what the new one was made from
-  std::unique_ptr<Replaced> dataFile30;
   bool hardLinks = false;
+  bool empty() const { return copies.empty() && !dataFile30; }
+};
+
+// One folder the run writes in, held and locked: the data folder, or the game's own copy of it.
+struct Target {
+  std::unique_ptr<RetryingFolder> folder;
+  std::unique_ptr<HeldLock> lock;
+  Notes owed;  // what its last rollback owes the report
 };
 
 std::vector<std::wstring> DestinationNames() {
@@ -84,48 +97,62 @@ void CheckNamesFit(const std::wstring& dataDir, const std::vector<std::wstring>&
   }
 }
 
-Plan MakePlan(RetryingFolder& sourceDir, RetryingFolder& dataDir) {
-  Plan plan;
-  // Run from inside the data folder, a file is already where it belongs.
-  const bool inside = sourceDir.IsSameFolder(dataDir);
+Sources OpenSources(RetryingFolder& sourceDir) {
+  Sources sources;
   for (const wchar_t* name : kAddonFileList) {
     const Name source = sourceDir.Own(name);
     std::unique_ptr<SourceFile> file = sourceDir.OpenForReading(source);
     if (!file || file->status().directory) throw source.Error(common::kErrorFileNotFound, Cause::kAddonFileMissing);
-    if (!inside) plan.copies.push_back(Copy{name, std::move(file), nullptr});
+    sources.emplace_back(name, std::move(file));
   }
-  const Name dataFile30 = dataDir.Own(kDataFile30);
-  plan.dataFile30 = dataDir.OpenToReplace(dataFile30);
-  if (!plan.dataFile30 || plan.dataFile30->status().directory) throw dataFile30.Error(common::kErrorFileNotFound);
-  for (Copy& copy : plan.copies) {
-    copy.replaced = dataDir.OpenToReplace(dataDir.Own(copy.name));
-    CheckReplaceable(dataDir, copy.replaced.get(), dataDir.Own(copy.name));
+  return sources;
+}
+
+// every_file: the data folder, which gets every add-on file and must have 30.dat; otherwise the
+// game's copy of it, in which only the files it holds are replaced.
+Plan MakePlan(RetryingFolder& dir, Sources& sources, bool every_file) {
+  Plan plan;
+  plan.folder = &dir;
+  for (auto& [name, source] : sources) {
+    std::unique_ptr<Replaced> replaced = dir.OpenToReplace(dir.Own(name));
+    if (every_file || replaced) plan.copies.push_back(Copy{name, source.get(), std::move(replaced)});
   }
-  CheckReplaceable(dataDir, plan.dataFile30.get(), dataFile30);
-  plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30, &plan.readDataFile30);
+  const Name dataFile30 = dir.Own(kDataFile30);
+  plan.dataFile30 = dir.OpenToReplace(dataFile30);
+  if (every_file && (!plan.dataFile30 || plan.dataFile30->status().directory)) {
+    throw dataFile30.Error(common::kErrorFileNotFound);
+  }
+  for (Copy& copy : plan.copies) CheckReplaceable(dir, copy.replaced.get(), dir.Own(copy.name));
+  if (plan.dataFile30) {
+    CheckReplaceable(dir, plan.dataFile30.get(), dataFile30);
+    plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30, &plan.readDataFile30);
+  }
   return plan;
 }
 
 // The old files stay until every new one is in place, so all the new ones must fit beside them;
 // where the volume has no hard links the old ones are kept as copies, which take room too.
-void CheckRoom(RetryingFolder& dataDir, Plan& plan) {
-  const DiskSpace space = dataDir.FreeSpace();
+void CheckRoom(Plan& plan) {
+  RetryingFolder& dir = *plan.folder;
+  const DiskSpace space = dir.FreeSpace();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
-  std::uint64_t needed = OnDisk(plan.newDataFile30.size(), cluster);
+  std::uint64_t needed = plan.dataFile30 ? OnDisk(plan.newDataFile30.size(), cluster) : 0;
   for (const Copy& copy : plan.copies) needed += OnDisk(copy.source->status().size, cluster);
   // Tried as the committed record's name, which nothing uses before the commit and which the
   // commit replaces: while 30.dat is held open, Wine keeps a deleted second name of it until
   // the file's last handle closes, and that must not be a name the run is about to write.
-  const Name probe = dataDir.Record(std::wstring(kJournalName) + kKeptSuffix);
-  plan.hardLinks = plan.dataFile30->HardLinksWork(probe);
+  const Name probe = dir.Record(std::wstring(kJournalName) + kKeptSuffix);
+  Replaced* tried = plan.dataFile30.get();
+  for (const Copy& copy : plan.copies) tried = tried ? tried : copy.replaced.get();
+  plan.hardLinks = tried && tried->HardLinksWork(probe);
   if (!plan.hardLinks) {
     for (const Copy& copy : plan.copies) {
       if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
     }
-    needed += OnDisk(plan.dataFile30->status().size, cluster);
+    if (plan.dataFile30) needed += OnDisk(plan.dataFile30->status().size, cluster);
   }
   if (needed > space.available) {
-    common::SetupError error = MakeError(common::kErrorDiskFull, dataDir.path(), Cause::kNotEnoughRoom);
+    common::SetupError error = MakeError(common::kErrorDiskFull, dir.path(), Cause::kNotEnoughRoom);
     error.bytes_needed = needed;
     error.bytes_available = space.available;
     error.drive = space.volume;
@@ -133,35 +160,69 @@ void CheckRoom(RetryingFolder& dataDir, Plan& plan) {
   }
 }
 
-void CommitPlan(RetryingFolder& dataDir, Plan plan, const Elsewhere& elsewhere, const Notes& owed) {
-  FileTransaction transaction(dataDir, plan.hardLinks, elsewhere, owed);
-  for (Copy& copy : plan.copies) {
-    transaction.StageCopy(*copy.source, copy.name, std::move(copy.replaced));
-    copy.source.reset();
+void CommitPlan(Plan plan, const Elsewhere& elsewhere, const Notes& owed) {
+  FileTransaction transaction(*plan.folder, plan.hardLinks, elsewhere, owed);
+  for (Copy& copy : plan.copies) transaction.StageCopy(*copy.source, copy.name, std::move(copy.replaced));
+  if (plan.dataFile30) {
+    transaction.StageContents(kDataFile30, plan.newDataFile30, std::move(plan.dataFile30), plan.readDataFile30);
   }
-  transaction.StageContents(kDataFile30, plan.newDataFile30, std::move(plan.dataFile30), plan.readDataFile30);
   transaction.Commit();
+}
+
+// Held, locked and checked for names too long, like the data folder; nothing where the game
+// never wrote there.
+std::unique_ptr<RetryingFolder> PinIfThere(RetryingFiles& files, const std::wstring& path) {
+  try {
+    return files.PinFolder(path, true);
+  } catch (const common::SetupError& error) {
+    if (error.number == common::kErrorPathNotFound || error.number == common::kErrorFileNotFound) return nullptr;
+    throw;
+  }
 }
 
 void Install(RetryingFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
   const std::vector<std::wstring> names = DestinationNames();
-  // Both folders stay held as they are now until the run ends; everything in them is then
+  // Every folder stays held as it is now until the run ends; everything in them is then
   // reached by name from them, never through a link.
-  const std::unique_ptr<RetryingFolder> dataDir = files.PinFolder(dataPath, true);
+  std::vector<Target> targets;
+  targets.push_back(Target{files.PinFolder(dataPath, true), nullptr, {}});
   const std::unique_ptr<RetryingFolder> sourceDir = files.PinFolder(sourcePath, false);
   CheckNamesFit(dataPath, names);
-  const std::unique_ptr<HeldLock> lock = LockFolder(*dataDir);
+  targets.front().lock = LockFolder(*targets.front().folder);
+  // The game's own copy of the data folder, where UAC virtualization keeps its writes.
+  if (const std::optional<std::wstring> store = VirtualStoreCopyOf(dataPath, files.FindVirtualStore())) {
+    if (std::unique_ptr<RetryingFolder> copy = PinIfThere(files, *store)) {
+      CheckNamesFit(*store, names);
+      std::unique_ptr<HeldLock> lock = LockFolder(*copy);
+      targets.push_back(Target{std::move(copy), std::move(lock), {}});
+    }
+  }
   // The add-on files are where copies of the new ones are; 30.dat's new contents are made again
   // from the old file by the next run.
   const Elsewhere elsewhere{sourceDir.get(), {kDataFile30}};
-  const Notes owed = RecoverInterruptedRun(*dataDir, names, {kDataFile30}, elsewhere);
+  for (Target& target : targets) target.owed = RecoverInterruptedRun(*target.folder, names, {kDataFile30}, elsewhere);
   try {
-    Plan plan = MakePlan(*sourceDir, *dataDir);
-    CheckRoom(*dataDir, plan);
-    CommitPlan(*dataDir, std::move(plan), elsewhere, owed);
+    Sources sources = OpenSources(*sourceDir);
+    std::vector<Plan> plans;
+    for (Target& target : targets) {
+      const bool data = &target == &targets.front();
+      // Run from inside the data folder, a file is already where it belongs.
+      if (data && sourceDir->IsSameFolder(*target.folder)) {
+        Sources none;
+        plans.push_back(MakePlan(*target.folder, none, true));
+      } else {
+        plans.push_back(MakePlan(*target.folder, sources, data));
+      }
+    }
+    for (Plan& plan : plans) CheckRoom(plan);
+    // Each folder whole or not at all, the data folder first; a run that ends between them is
+    // finished by the next, which installs both.
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      if (!plans[i].empty()) CommitPlan(std::move(plans[i]), elsewhere, targets[i].owed);
+    }
   } catch (common::SetupError& error) {
     // Installed whole, the files would have been replaced anyway; refused, the user must know.
-    AddTo(error, *dataDir, Restored{true, owed});
+    for (const Target& target : targets) AddTo(error, *target.folder, Restored{true, target.owed});
     throw;
   }
 }

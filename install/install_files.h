@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "common/setup_error.h"
+#include "install/virtual_store.h"
 
 namespace install {
 
@@ -210,6 +211,8 @@ class InstallFiles {
   // may be reached through a link (a game moved to another disk) and may be on read-only media.
   virtual std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
+  // The virtualized folders and the virtual store of the user who started setup.exe.
+  virtual VirtualStore FindVirtualStore() = 0;
 };
 
 }  // namespace install

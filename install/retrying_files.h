@@ -30,6 +30,7 @@ class RetryingFiles {
   explicit RetryingFiles(InstallFiles& inner) : inner_(inner) {}
 
   std::unique_ptr<RetryingFolder> PinFolder(const std::wstring& folder, bool must_be_itself);
+  VirtualStore FindVirtualStore() { return inner_.FindVirtualStore(); }
 
   // While one lives, all retries together pause at most total_ms: a series of steps that each
   // meet a held file (an undo) must not keep the window frozen for minutes.

@@ -1,6 +1,7 @@
 #include "install/win32_files.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <optional>
 #include <vector>
@@ -553,5 +554,77 @@ std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool m
 }
 
 void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }
+
+namespace {
+
+std::wstring Environment(const wchar_t* name) {
+  std::vector<wchar_t> value(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return {};
+    if (length < value.size()) return std::wstring(value.data(), length);
+    value.resize(length);
+  }
+}
+
+// The user a process runs as, as a string SID; empty when it cannot be read.
+std::wstring UserOf(HANDLE token) {
+  std::vector<unsigned char> buffer(256);
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    buffer.resize(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
+  std::wstring sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+std::wstring UserOfProcess(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+  const common::ScopedHandle held(token);
+  return UserOf(token);
+}
+
+// %LOCALAPPDATA% of the user whose desktop started setup.exe: this process's own, unless
+// another account's credentials were typed in to elevate it, when it is the shell's user's.
+std::wstring ShellUsersLocalAppData() {
+  const std::wstring own = Environment(L"LOCALAPPDATA");
+  DWORD pid = 0;
+  const HWND shell = GetShellWindow();
+  if (!shell || !GetWindowThreadProcessId(shell, &pid)) return own;
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return own;
+  const common::ScopedHandle held(process);
+  const std::wstring shell_user = UserOfProcess(process);
+  if (shell_user.empty() || shell_user == UserOfProcess(GetCurrentProcess())) return own;
+  // Its profile as the system lists it; a Local AppData moved elsewhere is not followed.
+  const std::wstring key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + shell_user;
+  std::vector<wchar_t> profile(MAX_PATH);
+  DWORD size = static_cast<DWORD>(profile.size() * sizeof(wchar_t));
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
+                   profile.data(), &size) != ERROR_SUCCESS) {
+    return own;
+  }
+  return Join(profile.data(), L"AppData\\Local");
+}
+
+}  // namespace
+
+VirtualStore Win32Files::FindVirtualStore() {
+  // The folders Microsoft lists as virtualized, as this process sees them.
+  VirtualStore store;
+  for (const wchar_t* name : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"SystemRoot", L"ProgramData"}) {
+    const std::wstring root = Environment(name);
+    if (!root.empty()) store.roots.push_back(Join(root, L""));
+  }
+  const std::wstring local = ShellUsersLocalAppData();
+  if (!local.empty()) store.folder = Join(local, L"VirtualStore\\");
+  return store;
+}
 
 }  // namespace install

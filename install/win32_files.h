@@ -49,6 +49,7 @@ class Win32Files : public InstallFiles {
  public:
   std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override;
+  VirtualStore FindVirtualStore() override;
 };
 
 }  // namespace install

@@ -13,6 +13,7 @@
 #include "install/addon_files.h"
 #include "install/file_transaction.h"
 #include "install/retrying_files.h"
+#include "install/virtual_store.h"
 
 namespace {
 
@@ -63,6 +64,8 @@ class FakeFiles : public install::InstallFiles {
     return std::make_unique<Folder>(*this, folder);
   }
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
+  install::VirtualStore FindVirtualStore() override { return virtual_store; }
+  install::VirtualStore virtual_store{{L"C:\\Program Files\\"}, L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
 
   // The other program writes the file in place: every name of it sees the new contents.
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
@@ -1195,6 +1198,56 @@ TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   EXPECT_EQ(*fs.files.at(data_dir + L"30.dat"), Rewritten(Lines(25)));
 }
 
+// The game's own copy of the data folder, where UAC virtualization keeps its writes: its 30.dat
+// gets the update, keeping its own fields, and the add-on files it holds are replaced; it is
+// held, recorded and rolled back like the data folder, and a run killed at any write, also
+// between the two folders, is finished by the next, which installs both.
+TEST_F(AddonInstallTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
+  const std::wstring store = L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\K\\data\\";
+  std::string own = Lines(25);
+  own.replace(own.find("line3"), 5, "own3");
+  const struct {
+    const char* what;
+    std::map<std::wstring, std::string> there, after;
+  } cases[] = {
+      {"30.dat and an add-on file",
+       {{L"30.dat", own}, {L"21.dat", "game's 21"}, {L"save.txt", "saved"}},
+       {{L"30.dat", Rewritten(own)}, {L"21.dat", "new 21.dat"}, {L"save.txt", "saved"}}},
+      {"an add-on file only", {{L"52.dat", "game's 52"}}, {{L"52.dat", "new 52.dat"}}},
+      {"nothing of ours", {{L"save.txt", "saved"}}, {{L"save.txt", "saved"}}},
+  };
+  auto arrange = [&](const std::map<std::wstring, std::string>& there) {
+    Reset();
+    fs.virtual_store.roots = {L"C:\\K\\"};
+    fs.folders.insert(store);
+    for (const auto& [name, bytes] : there) fs.files[store + name] = std::make_shared<std::string>(bytes);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    arrange(c.there);
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+    EXPECT_EQ(fs.Contents(store), c.after);
+    const int writes_in_a_run = fs.writes();
+    for (int n = 1; n <= writes_in_a_run; ++n) {
+      SCOPED_TRACE("killed at write #" + std::to_string(n));
+      arrange(c.there);
+      InstallKilledAt(n);
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), Installed());
+      EXPECT_EQ(fs.Contents(store), c.after);
+    }
+  }
+  // Refused there, nothing changes anywhere; a link there is refused, not followed.
+  arrange({{L"30.dat", Lines(24)}});
+  EXPECT_EQ(InstallExpectingFailure().path, store + L"30.dat");
+  EXPECT_EQ(fs.Contents(data_dir), before);
+  arrange({{L"30.dat", own}});
+  fs.links.insert(store);
+  EXPECT_EQ(InstallExpectingFailure().cause, common::Cause::kLinkElsewhere);
+  EXPECT_EQ(fs.Contents(data_dir), before);
+}
+
 // A scanner holds each new file for a moment; the run waits for it, within a budget.
 TEST_F(AddonInstallTest, BriefHoldsAreWaitedOutAndLastingOnesFail) {
   const std::wstring staged30 = data_dir + L"30.dat.setup-new";
@@ -1313,6 +1366,27 @@ TEST_F(AddonInstallTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun
   auto after = fs.Contents(data_dir);
   EXPECT_EQ(after.erase(L"21.dat.setup-old"), 1u);
   EXPECT_EQ(after, Installed());
+}
+
+TEST(VirtualStoreCopyOf, OnlyFoldersUnderAVirtualizedOne) {
+  const install::VirtualStore store{{L"C:\\Program Files\\", L"C:\\Program Files (x86)", L"C:\\Windows\\"},
+                                    L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
+  const struct {
+    std::wstring folder;
+    std::optional<std::wstring> copy;
+  } cases[] = {
+      {L"C:\\Program Files (x86)\\K\\data\\", L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\Program Files (x86)\\K\\data\\"},
+      {L"c:\\PROGRAM FILES\\K\\data", L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\PROGRAM FILES\\K\\data\\"},
+      {L"C:\\Program Files Games\\K\\data\\", std::nullopt},  // not inside it, only spelt alike
+      {L"C:\\Program Files\\", std::nullopt},
+      {L"C:\\Games\\K\\data\\", std::nullopt},
+      {L"D:\\Program Files\\K\\data\\", std::nullopt},
+      {L"\\\\server\\Program Files\\K\\data\\", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(install::VirtualStoreCopyOf(c.folder, store), c.copy) << c.folder.c_str();
+  }
+  EXPECT_EQ(install::VirtualStoreCopyOf(L"C:\\Windows\\K\\", {store.roots, L""}), std::nullopt);
 }
 
 TEST(SourceDirFrom, AddsOneSeparatorUnlessThereIsOne) {
