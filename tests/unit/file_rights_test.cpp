@@ -29,6 +29,17 @@ TEST(FileRights, EachCallNeedsWhatWindowsDocuments) {
       {"DELETE only, standard facts", r::kDelete, Call::kQueryStandard, true},
       {"GENERIC_WRITE, set time", r::kGenericWrite, Call::kSetTimes, true},
       {"GENERIC_READ, flush", r::kGenericRead, Call::kFlush, false},
+      // The pinned data folder flushes its entries; the source folder, maybe on a CD, must not.
+      {"folder opened to list, flush", r::kReadData | r::kTraverse | r::kReadAttributes, Call::kFlush, false},
+      {"folder with FILE_ADD_FILE, flush", r::kReadData | r::kWriteData, Call::kFlush, true},
+      // A replacement's permissions: read through the destination, set on the staged file.
+      {"GENERIC_READ, read the DACL", r::kGenericRead, Call::kQueryDacl, true},
+      {"DELETE only, read the DACL", r::kDelete, Call::kQueryDacl, false},
+      {"GENERIC_WRITE|DELETE, set the DACL", r::kGenericWrite | r::kDelete, Call::kSetDacl, false},
+      {"GENERIC_WRITE|DELETE|WRITE_DAC, set the DACL", r::kGenericWrite | r::kDelete | r::kWriteDac, Call::kSetDacl,
+       true},
+      {"DELETE only, POSIX delete", r::kDelete, Call::kDisposeEx, true},
+      {"no right, the volume's room", 0, Call::kQueryVolumeSize, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(r::Allows(r::Granted(c.desired), c.call), c.allowed) << c.what;
