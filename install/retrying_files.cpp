@@ -73,7 +73,7 @@ class RetryingReplaced : public Replaced {
     files_.Retry([&] { inner_->CheckFree(); });
   }
   std::unique_ptr<ByteSource> Read() override { return files_.Retry([&] { return inner_->Read(); }); }
-  std::string Permissions() override { return inner_->Permissions(); }
+  std::string Permissions() override { return files_.Retry([&] { return inner_->Permissions(); }); }
   bool HardLinksWork(const Name& probe) override { return inner_->HardLinksWork(probe); }
   std::unique_ptr<NewFile> KeepAs(const Name& kept) override {
     return Wrapped(files_, files_.Retry([&] { return inner_->KeepAs(kept); }, &kept));

@@ -425,7 +425,8 @@ std::unique_ptr<SourceFile> Win32Folder::OpenForReading(const Name& name) {
 }
 
 // The destination, open to be replaced, or, where that open was refused, only looked at: the
-// refusal is then CheckFree's to report.
+// refusal is then CheckFree's to report, and every call that needs more than a look makes it
+// first.
 class Win32Replaced : public Replaced {
  public:
   Win32Replaced(Win32Folder& folder, Name name, Found found, std::optional<common::SetupError> refused)
@@ -442,15 +443,20 @@ class Win32Replaced : public Replaced {
     refused_.reset();
   }
 
-  std::unique_ptr<ByteSource> Read() override { return std::make_unique<HandleReader>(Contents(), name_); }
+  std::unique_ptr<ByteSource> Read() override {
+    CheckFree();
+    return std::make_unique<HandleReader>(Contents(), name_);
+  }
 
   std::string Permissions() override {
+    CheckFree();
     std::string permissions;
     ThrowIf(relative::QueryOwnDacl(found_.file, permissions), name_);
     return permissions;
   }
 
   bool HardLinksWork(const Name& probe) override {
+    CheckFree();
     if (relative::LinkAs(found_.file, folder_.handle(), probe.name()) != 0) return false;
     try {
       folder_.Delete(probe);
@@ -461,6 +467,7 @@ class Win32Replaced : public Replaced {
   }
 
   std::unique_ptr<NewFile> KeepAs(const Name& kept) override {
+    CheckFree();
     if (relative::LinkAs(found_.file, folder_.handle(), kept.name()) == 0) return nullptr;
     // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead,
     // with the file's own attributes and time.
