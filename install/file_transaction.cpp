@@ -124,8 +124,11 @@ std::unique_ptr<NewFile> WriteJournal(Folder& folder, const std::string& bytes, 
 // After a rollback and its tidying: the journal goes, unless a note is still owed, which a
 // journal of only that note then carries to the run that installs everything.
 void SettleJournal(Folder& folder, const Notes& owed) {
-  if (owed.empty()) return folder.Delete(folder.Record(kJournalName));
-  WriteJournal(folder, FormatJournal({}, owed), true);
+  if (owed.empty()) {
+    folder.Delete(folder.Record(kJournalName));
+  } else {
+    WriteJournal(folder, FormatJournal({}, owed), true);
+  }
 }
 
 // Runs the steps of an undo: one that fails must not keep the others from restoring.
@@ -171,6 +174,9 @@ class Judge {
     if (entry_.placed->id) return now.id == entry_.placed->id;
     return now.size == entry_.placed->size && Hash() == std::make_pair(entry_.placed->size, entry_.placed->hash);
   }
+
+  // What the run put there, by the id it had, where the volume's ids tell.
+  std::uint64_t PlacedId() const { return entry_.placed ? entry_.placed->id : 0; }
 
   // Two names of one file, where the volume's ids tell.
   bool IsSameFile(const FileStatus& a, const FileStatus& b) const {
@@ -246,7 +252,7 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
       // Its destination gone all the same (a replacing rename cut by a power cut on FAT, or
       // another program): the kept copy is the only old file left.
       steps.Must([&] {
-        if (!folder.Look(n.destination).exists && folder.Look(n.kept).exists) folder.RenameOver(n.kept, n.destination);
+        if (!folder.Look(n.destination).exists && folder.Look(n.kept).exists) folder.RenameAside(n.kept, n.destination);
       });
       continue;
     }
@@ -255,19 +261,20 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
         const FileStatus now = folder.Look(n.destination);
         const FileStatus kept = folder.Look(n.kept);
         if (kept.exists) {
-          // The old file there already: a rollback cut short put it back, or never got to it.
-          const bool old = judge.IsSameFile(now, kept) || judge.IsOld(now);
-          if (now.exists && !old && !judge.IsPlaced(now)) {
+          // The old file there already (a rollback cut short put it back): its kept name goes
+          // with the spare names.
+          if (judge.IsSameFile(now, kept) || judge.IsOld(now)) return;
+          if (now.exists) {
             // Put there by somebody else since: it stays, and the old file is kept beside it.
-            aside(judge.SetAside(n.kept));
-            return;
+            if (!judge.IsPlaced(now)) return aside(judge.SetAside(n.kept));
+            if (!judge.CopyElsewhere()) {
+              aside(judge.SetAside(n.destination));
+            } else if (!folder.Delete(n.destination, judge.PlacedId())) {
+              return aside(judge.SetAside(n.kept));  // it changed hands in the moment before
+            }
           }
-          if (now.exists && !old && !judge.CopyElsewhere()) {
-            aside(judge.SetAside(n.destination));
-          } else if (now.read_only) {
-            folder.Delete(n.destination);  // nothing can be renamed over a read-only file
-          }
-          return folder.RenameOver(n.kept, n.destination);
+          // Never over anything: a file that appears meanwhile is not the run's to replace.
+          return folder.RenameAside(n.kept, n.destination);
         }
         // Put back already, or its kept copy was deleted by someone else: only the journal tells.
         if (journal_complete && !judge.IsOld(now)) {
@@ -278,8 +285,8 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
       steps.Must([&] {
         const FileStatus now = folder.Look(n.destination);
         if (!judge.IsPlaced(now)) return;  // gone already, or somebody else's
-        if (judge.CopyElsewhere()) return folder.Delete(n.destination);
-        aside(judge.SetAside(n.destination));
+        if (!judge.CopyElsewhere()) return aside(judge.SetAside(n.destination));
+        folder.Delete(n.destination, judge.PlacedId());  // unless it changed hands meanwhile
       });
     }
   }
@@ -446,6 +453,7 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
   step.entry.existed = status.exists;
   step.entry.size = status.size;
   step.entry.write_time = status.write_time;
+  step.old_id = status.id;
   step.replaced = std::move(replaced);
   // Where the volume has no stable ids its times cannot be trusted either: the old file is
   // known again by its contents.
@@ -537,16 +545,24 @@ void FileTransaction::Record() {
   journal_written_ = true;
 }
 
-// A file made from what another was must replace it only while that one is still as it was read:
-// otherwise what another program wrote meanwhile would be lost.
+bool FileTransaction::IsAsLookedAt(const Step& step, const FileStatus& now) const {
+  return now.exists && !now.directory && now.size == step.entry.size && now.write_time == step.entry.write_time &&
+         (!hard_links_ || now.id == step.old_id);
+}
+
+// A destination is replaced only while it is still the file the run looked at, or, where there
+// was none, while there still is none: otherwise what another program or the user put there
+// meanwhile would be lost. One the new file was made from is also checked by its bytes, which
+// a time the volume keeps coarsely, or not at all, cannot vouch for.
 void FileTransaction::CheckUnchanged(const Step& step, const Name& name) {
-  const std::unique_ptr<Replaced> now = folder_.OpenToReplace(name);
-  bool same = now && !now->status().directory && now->status().size == step.entry.size &&
-              now->status().write_time == step.entry.write_time;
-  if (same) {
-    // Also by its bytes, which a time the volume keeps coarsely, or not at all, cannot vouch for.
+  bool same = false;
+  if (!step.entry.existed) {
+    same = !folder_.Look(name).exists;
+  } else if (!step.made_from) {
+    same = IsAsLookedAt(step, folder_.Look(name));
+  } else if (const std::unique_ptr<Replaced> now = folder_.OpenToReplace(name)) {
     const std::string& read = *step.made_from;
-    same = ReadAtMost(*now->Read(), read.size()).compare(0, read.size(), read) == 0;
+    same = IsAsLookedAt(step, now->status()) && ReadAtMost(*now->Read(), read.size()).compare(0, read.size(), read) == 0;
   }
   if (!same) throw folder_.Own(step.entry.name).Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
 }
@@ -555,12 +571,12 @@ void FileTransaction::CheckUnchanged(const Step& step, const Name& name) {
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
-    if (step.made_from) CheckUnchanged(step, n.destination);
+    CheckUnchanged(step, n.destination);
     step.staged->RenameOver(n.destination);
     step.staged.reset();
-    // A write between the check and the rename went to the old file, which its hard link still
-    // holds: the undo then puts it back.
-    if (step.made_from && hard_links_) CheckUnchanged(step, n.kept);
+    // A write in place between the check and the rename went to the old file, which its hard
+    // link still holds: the undo then puts it back.
+    if (step.entry.existed && hard_links_) CheckUnchanged(step, n.kept);
   }
   // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
   folder_.FlushEntries();

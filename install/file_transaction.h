@@ -119,7 +119,7 @@ class FileTransaction {
   // replaced: the destination, held open since it was looked at; null where there is none.
   void StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // made_from: the destination's contents as read, from its start, which it must still hold
-  // when it is replaced: another program that wrote it meanwhile fails the commit.
+  // when it is replaced. Any destination changed since it was looked at fails the commit.
   void StageContents(const std::wstring& name, const std::string& bytes, std::unique_ptr<Replaced> replaced,
                      std::optional<std::string> made_from = std::nullopt);
   // Puts every staged file in place, in staging order, or, on failure, restores every
@@ -132,8 +132,10 @@ class FileTransaction {
     std::unique_ptr<Replaced> replaced;  // let go once it is kept aside
     std::unique_ptr<NewFile> staged;     // open until it is renamed into place
     Placed placed;
+    std::uint64_t old_id = 0;  // the replaced file's, as it was looked at
     std::optional<std::string> made_from;
   };
+  bool IsAsLookedAt(const Step& step, const FileStatus& now) const;
   void CheckUnchanged(const Step& step, const Name& name);
   void KeepPermissions(Step& step);
   Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);

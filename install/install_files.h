@@ -196,8 +196,10 @@ class Folder {
   virtual void RenameAside(const Name& from, const Name& to) = 0;
   // Deletes a file at one of the program's own names: a read-only flag is cleared first, and
   // stays on any other name of the file. A file that is already gone is not an error; a folder
-  // is never deleted but refused as in the way (Cause::kFolderAtOwnName).
-  virtual void Delete(const Name& name) = 0;
+  // is never deleted but refused as in the way (Cause::kFolderAtOwnName). only_file: an id (see
+  // FileStatus::id); another file there is left as it is, and false returned, judged through
+  // the very open that would delete it.
+  virtual bool Delete(const Name& name, std::uint64_t only_file = 0) = 0;
   // Has the folder's own entries, the renames and deletes in it, on disk: a volume may write
   // them out of order. Only for a folder pinned to be written in.
   virtual void FlushEntries() = 0;

@@ -129,8 +129,8 @@ void RetryingFolder::RenameAside(const Name& from, const Name& to) {
   files_.Retry([&] { inner_->RenameAside(from, to); });
 }
 
-void RetryingFolder::Delete(const Name& name) {
-  files_.Retry([&] { inner_->Delete(name); });
+bool RetryingFolder::Delete(const Name& name, std::uint64_t only_file) {
+  return files_.Retry([&] { return inner_->Delete(name, only_file); });
 }
 
 }  // namespace install

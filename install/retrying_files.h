@@ -73,7 +73,7 @@ class RetryingFolder : public Folder {
   std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override;
   void RenameOver(const Name& from, const Name& to) override;
   void RenameAside(const Name& from, const Name& to) override;
-  void Delete(const Name& name) override;
+  bool Delete(const Name& name, std::uint64_t only_file = 0) override;
   void FlushEntries() override { inner_->FlushEntries(); }
 
  private:

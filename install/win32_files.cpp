@@ -361,11 +361,12 @@ class Win32Folder : public Folder {
     ThrowIf(error, to);
   }
 
-  void Delete(const Name& name) override {
+  bool Delete(const Name& name, std::uint64_t only_file = 0) override {
     // The name goes, never what it might point to: a link is refused before anything is marked.
     const std::optional<Found> found = OpenIn(name, opens::kRemove, kShareAll, 0, true);
-    if (!found) return;
+    if (!found) return true;
     if (found->status.directory) throw name.Error(ERROR_ACCESS_DENIED, common::Cause::kFolderAtOwnName);
+    if (only_file && found->status.id != only_file) return false;
     const std::uint32_t attributes = found->status.attributes & (kCarriedAttributes | FILE_ATTRIBUTE_READONLY);
     const bool read_only = found->status.read_only;
     // Windows refuses to delete a read-only file; the flag is the file's, on all its names.
@@ -376,6 +377,7 @@ class Win32Folder : public Folder {
     const DWORD error = relative::MarkForDeletion(found->file);
     if (read_only && (error || found->status.names > 1)) relative::SetAttributes(found->file, attributes);
     ThrowIf(error, name);
+    return true;
   }
 
  private:

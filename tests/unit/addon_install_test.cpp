@@ -255,7 +255,10 @@ class FakeFiles : public install::InstallFiles {
       fs_.Write("copy", name);
       const std::wstring& target = name.path();
       const std::wstring destination = target.substr(0, target.size() - std::wstring(install::kStagedSuffix).size());
-      EXPECT_EQ(attributes, fs_.files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
+      // As the destination was when the run looked at it, unless another program has acted since.
+      if (!fs_.meddle) {
+        EXPECT_EQ(attributes, fs_.files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
+      }
       std::string bytes(source.status().size, '\0');
       bytes.resize(source.ReadAt(0, bytes.data(), bytes.size()));
       fs_.Create(name, bytes);
@@ -267,21 +270,23 @@ class FakeFiles : public install::InstallFiles {
     void FlushEntries() override {
       fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
     }
-    void Delete(const Name& name) override {
+    bool Delete(const Name& name, std::uint64_t only_file) override {
       fs_.Write("delete", name);
       fs_.CheckLink(name);
       if (fs_.folders.count(name.path())) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
-      if (!fs_.files.count(name.path())) return;
+      if (!fs_.files.count(name.path())) return true;
       fs_.CheckPending(name);
       fs_.CheckHeld(name.path(), name);
       if (fs_.open_unshared_.count(name.path())) throw name.Error(common::kErrorSharingViolation);
+      if (only_file && fs_.IdOf(name.path()) != only_file) return false;
       fs_.read_only.erase(name.path());  // cleared first; the file's other names keep theirs
       if (fs_.HeldByGame(name.path())) {
         fs_.pending_.insert(name.path());
-        return;
+        return true;
       }
       fs_.files.erase(name.path());
       fs_.unflushed_.erase(name.path());
+      return true;
     }
 
    private:
@@ -915,32 +920,50 @@ TEST_F(AddonInstallTest, RollbackAfterOthersTouchedTheSpareFiles) {
   }
 }
 
-// The game writes 30.dat in place at any step of a run, and keeps it open or lets it go again:
-// what it wrote is never lost, and once it has let go the next run makes the update from it.
-TEST_F(AddonInstallTest, TheGameWritingTheDataFileAtAnyStepLosesNothing) {
-  const std::wstring d30 = data_dir + L"30.dat";
+// Another program changes a destination at any step of a run: the game writes 30.dat in place
+// and keeps it open or lets it go again, the user puts a file of their own at an add-on file's
+// name. What they put there is never lost: a change before the run looked is installed over as
+// any older file is, one after it stops the commit, and once the game has let go the next run
+// installs from what is there.
+TEST_F(AddonInstallTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
   std::string game = Lines(25);
   game.replace(game.find("line3"), 5, "saved3");
-  for (const bool links : {true, false}) {
-    for (const bool holds : {true, false}) {
+  const struct {
+    const char* what;
+    std::wstring name;
+    std::string theirs, installed;  // what they leave, and what a run makes of it
+    bool in_place, holds;
+  } cases[] = {
+      {"30.dat written, held", L"30.dat", game, Rewritten(game), true, true},
+      {"30.dat written, let go", L"30.dat", game, Rewritten(game), true, false},
+      {"an old file replaced by the user's", L"21.dat", "user's 21", "new 21.dat", false, false},
+      {"a file of the user's where there was none", L"15.dat", "user's 15", "new 15.dat", false, false},
+  };
+  for (const auto& c : cases) {
+    for (const bool links : {true, false}) {
       Reset();
       fs.hard_links = links;
       Install();
       const std::vector<std::wstring> run = fs.log;
-      const std::size_t renamed_at = std::find(run.begin(), run.end(), L"move " + d30) - run.begin();
+      const std::wstring path = data_dir + c.name;
+      const std::size_t looked_at = std::find_if(run.begin(), run.end(), [](const std::wstring& entry) {
+                                      return entry.rfind(L"copy ", 0) == 0;
+                                    }) - run.begin();
+      const std::size_t renamed_at = std::find(run.begin(), run.end(), L"move " + path) - run.begin();
       for (std::size_t n = 0; n < run.size(); ++n) {
-        SCOPED_TRACE(std::string(links ? "hard links, " : "no hard links, ") + (holds ? "held, " : "let go, ") +
-                     "before #" + std::to_string(n));
+        SCOPED_TRACE(std::string(c.what) + (links ? ", hard links" : ", no hard links") + ", before #" +
+                     std::to_string(n));
         // Between the last look and the rename only a second name of the old file can show a
-        // write that lets go at once; without hard links that moment stays open.
-        if (!links && !holds && n == renamed_at) continue;
+        // change, and only one made in place; the instant itself stays open.
+        if (n == renamed_at && (!c.in_place || (!links && !c.holds))) continue;
         Reset();
         fs.hard_links = links;
         std::size_t seen = 0;
         fs.meddle = [&](FakeFiles& f, const std::wstring&) {
           if (seen++ != n) return;
-          f.WriteInPlace(d30, game);
-          if (holds) f.game_holds.insert(d30);
+          if (!c.in_place) f.files[path] = std::make_shared<std::string>(c.theirs);
+          if (c.in_place) f.WriteInPlace(path, c.theirs);
+          if (c.holds) f.game_holds.insert(path);
         };
         std::optional<common::SetupError> error;
         try {
@@ -950,21 +973,22 @@ TEST_F(AddonInstallTest, TheGameWritingTheDataFileAtAnyStepLosesNothing) {
         }
         fs.meddle = nullptr;
         fs.LetGo();
+        if (!c.holds && n >= looked_at && n <= renamed_at) EXPECT_TRUE(error) << "replaced what it did not look at";
         std::map<std::wstring, std::string> expected = error ? before : Installed();
         if (error) {
           EXPECT_TRUE(error->cause == common::Cause::kChangedMeanwhile || error->cause == common::Cause::kInUse)
               << error->number;
-          EXPECT_EQ(error->path, d30);
+          EXPECT_EQ(error->path, path);
           EXPECT_FALSE(error->restore_incomplete);
-          expected[L"30.dat"] = game;
+          expected[c.name] = c.theirs;
         } else {
-          expected[L"30.dat"] = n > renamed_at ? game : Rewritten(game);
+          expected[c.name] = n > renamed_at ? c.theirs : c.installed;
         }
         EXPECT_EQ(fs.Contents(data_dir), expected);
         if (!error) continue;
         Install();
         expected = Installed();
-        expected[L"30.dat"] = Rewritten(game);
+        expected[c.name] = c.installed;
         EXPECT_EQ(fs.Contents(data_dir), expected);
       }
     }
@@ -1038,6 +1062,16 @@ TEST_F(AddonInstallTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
     for (const std::wstring& path : named) installed[path.substr(d.size())] = expected.at(path.substr(d.size()));
     EXPECT_EQ(fs.Contents(data_dir), installed);
   }
+  // Put there in the moment between the rollback's look at a file of the run's and its delete.
+  Reset();
+  const int killed_at = KilledInTheRenames();
+  Reset();
+  InstallKilledAt(killed_at);
+  fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+    if (next == L"delete " + d + L"15.dat") f.files[d + L"15.dat"] = std::make_shared<std::string>("user's 15");
+  };
+  InstallRefused();
+  EXPECT_EQ(*fs.files.at(d + L"15.dat"), "user's 15");
 }
 
 // Records left by another run: every plain file name in them is followed, whichever version
@@ -1068,12 +1102,6 @@ TEST_F(AddonInstallTest, RecordsLeftByOtherRunsAndVersions) {
                                           {L"75.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"75.dat"), 0, 0}}}));
        },
        {{L"74.dat", "other old"}}},
-      // Planted, or left by a fault: 30.dat is needed by every run, so none created it.
-      {"a record that created 30.dat",
-       [&](FakeFiles& f) {
-         plant(f, install::FormatJournal({{L"30.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"30.dat"), 0, 0}}}));
-       },
-       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1338,25 +1366,6 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
     EXPECT_FALSE(install::ParseJournal(damaged, required)) << damage;
-  }
-}
-
-// Records written by the version before are rolled back as that version did.
-TEST(Journal, ReadsTheVersionBefore) {
-  const std::string v2 =
-      "setup.exe rollback journal 2\r\nreplaced 21.dat 12 34\r\ncreated 15.dat\r\nunrestored 16.dat\r\nend\r\n";
-  const auto read = install::ParseJournal(v2, {L"30.dat"});
-  ASSERT_TRUE(read);
-  ASSERT_EQ(read->entries.size(), 2u);
-  EXPECT_EQ(read->entries[0].size, 12u);
-  EXPECT_EQ(read->entries[0].write_time, 34u);
-  EXPECT_FALSE(read->entries[0].placed);
-  EXPECT_FALSE(read->entries[1].existed);
-  EXPECT_EQ(read->owed.unrestored, std::vector<std::wstring>{L"16.dat"});
-  for (const char* damage : {"replaced 21.dat 12 34 56 1 2 3\r\n", "aside 21.dat.setup-bak\r\n", "created 30.dat\r\n"}) {
-    std::string damaged = v2;
-    damaged.insert(damaged.find("end"), damage);
-    EXPECT_FALSE(install::ParseJournal(damaged, {L"30.dat"})) << damage;
   }
 }
 
