@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 bash tools/build.sh
 # What this run decides and starts for the 32-bit build, not what an earlier run did.
-rm -f build/native/wine32/starts.log build/native/wine32/decided
+rm -f build/native/wine32/starts.log build/native/wine32/journeys.log build/native/wine32/decided
 status=0
 ctest --preset native "$@" || status=$?
 /usr/bin/python3 tests/wine/harness.py summary build/native/wine32

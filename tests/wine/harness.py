@@ -49,6 +49,7 @@ WINE32_GIVE_UP_S = 2 * WINE32_NATIVE_LIMIT_S  # enough to decide; no need to wai
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the 32-bit registrations
 MEASUREMENT = "measurement.json"
 STARTS = "starts.log"
+JOURNEYS = "journeys.log"  # the shipped build's whole journeys: name, seconds, outcome
 DECIDED = "decided"  # written each time the decision is taken; tools/test.sh clears it first
 
 # Without a window manager nobody draws title bars; this makes Wine draw its own.
@@ -666,6 +667,31 @@ def describe_wine32(measured):
             f"limit {measured['limit_seconds']} s)")
 
 
+def log_journey(name, seconds, outcome):
+    """Notes a journey of the shipped 32-bit build for the summary, beside the starts."""
+    log = os.environ.get("WINE32_STARTS")
+    if not log:
+        return
+    os.makedirs(os.path.dirname(os.path.abspath(log)), exist_ok=True)
+    with open(os.path.join(os.path.dirname(os.path.abspath(log)), JOURNEYS), "a", encoding="utf-8") as f:
+        f.write(f"{name}\t{seconds:.0f}\t{outcome}\n")
+
+
+def _journeys(folder):
+    """What the journeys log says, as the summary's words."""
+    try:
+        with open(os.path.join(folder, JOURNEYS), encoding="utf-8") as f:
+            rows = [line.rstrip("\n").split("\t") for line in f if line.count("\t") == 2]
+    except OSError:
+        rows = []
+    if not rows:
+        return "no whole journeys"
+    total = sum(int(seconds) for _, seconds, _ in rows)
+    each = ", ".join(f"{name} {seconds} s"
+                     + ("" if outcome == "passed" else f" ({outcome})") for name, seconds, outcome in rows)
+    return f"{len(rows)} whole journeys in {total} s ({each})"
+
+
 def summary(folder):
     """One line on how the 32-bit build was tested in the last run."""
     try:
@@ -682,9 +708,10 @@ def summary(folder):
         starts = 0
     if measured["native"]:
         return (f"32-bit Wine: {describe_wine32(measured)}: the whole Wine suite ran on both "
-                f"builds; the shipped 32-bit setup.exe was started {starts} times")
-    return (f"32-bit Wine: {describe_wine32(measured)}: the shipped 32-bit build ran {starts} "
-            "whole journeys; the rest ran on the 64-bit twin")
+                f"builds; the shipped 32-bit setup.exe was started {starts} times, "
+                f"among them {_journeys(folder)}")
+    return (f"32-bit Wine: {describe_wine32(measured)}: the shipped 32-bit setup.exe was started "
+            f"{starts} times in {_journeys(folder)}; the rest ran on the 64-bit twin")
 
 
 def _main(argv):

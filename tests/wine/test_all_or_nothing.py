@@ -19,7 +19,9 @@ OWING = b'setup.exe rollback journal 3\r\nunrestored %s\r\nend\r\n'
 CHANGED_MEANWHILE = 'setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。'
 
 
-class AllOrNothingTest(app.CopyRunCase):
+class Commit(app.CopyRunCase):
+    """The product with an older version of every add-on file, and ways to end a run midway."""
+
     def use_product(self, product, folder):
         super().use_product(product, folder)
         # An older version of every add-on file, so that old and new can be told apart.
@@ -43,12 +45,14 @@ class AllOrNothingTest(app.CopyRunCase):
         held = app.ADDON_FILES[app.ADDON_FILES.index(after) + 1]
         pid, _ = self.open()
         app.then(self.session, pid, ['hold-when-there', self.data_path(held + '.setup-old'), self.data_path(held)],
-                 app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), '60000'],
-                 ['wait-gone', self.data_path(after + '.setup-new'), '60000'], ['terminate'])
+                 app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), self.WAIT_MS],
+                 ['wait-gone', self.data_path(after + '.setup-new'), self.WAIT_MS], ['terminate'])
         left = os.listdir(self.data)
         self.assertIn('setup.journal', left, 'killed outside the renames')
         self.assertIn(held + '.setup-new', left, 'killed outside the renames')
 
+
+class AllOrNothingTest(Commit):
     def test_unreadable_source_partway_stages_nothing_for_good(self):
         # Another program holds the eleventh source without sharing: ten files are staged first.
         source = self.session.win_path(os.path.join(self.addon, '60.dat'))

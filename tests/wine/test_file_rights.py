@@ -14,9 +14,11 @@ KINDS = ("look", "replace", "move", "remove", "read", "create", "lock", "folder"
 
 
 class FileRightsTest(unittest.TestCase):
+    BITS = BITS
+
     def test_believed_rights_are_the_recorded_ones_and_a_missing_one_is_refused(self):
-        probe = harness.env_path({"32": "RIGHTS_PROBE32", "64": "RIGHTS_PROBE64"}[BITS])
-        loader = harness.WINE32 if BITS == "32" else harness.WINE64
+        probe = harness.env_path({"32": "RIGHTS_PROBE32", "64": "RIGHTS_PROBE64"}[self.BITS])
+        loader = harness.WINE32 if self.BITS == "32" else harness.WINE64
         with harness.WineSession() as session:
             folder = os.path.join(session.drive_c, "rights")
             os.makedirs(folder)

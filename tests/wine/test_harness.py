@@ -158,12 +158,16 @@ class ChoiceOfBuildTest(unittest.TestCase):
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder, True)
         self.assertIn('not decided', harness.summary(folder))
-        # (seconds, starts logged, words the summary line must hold)
+        # (seconds, starts logged, journeys logged, words the summary line must hold)
+        journeys = 'found, OK, Done\t61\tpassed\nheld file, undone\t75\tfailed\n'
         cases = [
-            (0.4, 5, ['native (start 0.4 s', 'whole Wine suite ran on both builds', 'started 5 times']),
-            (58.0, 2, ['emulated', 'start 58.0 s', 'ran 2 whole journeys', 'rest ran on the 64-bit twin']),
+            (0.4, 5, '', ['native (start 0.4 s', 'whole Wine suite ran on both builds', 'started 5 times',
+                          'no whole journeys']),
+            (58.0, 3, journeys, ['emulated', 'start 58.0 s', 'started 3 times in 2 whole journeys in 136 s',
+                                 '(found, OK, Done 61 s, held file, undone 75 s (failed))',
+                                 'rest ran on the 64-bit twin']),
         ]
-        for seconds, starts, words in cases:
+        for seconds, starts, logged, words in cases:
             with self.subTest(seconds=seconds):
                 kept = {'command': 'wine cmd /c exit', 'seconds': seconds, 'limit_seconds': 15,
                         'native': seconds < 15, 'qemu_i386_registered': False,
@@ -172,6 +176,8 @@ class ChoiceOfBuildTest(unittest.TestCase):
                     json.dump(kept, f)
                 with open(os.path.join(folder, harness.STARTS), 'w', encoding='utf-8') as f:
                     f.write('session C:\\setup.exe\n' * starts)
+                with open(os.path.join(folder, harness.JOURNEYS), 'w', encoding='utf-8') as f:
+                    f.write(logged)
                 with open(os.path.join(folder, harness.DECIDED), 'w', encoding='utf-8') as f:
                     f.write('now\n')
                 with mock.patch.object(harness, 'WineSession', side_effect=AssertionError('measured again')):

@@ -11,7 +11,9 @@ SECRET = b'secret line\r\n' * 30  # 25 fields and more, as 30.dat has
 JOURNAL = b'setup.exe rollback journal 2\r\ncreated 21.dat\r\ncreated 51.dat\r\nend\r\n'
 
 
-class PlantedLinkTest(app.CopyRunCase):
+class Planting(app.CopyRunCase):
+    """Links planted in the folders setup.exe works in, and files outside them to watch."""
+
     def plant(self, name, target, hard=False):
         """A link at data\\name (or the add-on folder's, for 'addon/...') to target outside."""
         at = os.path.join(self.addon, name[6:]) if name.startswith('addon/') else os.path.join(self.data, name)
@@ -37,6 +39,12 @@ class PlantedLinkTest(app.CopyRunCase):
                 if not os.path.islink(path) and os.stat(path).st_nlink == 1:  # not a planted link
                     self.assertNotIn(b'secret line', app.read(path), name)
 
+    def write_journal(self):
+        with open(os.path.join(self.data, 'setup.journal'), 'wb') as f:
+            f.write(JOURNAL)
+
+
+class PlantedLinkTest(Planting):
     def test_each_planted_link_is_refused_by_name(self):
         # What is planted; each returns the name the report must give.
         rows = [
@@ -64,10 +72,6 @@ class PlantedLinkTest(app.CopyRunCase):
                 self.assert_nothing_crossed(out, outside_before)
                 if before is not None:
                     self.assertEqual(app.snapshot(self.data), before)
-
-    def write_journal(self):
-        with open(os.path.join(self.data, 'setup.journal'), 'wb') as f:
-            f.write(JOURNAL)
 
     def plant_data_folder(self, out):
         """The data folder swapped for a link to a folder outside that holds a 30.dat."""

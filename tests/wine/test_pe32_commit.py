@@ -1,0 +1,59 @@
+"""The shipped 32-bit setup.exe's commit, on every machine: every failure, undo and rollback
+travels by exception, which the 32-bit build unwinds with other tables than the 64-bit one, and
+its record is written and read by the 32-bit build's own code. Whole journeys with as few starts
+as each needs, as in test_pe32."""
+import os
+import unittest
+
+import setup_app as app
+import test_all_or_nothing
+
+DAMAGED = b'setup.exe rollback journal 3\r\nreplaced 21.dat 1'
+
+
+class Pe32CommitTest(app.Journey, test_all_or_nothing.Commit):
+    def test_killed_in_the_renames_the_next_run_rolls_back_and_reports_a_missing_file(self):
+        """killed in the renames, rolled back, refused"""
+        before = app.snapshot(self.data)
+        self.kill_in_commit()
+        source = os.path.join(self.addon, '73.dat')
+        os.remove(source)
+        self.assert_report(self.fail_run(), 2, self.session.win_path(source))
+        self.assertEqual(app.snapshot(self.data), before)
+
+    def test_a_rename_refused_by_a_held_file_is_undone(self):
+        """held file, undone"""
+        # 30.dat goes last: every add-on file is in place when its rename is refused.
+        before = app.snapshot(self.data)
+        text = self.fail_run(['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
+        self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+        self.assertIn('対象: ' + self.data_path('30.dat'), text)
+        after = app.snapshot(self.data)
+        # Under Wine the kept hard link of the held file outlives its delete.
+        self.assertEqual(after.pop('30.dat.setup-old', before['30.dat']), before['30.dat'])
+        self.assertEqual(after, before)
+
+    def test_a_kept_copy_held_after_the_commit_is_left_and_the_run_is_done(self):
+        """kept copy held after the commit"""
+        # On exFAT the old 21.dat is kept as a copy of its own, which a program holds from when
+        # it appears: it cannot be deleted once the new files are in place.
+        self.use_volume('exFAT', 'K')
+        before = app.snapshot(self.data)
+        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
+        after = app.snapshot(self.data)
+        self.assertEqual(after.pop('21.dat.setup-old'), before['21.dat'])
+        self.assertEqual(after, self.installed(before))
+
+    def test_a_damaged_record_is_judged_by_the_disk_and_the_run_is_done(self):
+        """damaged record"""
+        # A record cut short as it was written, and the staged file of the run that wrote it.
+        before = app.snapshot(self.data)
+        for name, data in (('setup.journal', DAMAGED), ('21.dat.setup-new', b'half a staged file')):
+            with open(os.path.join(self.data, name), 'wb') as f:
+                f.write(data)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+
+if __name__ == '__main__':
+    unittest.main()
