@@ -687,7 +687,7 @@ def _journeys(folder):
     if not rows:
         return "no whole journeys"
     total = sum(int(seconds) for _, seconds, _ in rows)
-    each = ", ".join(f"{name} {seconds} s"
+    each = "; ".join(f"{name} {seconds} s"
                      + ("" if outcome == "passed" else f" ({outcome})") for name, seconds, outcome in rows)
     return f"{len(rows)} whole journeys in {total} s ({each})"
 

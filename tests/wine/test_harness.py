@@ -164,7 +164,7 @@ class ChoiceOfBuildTest(unittest.TestCase):
             (0.4, 5, '', ['native (start 0.4 s', 'whole Wine suite ran on both builds', 'started 5 times',
                           'no whole journeys']),
             (58.0, 3, journeys, ['emulated', 'start 58.0 s', 'started 3 times in 2 whole journeys in 136 s',
-                                 '(found, OK, Done 61 s, held file, undone 75 s (failed))',
+                                 '(found, OK, Done 61 s; held file, undone 75 s (failed))',
                                  'rest ran on the 64-bit twin']),
         ]
         for seconds, starts, logged, words in cases:
