@@ -51,6 +51,21 @@ class Commit(app.CopyRunCase):
         self.assertIn('setup.journal', left, 'killed outside the renames')
         self.assertIn(held + '.setup-new', left, 'killed outside the renames')
 
+    def refused_by_holding_30_dat(self):
+        """A run whose last rename, of 30.dat, is refused, so that every add-on file has been moved
+        in and must go back: 30.dat is held from when it is kept aside, so nothing is refused
+        before. Returns the folder as it was, and as it must be again."""
+        before = app.snapshot(self.data)
+        text = self.fail_run(['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
+        self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+        self.assertIn('対象: ' + self.data_path('30.dat'), text)
+        after = app.snapshot(self.data)
+        # Where the old 30.dat is kept as a hard link of the held file, that name cannot go while
+        # it is held; the next run removes it.
+        self.assertEqual(after.pop('30.dat.setup-old', before['30.dat']), before['30.dat'])
+        self.assertEqual(after, before)
+        return before
+
 
 class AllOrNothingTest(Commit):
     def test_unreadable_source_partway_stages_nothing_for_good(self):
@@ -99,17 +114,7 @@ class AllOrNothingTest(Commit):
         for volume in ('C:', 'exFAT'):
             with self.subTest(volume=volume):
                 self.use_volume(volume, 'Held')
-                before = app.snapshot(self.data)
-                # 30.dat is put in place last, so every add-on file has been moved in and must go
-                # back. It is held from when it is kept aside, so nothing is refused before.
-                text = self.fail_run(['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
-                self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
-                self.assertIn('対象: ' + self.data_path('30.dat'), text)
-                after = app.snapshot(self.data)
-                # Where the old 30.dat is kept as a hard link of the held file, that name cannot
-                # go while it is held; the next run removes it.
-                self.assertEqual(after.pop('30.dat.setup-old', before['30.dat']), before['30.dat'])
-                self.assertEqual(after, before)
+                before = self.refused_by_holding_30_dat()
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
 
