@@ -44,14 +44,12 @@ const wchar_t* ClassFor(ControlKind kind) {
   return L"STATIC";
 }
 
-// A window not made is a failure like any other; CreateWindowExW sets no error where a hook or
-// the window's own creation refused it.
+// A window not made is a failure like any other (where a hook refused it, no error is set).
 template <typename... Args>
 HWND CreateWindowOrThrow(Args... args) {
   SetLastError(ERROR_SUCCESS);
   if (HWND window = CreateWindowExW(args...)) return window;
-  const DWORD error = GetLastError();
-  throw common::MakeError(error != ERROR_SUCCESS ? error : common::kErrorInternal);
+  throw common::MakeError(GetLastError() != ERROR_SUCCESS ? GetLastError() : common::kErrorInternal);
 }
 
 int ScreenDpi() {
