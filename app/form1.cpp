@@ -65,7 +65,6 @@ Form1::Form1(HINSTANCE instance, int show_command)
 
 void Form1::Create() {
   dpi_ = ScreenDpi();
-  back_brush_ = common::ScopedBrush(CreateSolidBrush(ToColorRef(kForm1.back_color)));
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -76,7 +75,8 @@ void Form1::Create() {
                                              GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), 0));
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hbrBackground = back_brush_.get();
+  // The class owns its brush: the system deletes it with the class, and nothing else may.
+  wc.hbrBackground = CreateSolidBrush(ToColorRef(kForm1.back_color));
   wc.lpszClassName = kWindowClass;
   RegisterClassExW(&wc);
 
@@ -165,7 +165,7 @@ LRESULT Form1::OnControlColor(HDC dc, HWND control) {
   SetTextColor(dc, layout->text_color ? ToColorRef(*layout->text_color) : GetSysColor(COLOR_WINDOWTEXT));
   SetBkMode(dc, OPAQUE);
   SetBkColor(dc, ToColorRef(*layout->back_color));
-  return reinterpret_cast<LRESULT>(back_brush_.get());
+  return static_cast<LRESULT>(GetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND));
 }
 
 void Form1::CreateControls() {

@@ -56,7 +56,6 @@ class Form1 {
   HWND hwnd_ = nullptr;
   int dpi_ = 96;
   std::array<common::ScopedFont, 4> fonts_;   // indexed by FontRole
-  common::ScopedBrush back_brush_;  // also the class's background
 
   // Window-level values shared with the lookup and the copy run.
   std::wstring installDir;
