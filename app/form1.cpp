@@ -44,6 +44,14 @@ const wchar_t* ClassFor(ControlKind kind) {
   return L"STATIC";
 }
 
+// A window not made is a failure like any other (where a hook refused it, no error is set).
+template <typename... Args>
+HWND CreateWindowOrThrow(Args... args) {
+  SetLastError(ERROR_SUCCESS);
+  if (HWND window = CreateWindowExW(args...)) return window;
+  throw common::MakeError(GetLastError() != ERROR_SUCCESS ? GetLastError() : common::kErrorInternal);
+}
+
 int ScreenDpi() {
   const common::ScopedDc screen = common::GetWindowDc(nullptr);
   const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSX);
@@ -57,7 +65,6 @@ Form1::Form1(HINSTANCE instance, int show_command)
 
 void Form1::Create() {
   dpi_ = ScreenDpi();
-  back_brush_ = common::ScopedBrush(CreateSolidBrush(ToColorRef(kForm1.back_color)));
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -68,6 +75,8 @@ void Form1::Create() {
                                              GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), 0));
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  // The class owns its brush: the system deletes it with the class, and nothing else may.
+  wc.hbrBackground = CreateSolidBrush(ToColorRef(kForm1.back_color));
   wc.lpszClassName = kWindowClass;
   RegisterClassExW(&wc);
 
@@ -81,9 +90,12 @@ void Form1::Create() {
   const int x = work.left + (work.right - work.left - width) / 2;
   const int y = work.top + (work.bottom - work.top - height) / 2;
 
-  CreateWindowExW(kFormExStyle, kWindowClass, kForm1.caption, kFormStyle, x, y, width, height,
-                  nullptr, nullptr, instance_, this);
-  RunHandler([this] { Form_Load(); });
+  RunHandler([&] {
+    hwnd_ = CreateWindowOrThrow(kFormExStyle, kWindowClass, kForm1.caption, kFormStyle, x, y, width, height,
+                                nullptr, nullptr, instance_, this);
+    CreateControls();
+    Form_Load();
+  });
 }
 
 int Form1::RunMessageLoop() {
@@ -111,18 +123,12 @@ LRESULT CALLBACK Form1::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARA
 
 LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
-    case WM_CREATE:
-      OnCreate();
-      return 0;
     case WM_COMMAND:
       OnCommand(GET_WM_COMMAND_ID(wparam, lparam), GET_WM_COMMAND_CMD(wparam, lparam),
                 GET_WM_COMMAND_HWND(wparam, lparam));
       return 0;
     case WM_CTLCOLORSTATIC:
       return OnControlColor(reinterpret_cast<HDC>(wparam), reinterpret_cast<HWND>(lparam));
-    case WM_ERASEBKGND:
-      OnEraseBackground(reinterpret_cast<HDC>(wparam));
-      return 1;
     case WM_CLOSE: {
       bool cancel = false;
       RunHandler([this, &cancel] { Form_Unload(cancel); });
@@ -142,8 +148,6 @@ void Form1::RunHandler(Handler&& handler) {
   }
 }
 
-void Form1::OnCreate() { CreateControls(); }
-
 void Form1::OnCommand(int id, int code, HWND control) {
   // A click posted to a disabled button still reports itself; a disabled button never acts.
   if (code != BN_CLICKED || !IsWindowEnabled(control)) return;
@@ -161,13 +165,7 @@ LRESULT Form1::OnControlColor(HDC dc, HWND control) {
   SetTextColor(dc, layout->text_color ? ToColorRef(*layout->text_color) : GetSysColor(COLOR_WINDOWTEXT));
   SetBkMode(dc, OPAQUE);
   SetBkColor(dc, ToColorRef(*layout->back_color));
-  return reinterpret_cast<LRESULT>(back_brush_.get());
-}
-
-void Form1::OnEraseBackground(HDC dc) {
-  RECT client;
-  GetClientRect(hwnd_, &client);
-  FillRect(dc, &client, back_brush_.get());
+  return static_cast<LRESULT>(GetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND));
 }
 
 void Form1::CreateControls() {
@@ -177,7 +175,7 @@ void Form1::CreateControls() {
   HWND above = HWND_TOP;
   for (const ControlSpec* layout : ControlsInTabOrder()) {
     const DWORD ex_style = layout->kind == ControlKind::TextBox ? WS_EX_CLIENTEDGE : 0;
-    HWND control = CreateWindowExW(
+    HWND control = CreateWindowOrThrow(
         ex_style, ClassFor(layout->kind), layout->initial_text, StyleFor(*layout),
         TwipsToPixels(layout->left, dpi_), TwipsToPixels(layout->top, dpi_),
         TwipsToPixels(layout->width, dpi_), TwipsToPixels(layout->height, dpi_), hwnd_,
@@ -187,19 +185,15 @@ void Form1::CreateControls() {
     // Stacking follows tab order, so Text1 is drawn above Label3.
     SetWindowPos(control, above, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     above = control;
-    controls_[static_cast<std::size_t>(layout - kControls.data())] = control;
   }
 }
 
-HWND Form1::Control(ControlId id) const {
-  return controls_[static_cast<std::size_t>(&FindControl(id) - kControls.data())];
-}
+HWND Form1::Control(ControlId id) const { return GetDlgItem(hwnd_, static_cast<int>(id)); }
 
 const ControlSpec* Form1::SpecOf(HWND control) const {
-  for (std::size_t i = 0; i < controls_.size(); ++i) {
-    if (controls_[i] == control) return &kControls[i];
-  }
-  return nullptr;
+  // Only the form's own children: an id alone could be any window's.
+  if (!control || GetParent(control) != hwnd_) return nullptr;
+  return FindControl(static_cast<ControlId>(GetDlgCtrlID(control)));
 }
 
 void Form1::EnterState(WindowState state) {
@@ -249,8 +243,8 @@ void Form1::DiscardPendingInput() {
 void Form1::Form_Load() {
   // Visible before the lookup; it is painted once the handler returns.
   ShowWindow(hwnd_, show_command_);
-  regedit::AnsiRegistry registry;
-  const bool found = lookup::UninstallEntryLookup(registry, regedit::DecodeAnsi, installDir, valueSize);
+  const bool found =
+      lookup::UninstallEntryLookup(regedit::ReadLocalMachineValue, regedit::DecodeAnsi, installDir, valueSize);
   EnterState(found ? WindowState::Found : WindowState::NotFound);
 }
 

@@ -20,7 +20,7 @@ class Form1 {
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
-  // Creates the window and its controls, then runs Form_Load.
+  // Creates the window and its controls, then runs Form_Load; a window not made is a failure.
   void Create();
   int RunMessageLoop();
 
@@ -39,10 +39,8 @@ class Form1 {
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
 
-  void OnCreate();
   void OnCommand(int id, int code, HWND control);
   LRESULT OnControlColor(HDC dc, HWND control);
-  void OnEraseBackground(HDC dc);
 
   template <typename Handler>
   void RunHandler(Handler&& handler);
@@ -57,9 +55,7 @@ class Form1 {
   int show_command_;
   HWND hwnd_ = nullptr;
   int dpi_ = 96;
-  std::array<HWND, 6> controls_{};  // same order as kControls
   std::array<common::ScopedFont, 4> fonts_;   // indexed by FontRole
-  common::ScopedBrush back_brush_;
 
   // Window-level values shared with the lookup and the copy run.
   std::wstring installDir;

@@ -45,9 +45,10 @@ const std::array<ControlSpec, 6> kControls{{
      kCancelCaption, true, FontRole::Dialog, std::nullopt, std::nullopt},
 }};
 
-const ControlSpec& FindControl(ControlId id) {
-  return *std::find_if(kControls.begin(), kControls.end(),
-                       [id](const ControlSpec& c) { return c.id == id; });
+const ControlSpec* FindControl(ControlId id) {
+  const auto found = std::find_if(kControls.begin(), kControls.end(),
+                                  [id](const ControlSpec& c) { return c.id == id; });
+  return found == kControls.end() ? nullptr : &*found;
 }
 
 const FontSpec& FindFont(FontRole role) {

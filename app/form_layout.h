@@ -54,7 +54,8 @@ struct FormSpec {
 extern const FormSpec kForm1;
 extern const std::array<ControlSpec, 6> kControls;
 
-const ControlSpec& FindControl(ControlId id);
+// Null for an id that is none of the form's controls.
+const ControlSpec* FindControl(ControlId id);
 const FontSpec& FindFont(FontRole role);
 
 // Controls in tab order, which is also their stacking order from the top.

@@ -5,8 +5,7 @@
 // Unicode text, converted to code page 932 the way RegQueryValueExA converts to its own.
 #pragma once
 
-#include <windows.h>
-
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,11 +17,7 @@ namespace regedit {
 // replaces them.
 std::wstring DecodeAnsi(std::string_view bytes);
 
-class AnsiRegistry : public lookup::Registry {
- public:
-  std::unique_ptr<lookup::OpenedKey> OpenLocalMachineKey(const std::string& path,
-                                                         std::uint32_t access,
-                                                         long& status) override;
-};
+lookup::RegistryValue ReadLocalMachineValue(const std::string& path, const std::string& name,
+                                            std::uint32_t access);
 
 }  // namespace regedit

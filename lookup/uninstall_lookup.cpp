@@ -1,6 +1,6 @@
 #include "lookup/uninstall_lookup.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace lookup {
 namespace {
@@ -9,26 +9,13 @@ constexpr std::size_t kLeadingCut = 1;
 constexpr std::size_t kTrailingCut = 16;
 
 // The value's text as bytes, or nothing when the registry gave no usable string.
-std::optional<std::string> ReadUninstallCommand(Registry& registry, std::int32_t& valueSize) {
-  long status = 0;
-  std::unique_ptr<OpenedKey> key =
-      registry.OpenLocalMachineKey(kUninstallKeyPath, kUninstallKeyAccess, status);
-  if (status != kStatusSuccess || !key) return std::nullopt;
-
-  const ValueInfo info = key->QueryValueInfo(kUninstallValueName);
-  valueSize = info.size;
-  if (info.status != kStatusSuccess || info.type != kRegSz || valueSize <= 0) return std::nullopt;
-
-  std::string buffer(static_cast<std::size_t>(valueSize), ' ');
-  // A failed read (the value changed size or went away since the size query) would otherwise
-  // leave a buffer of spaces to be taken for the folder.
-  if (key->ReadValue(kUninstallValueName, buffer, valueSize) != kStatusSuccess) return std::nullopt;
-  if (valueSize <= 0) return std::nullopt;
-
+std::optional<std::string> ReadUninstallCommand(const ValueReader& read, std::int32_t& valueSize) {
+  RegistryValue value = read(kUninstallKeyPath, kUninstallValueName, kUninstallKeyAccess);
+  valueSize = static_cast<std::int32_t>(value.bytes.size());
+  if (value.status != kStatusSuccess || value.type != kRegSz || value.bytes.empty()) return std::nullopt;
   // The last counted byte is the terminator; cut in bytes, before decoding.
-  const std::size_t keep = std::min(static_cast<std::size_t>(valueSize) - 1, buffer.size());
-  buffer.resize(keep);
-  return buffer;
+  value.bytes.pop_back();
+  return std::move(value.bytes);
 }
 
 }  // namespace
@@ -38,10 +25,10 @@ std::optional<std::wstring> TrimUninstallCommand(std::wstring_view command) {
   return std::wstring(command.substr(kLeadingCut, command.size() - kLeadingCut - kTrailingCut));
 }
 
-bool UninstallEntryLookup(Registry& registry, const AnsiDecoder& decode, std::wstring& installDir,
+bool UninstallEntryLookup(const ValueReader& read, const AnsiDecoder& decode, std::wstring& installDir,
                           std::int32_t& valueSize) {
   installDir.clear();
-  const std::optional<std::string> command = ReadUninstallCommand(registry, valueSize);
+  const std::optional<std::string> command = ReadUninstallCommand(read, valueSize);
   if (!command) return false;
   std::optional<std::wstring> folder = TrimUninstallCommand(decode(*command));
   if (!folder) return false;

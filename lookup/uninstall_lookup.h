@@ -25,9 +25,9 @@ using AnsiDecoder = std::function<std::wstring(std::string_view)>;
 // its last 16 ("Uninstall01.exe" and the closing quote) go. Nothing when no folder remains.
 std::optional<std::wstring> TrimUninstallCommand(std::wstring_view command);
 
-// Reads the uninstall entry into installDir (left empty when not found) and valueSize.
-// Returns whether the product was found.
-bool UninstallEntryLookup(Registry& registry, const AnsiDecoder& decode, std::wstring& installDir,
+// Reads the uninstall entry into installDir (left empty when not found) and valueSize (the
+// bytes read, terminator included; 0 when none). Returns whether the product was found.
+bool UninstallEntryLookup(const ValueReader& read, const AnsiDecoder& decode, std::wstring& installDir,
                           std::int32_t& valueSize);
 
 }  // namespace lookup

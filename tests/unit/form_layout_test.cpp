@@ -39,8 +39,8 @@ TEST(FormLayout, TabOrderPutsTextBoxAboveTheLabelItCovers) {
   for (const app::ControlSpec* layout : app::ControlsInTabOrder()) order += std::wstring(layout->name) + L" ";
   EXPECT_EQ(order, L"Label1 Command1 Command2 Text1 Label2 Label3 ");
 
-  const app::ControlSpec& text = app::FindControl(ControlId::Text1);
-  const app::ControlSpec& label = app::FindControl(ControlId::Label3);
+  const app::ControlSpec& text = *app::FindControl(ControlId::Text1);
+  const app::ControlSpec& label = *app::FindControl(ControlId::Label3);
   EXPECT_GT(text.top, label.top);
   EXPECT_LT(text.top, label.top + label.height);
 }

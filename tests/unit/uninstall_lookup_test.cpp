@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <functional>
+#include <algorithm>
 #include <map>
+#include <vector>
 #include <optional>
 
 namespace {
@@ -45,51 +48,24 @@ struct StoredValue {
   std::string bytes;  // exactly as stored, terminator included or not
 };
 
-// Behaves like RegQueryValueExA over one stored value.
-class FakeRegistry : public lookup::Registry {
- public:
+// Behaves like ReadLocalMachineValue over one stored value.
+struct FakeRegistry {
   bool key_exists = true;
   long open_status = 0;
   std::optional<StoredValue> value;
-  std::optional<long> read_status;  // forces the second query's status
+  std::optional<long> read_status;  // forces the query's status
   std::string opened_path;
   std::uint32_t opened_access = 0;
-  int open_keys = 0;
 
-  std::unique_ptr<lookup::OpenedKey> OpenLocalMachineKey(const std::string& path,
-                                                         std::uint32_t access,
-                                                         long& status) override {
+  lookup::RegistryValue operator()(const std::string& path, const std::string& name, std::uint32_t access) {
     opened_path = path;
     opened_access = access;
-    status = !key_exists ? kErrorFileNotFound : open_status;
-    if (status != 0) return nullptr;
-    return std::make_unique<Key>(*this);
+    if (!key_exists) return {kErrorFileNotFound, 0, {}};
+    if (open_status != 0) return {open_status, 0, {}};
+    if (read_status) return {*read_status, 0, {}};
+    if (name != "UninstallString" || !value) return {kErrorFileNotFound, 0, {}};
+    return {0, value->type, value->bytes};
   }
-
- private:
-  class Key : public lookup::OpenedKey {
-   public:
-    explicit Key(FakeRegistry& owner) : owner_(owner) { ++owner_.open_keys; }
-    ~Key() override { --owner_.open_keys; }
-    lookup::ValueInfo QueryValueInfo(const std::string& name) override {
-      if (name != "UninstallString" || !owner_.value) return {kErrorFileNotFound, 0, 0};
-      return {0, owner_.value->type, static_cast<std::int32_t>(owner_.value->bytes.size())};
-    }
-    long ReadValue(const std::string&, std::string& buffer, std::int32_t& size) override {
-      const std::string& bytes = owner_.value->bytes;
-      if (owner_.read_status) return *owner_.read_status;
-      if (static_cast<std::size_t>(size) < bytes.size()) {
-        size = static_cast<std::int32_t>(bytes.size());
-        return kErrorMoreData;
-      }
-      buffer.replace(0, bytes.size(), bytes);
-      size = static_cast<std::int32_t>(bytes.size());
-      return 0;
-    }
-
-   private:
-    FakeRegistry& owner_;
-  };
 };
 
 struct LookupCase {
@@ -116,11 +92,10 @@ TEST_P(UninstallEntryLookupTest, FindsFolderOrReportsNotFound) {
   std::wstring install_dir = L"stale";
   std::int32_t value_size = 0;
 
-  const bool found = lookup::UninstallEntryLookup(registry, DecodeCp932, install_dir, value_size);
+  const bool found = lookup::UninstallEntryLookup(std::ref(registry), DecodeCp932, install_dir, value_size);
 
   EXPECT_EQ(found, c.found);
   EXPECT_EQ(install_dir, c.install_dir);
-  EXPECT_EQ(registry.open_keys, 0) << "the key must be closed on every path";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,7 +132,7 @@ TEST(UninstallEntryLookup, OpensTheProductKeyWithItsOwnAccessMask) {
   registry.value = StoredValue{1, "\"C:\\Kolvenir1.0\\Uninstall01.exe\"" + kNul};
   std::wstring install_dir;
   std::int32_t value_size = 0;
-  lookup::UninstallEntryLookup(registry, DecodeCp932, install_dir, value_size);
+  lookup::UninstallEntryLookup(std::ref(registry), DecodeCp932, install_dir, value_size);
   EXPECT_EQ(registry.opened_path, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kolvenir100");
   EXPECT_EQ(registry.opened_access, 0x3Fu);
   EXPECT_EQ(value_size, 33);
@@ -169,7 +144,7 @@ TEST(UninstallEntryLookup, RefusedOpenIsNotFound) {
   registry.value = StoredValue{1, "\"C:\\Kolvenir1.0\\Uninstall01.exe\"" + kNul};
   std::wstring install_dir;
   std::int32_t value_size = 0;
-  EXPECT_FALSE(lookup::UninstallEntryLookup(registry, DecodeCp932, install_dir, value_size));
+  EXPECT_FALSE(lookup::UninstallEntryLookup(std::ref(registry), DecodeCp932, install_dir, value_size));
   EXPECT_TRUE(install_dir.empty());
 }
 
@@ -180,9 +155,66 @@ TEST(UninstallEntryLookup, DoubleByteFolderIsCutByCharacters) {
   registry.value = StoredValue{1, Cp932("\"D:\\ソフト\\表示\\Uninstall01.exe\"") + kNul};
   std::wstring install_dir;
   std::int32_t value_size = 0;
-  ASSERT_TRUE(lookup::UninstallEntryLookup(registry, DecodeCp932, install_dir, value_size));
+  ASSERT_TRUE(lookup::UninstallEntryLookup(std::ref(registry), DecodeCp932, install_dir, value_size));
   EXPECT_EQ(install_dir, L"D:\\\u30bd\u30d5\u30c8\\\u8868\u793a\\");
 }
+
+// RegQueryValueEx over a value that another program changes between two queries: the n-th query
+// sees contents[n] (the last one from then on), nothing being a value that is not there.
+struct ChangingValue {
+  std::vector<std::optional<std::string>> contents;
+  int queries = 0;
+
+  long operator()(std::uint32_t& type, char* data, std::uint32_t& size) {
+    const auto& now = contents[std::min<std::size_t>(static_cast<std::size_t>(queries++), contents.size() - 1)];
+    if (!now) return kErrorFileNotFound;
+    type = lookup::kRegSz;
+    const bool fits = size >= now->size();
+    if (data && fits) now->copy(data, now->size());
+    size = static_cast<std::uint32_t>(now->size());
+    return !data || fits ? 0 : kErrorMoreData;
+  }
+};
+
+struct WholeValueCase {
+  const char* name;
+  std::vector<std::optional<std::string>> contents;
+  long status;
+  std::string bytes;
+  int queries;
+};
+
+void PrintTo(const WholeValueCase& c, std::ostream* os) { *os << c.name; }
+
+class ReadWholeValueTest : public testing::TestWithParam<WholeValueCase> {};
+
+TEST_P(ReadWholeValueTest, ReadsTheValueAsItStandsWhenRead) {
+  const WholeValueCase& c = GetParam();
+  ChangingValue value{c.contents};
+  const lookup::RegistryValue read = lookup::ReadWholeValue(std::ref(value));
+  EXPECT_EQ(read.status, c.status);
+  EXPECT_EQ(read.bytes, c.bytes);
+  EXPECT_EQ(value.queries, c.queries);
+}
+
+const std::string kShort = "\"C:\\K\\Uninstall01.exe\"" + kNul;
+const std::string kLong = "\"C:\\Kolvenir1.0\\Uninstall01.exe\"" + kNul;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadWholeValueTest,
+    testing::Values(
+        WholeValueCase{"Unchanged", {kLong}, 0, kLong, 2},
+        WholeValueCase{"Empty", {""}, 0, "", 1},
+        WholeValueCase{"Missing", {std::nullopt}, kErrorFileNotFound, "", 1},
+        WholeValueCase{"GrewBeforeTheRead", {kShort, kLong}, 0, kLong, 3},
+        WholeValueCase{"ShrankBeforeTheRead", {kLong, kShort}, 0, kShort, 2},
+        WholeValueCase{"EmptiedBeforeTheRead", {kLong, ""}, 0, "", 2},
+        WholeValueCase{"DeletedBeforeTheRead", {kLong, std::nullopt}, kErrorFileNotFound, "", 2},
+        WholeValueCase{"GrewTwice", {"a", "ab", kLong}, 0, kLong, 4},
+        WholeValueCase{"GrowsAtEveryQuery",
+                       {"a", "ab", "abc", "abcd", "abcde", "abcdef", "abcdefg"}, kErrorMoreData, "",
+                       lookup::kValueQueries}),
+    [](const testing::TestParamInfo<WholeValueCase>& info) { return std::string(info.param.name); });
 
 TEST(TrimUninstallCommand, CutsOneLeadingAndSixteenTrailingCharacters) {
   EXPECT_EQ(lookup::TrimUninstallCommand(L"\"C:\\Games\\K\\Uninstall01.exe\""), L"C:\\Games\\K\\");

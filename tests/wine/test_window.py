@@ -130,6 +130,15 @@ class WindowTest(unittest.TestCase):
                 pid, _ = opener()
                 self.assertEqual(self.finish(pid, command), 0)
 
+    def test_a_window_that_cannot_be_made_ends_with_status_1(self):
+        # With no display Wine's CreateWindowExW fails for real. The report cannot show either,
+        # but the program must end through it, not wait in a message loop with no window.
+        with harness.WineSession() as session:
+            _, exe = app.make_addon_folder(session, BITS, files=[])
+            session.env = {k: v for k, v in session.env.items() if k != 'DISPLAY'}
+            loader = harness.WINE32 if BITS == '32' else harness.WINE64
+            self.assertEqual(session.wine(exe, loader=loader, timeout=60).returncode, 1)
+
     def test_keyboard_tab_moves_focus_and_enter_or_esc_press_nothing(self):
         pid, _ = self.found_window()
         VK_TAB, VK_RETURN, VK_ESCAPE = '9', '13', '27'
