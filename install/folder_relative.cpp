@@ -56,8 +56,7 @@ void Handle::Require(Call call) const {
   throw error;
 }
 
-Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, ACCESS_MASK access,
-            ULONG share, ULONG disposition, ULONG options, ULONG attributes, bool follow) {
+Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, const OpenKind& kind) {
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = const_cast<wchar_t*>(name.c_str());
   unicode_name.Length = unicode_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -65,10 +64,12 @@ Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& 
   InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
-  const ACCESS_MASK desired = access | SYNCHRONIZE;
-  const NTSTATUS status =
-      NtCreateFile(&file, desired, &object, &io, nullptr, attributes, share, disposition,
-                   options | (follow ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const ACCESS_MASK desired = kind.access | SYNCHRONIZE;
+  const NTSTATUS status = NtCreateFile(&file, desired, &object, &io, nullptr, kind.attributes, kind.share,
+                                       kind.disposition,
+                                       kind.options | (kind.follow ? 0 : FILE_OPEN_REPARSE_POINT) |
+                                           FILE_SYNCHRONOUS_IO_NONALERT,
+                                       nullptr, 0);
   Opened opened;
   if (NT_SUCCESS(status)) {
     opened.file = Handle(file, desired, path);
@@ -78,9 +79,10 @@ Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& 
   return opened;
 }
 
-Handle OpenPath(const std::wstring& path, ACCESS_MASK access, DWORD share, DWORD flags) {
-  const HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-  return handle == INVALID_HANDLE_VALUE ? Handle() : Handle(handle, access, path);
+Handle OpenPath(const std::wstring& path, const OpenKind& kind) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (kind.follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE handle = CreateFileW(path.c_str(), kind.access, kind.share, nullptr, OPEN_EXISTING, flags, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? Handle() : Handle(handle, kind.access, path);
 }
 
 DWORD QueryFacts(const Handle& file, Facts& facts) {

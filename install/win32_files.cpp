@@ -13,7 +13,6 @@ namespace install {
 namespace {
 
 constexpr DWORD kCopyChunk = 1 << 20;
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 [[noreturn]] void ThrowLastError(const std::wstring& path) {
   throw common::MakeError(GetLastError(), path);
@@ -32,6 +31,7 @@ void ThrowIf(DWORD error, const Name& name) {
 }
 
 using relative::Handle;
+namespace opens = relative::opens;
 
 void WriteAll(const Handle& file, const char* data, std::size_t size, const Name& name) {
   while (size > 0) {
@@ -195,9 +195,8 @@ class Win32Folder : public Folder {
   // link by its reparse tag, not somewhere else by its final path (under Wine a unix symlink is
   // followed whatever the open asked), and, unless extra_names, not one of several hard links
   // to a file. Nothing when nothing is there.
-  std::optional<Found> OpenIn(const Name& name, const OpenKind& kind, ULONG share, ULONG options,
-                              bool extra_names) const {
-    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), kind.access, share, FILE_OPEN, options);
+  std::optional<Found> OpenIn(const Name& name, const relative::OpenKind& kind, bool extra_names) const {
+    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), kind);
     if (IsNotThere(opened.error)) return std::nullopt;
     ThrowIf(opened.error, name);
     return CheckIsItself(std::move(opened.file), name, extra_names);
@@ -242,16 +241,15 @@ class Win32Folder : public Folder {
   // The contents of a file that a filter or cloud provider supplies, through a second open of
   // the same name that lets the filter act; the first, which shares no delete, keeps the name
   // from being swapped meanwhile, and both must be one file.
-  Handle OpenContents(const Handle& first, const Name& name, ULONG share) const {
-    relative::Opened second = relative::Open(handle_, name.name(), name.reported(), opens::kRead.access, share,
-                                             FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, 0, true);
+  Handle OpenContents(const Handle& first, const Name& name, const relative::OpenKind& kind) const {
+    relative::Opened second = relative::Open(handle_, name.name(), name.reported(), kind);
     ThrowIf(second.error, name);
     if (!SameFile(first, second.file, name)) ThrowLink(name);
     return std::move(second.file);
   }
 
   FileStatus Look(const Name& name) override {
-    const std::optional<Found> found = OpenIn(name, opens::kLook, kShareAll, 0, true);
+    const std::optional<Found> found = OpenIn(name, opens::kLook, true);
     return found ? found->status : FileStatus{};
   }
 
@@ -285,11 +283,7 @@ class Win32Folder : public Folder {
 
   std::unique_ptr<HeldLock> Lock(const Name& name) override {
     for (int attempt = 1;; ++attempt) {
-      // Delete-on-close: the file goes with the last handle, which Windows closes also for a
-      // killed process. Only ever created new, so a planted link is never opened with it.
-      relative::Opened opened =
-          relative::Open(handle_, name.name(), name.reported(), opens::kLock.access, 0, FILE_CREATE,
-                         FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, FILE_ATTRIBUTE_HIDDEN);
+      relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), opens::kLock);
       if (!opened.error) return std::make_unique<Win32Lock>(std::move(opened.file));
       const bool taken = opened.error == ERROR_FILE_EXISTS || opened.error == ERROR_ALREADY_EXISTS;
       if (!taken || attempt == 3) throw name.Error(opened.error);
@@ -304,9 +298,7 @@ class Win32Folder : public Folder {
   }
 
   std::unique_ptr<Win32NewFile> Create(const Name& name, std::uint32_t attributes) const {
-    // Creating never follows a link: a name that is taken, link or not, fails here.
-    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), opens::kCreate.access, 0,
-                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), opens::kCreate);
     ThrowIf(opened.error, name);
     auto file = std::make_unique<Win32NewFile>(*this, name, std::move(opened.file));
     if (const DWORD carried = attributes & kCarriedAttributes) {
@@ -344,9 +336,8 @@ class Win32Folder : public Folder {
   }
 
   void RenameOver(const Name& from, const Name& to) override {
-    // Write-through: the rename is on disk when this returns. What was at `to` is replaced as a
-    // name, whatever it is, never followed.
-    const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
+    // What was at `to` is replaced as a name, whatever it is, never followed.
+    const std::optional<Found> found = OpenIn(from, opens::kMove, true);
     if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
     ThrowIf(relative::RenameTo(found->file, handle_, to.name()), to);
   }
@@ -354,7 +345,7 @@ class Win32Folder : public Folder {
   void FlushEntries() override { ThrowIf(relative::FlushEntries(handle_), path_); }
 
   void RenameAside(const Name& from, const Name& to) override {
-    const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
+    const std::optional<Found> found = OpenIn(from, opens::kMove, true);
     if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
     const DWORD error = relative::RenameTo(found->file, handle_, to.name(), false);
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw to.Error(common::kErrorAlreadyExists);
@@ -363,7 +354,7 @@ class Win32Folder : public Folder {
 
   bool Delete(const Name& name, std::uint64_t only_file = 0) override {
     // The name goes, never what it might point to: a link is refused before anything is marked.
-    const std::optional<Found> found = OpenIn(name, opens::kRemove, kShareAll, 0, true);
+    const std::optional<Found> found = OpenIn(name, opens::kRemove, true);
     if (!found) return true;
     if (found->status.directory) throw name.Error(ERROR_ACCESS_DENIED, common::Cause::kFolderAtOwnName);
     if (only_file && found->status.id != only_file) return false;
@@ -418,11 +409,10 @@ class Win32Source : public SourceFile {
 };
 
 std::unique_ptr<SourceFile> Win32Folder::OpenForReading(const Name& name) {
-  // Shared for reading only: nobody changes it while it is read.
-  std::optional<Found> found = OpenIn(name, opens::kRead, FILE_SHARE_READ, FILE_SEQUENTIAL_ONLY, false);
+  std::optional<Found> found = OpenIn(name, opens::kRead, false);
   if (!found) return nullptr;
   Handle contents;
-  if (found->contents_elsewhere && !found->status.directory) contents = OpenContents(found->file, name, FILE_SHARE_READ);
+  if (found->contents_elsewhere && !found->status.directory) contents = OpenContents(found->file, name, opens::kContents);
   return std::make_unique<Win32Source>(std::move(*found), std::move(contents), name);
 }
 
@@ -438,8 +428,7 @@ class Win32Replaced : public Replaced {
 
   void CheckFree() override {
     if (!refused_) return;
-    relative::Opened opened = relative::Open(folder_.handle(), name_.name(), name_.reported(), opens::kReplace.access,
-                                             kShareAll, FILE_OPEN, 0);
+    relative::Opened opened = relative::Open(folder_.handle(), name_.name(), name_.reported(), opens::kReplace);
     if (opened.error) throw name_.Error(opened.error);
     found_ = folder_.CheckIsItself(std::move(opened.file), name_, true);
     refused_.reset();
@@ -480,7 +469,7 @@ class Win32Replaced : public Replaced {
  private:
   const Handle& Contents() {
     if (!found_.contents_elsewhere) return found_.file;
-    if (!contents_.valid()) contents_ = folder_.OpenContents(found_.file, name_, kShareAll);
+    if (!contents_.valid()) contents_ = folder_.OpenContents(found_.file, name_, opens::kSharedContents);
     return contents_;
   }
 
@@ -492,15 +481,14 @@ class Win32Replaced : public Replaced {
 };
 
 std::unique_ptr<Replaced> Win32Folder::OpenToReplace(const Name& name) {
-  relative::Opened opened =
-      relative::Open(handle_, name.name(), name.reported(), opens::kReplace.access, kShareAll, FILE_OPEN, 0);
+  relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), opens::kReplace);
   if (IsNotThere(opened.error)) return nullptr;
   if (!opened.error) {
     return std::make_unique<Win32Replaced>(*this, name, CheckIsItself(std::move(opened.file), name, true), std::nullopt);
   }
   if (!IsRefusal(opened.error)) throw name.Error(opened.error);
   // Held by another program, read-only or a folder: what it is decides what the user is told.
-  std::optional<Found> looked = OpenIn(name, opens::kLook, kShareAll, 0, true);
+  std::optional<Found> looked = OpenIn(name, opens::kLook, true);
   if (!looked) return nullptr;
   return std::make_unique<Win32Replaced>(*this, name, std::move(*looked), name.Error(opened.error));
 }
@@ -524,11 +512,7 @@ std::wstring ExecutableDir() {
 }
 
 std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
-  // Reading the listing makes the share mode count: without delete sharing nobody can rename or
-  // replace the folder while it is held.
-  const OpenKind& kind = must_be_itself ? opens::kDataFolder : opens::kFolder;
-  Handle handle = relative::OpenPath(folder, kind.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
+  Handle handle = relative::OpenPath(folder, must_be_itself ? opens::kDataFolder : opens::kFolder);
   if (!handle.valid()) {
     const DWORD error = GetLastError();
     if (IsNotThere(error)) ThrowFolderNotFound(folder);
@@ -546,8 +530,7 @@ std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool m
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     const std::size_t slash = path.find_last_of(L'\\');
     if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
-    const Handle parent =
-        relative::OpenPath(path.substr(0, slash + 1), opens::kParent.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    const Handle parent = relative::OpenPath(path.substr(0, slash + 1), opens::kParent);
     if (!parent.valid()) ThrowLastError(folder);
     const std::wstring leaf = path.substr(slash + 1);
     bool lies_there = SamePath(final_path, Join(FinalPathOrThrow(parent, folder), leaf));
