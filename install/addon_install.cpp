@@ -134,17 +134,13 @@ Plan MakePlan(RetryingFolder& dir, Sources& sources, bool every_file) {
 // where the volume has no hard links the old ones are kept as copies, which take room too.
 void CheckRoom(Plan& plan) {
   RetryingFolder& dir = *plan.folder;
-  const DiskSpace space = dir.FreeSpace();
+  const VolumeFacts space = dir.Volume();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
   std::uint64_t needed = plan.dataFile30 ? OnDisk(plan.newDataFile30.size(), cluster) : 0;
   for (const Copy& copy : plan.copies) needed += OnDisk(copy.source->status().size, cluster);
-  // Tried as the committed record's name, which nothing uses before the commit and which the
-  // commit replaces: while 30.dat is held open, Wine keeps a deleted second name of it until
-  // the file's last handle closes, and that must not be a name the run is about to write.
-  const Name probe = dir.Record(std::wstring(kJournalName) + kKeptSuffix);
-  Replaced* tried = plan.dataFile30.get();
-  for (const Copy& copy : plan.copies) tried = tried ? tried : copy.replaced.get();
-  plan.hardLinks = tried && tried->HardLinksWork(probe);
+  Replaced* any = plan.dataFile30.get();
+  for (const Copy& copy : plan.copies) any = any ? any : copy.replaced.get();
+  plan.hardLinks = HardLinksIn(dir, space, any);
   if (!plan.hardLinks) {
     for (const Copy& copy : plan.copies) {
       if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
@@ -155,7 +151,7 @@ void CheckRoom(Plan& plan) {
     common::SetupError error = MakeError(common::kErrorDiskFull, dir.path(), Cause::kNotEnoughRoom);
     error.bytes_needed = needed;
     error.bytes_available = space.available;
-    error.drive = space.volume;
+    error.drive = space.root;
     throw error;
   }
 }

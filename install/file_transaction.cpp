@@ -430,6 +430,15 @@ void AddTo(common::SetupError& error, const Folder& folder, const Restored& rest
   add(error.set_aside, restored.notes.set_aside);
 }
 
+bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any) {
+  if (volume.hard_links) return true;
+  // Wine 8 sets FILE_SUPPORTS_HARD_LINKS for no volume, its own drives included. Tried as the
+  // committed record's name, which nothing uses before the commit and which the commit replaces:
+  // while 30.dat is held open, Wine keeps a deleted second name of it until the file's last
+  // handle closes, and that must not be a name the run is about to write.
+  return any && any->HardLinksWork(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
+}
+
 std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder) {
   try {
     return folder.Lock(folder.Record(kLockName));

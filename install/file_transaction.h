@@ -102,6 +102,10 @@ struct Elsewhere {
   std::vector<std::wstring> remade;   // new contents the next run makes again from the old file
 };
 
+// Whether the volume has hard links, and so stable file ids: as its file system says, or where it
+// says not, as a link tried of any, a file the run may replace, shows.
+bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any);
+
 // Takes the folder's lock, or reports that another setup.exe holds it.
 std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder);
 

@@ -251,7 +251,24 @@ DWORD MarkForDeletion(const Handle& file) {
   return FromStatus(NtSetInformationFile(file.get(), &io, &info, sizeof info, FileDispositionInformation));
 }
 
-DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster) {
+DWORD QueryVolume(const Handle& file, VolumeFacts& facts) {
+  file.Require(Call::kQueryVolumeFlags);
+  struct {
+    ULONG FileSystemAttributes;
+    LONG MaximumComponentNameLength;
+    ULONG FileSystemNameLength;
+    WCHAR FileSystemName[32];
+  } attributes{};  // FILE_FS_ATTRIBUTE_INFORMATION
+  constexpr auto kFileFsAttributeInformation = static_cast<FS_INFORMATION_CLASS>(5);
+  constexpr ULONG kSupportsHardLinks = 0x00400000;  // FILE_SUPPORTS_HARD_LINKS
+  IO_STATUS_BLOCK attributes_io{};
+  NTSTATUS status = NtQueryVolumeInformationFile(file.get(), &attributes_io, &attributes, sizeof attributes,
+                                                 kFileFsAttributeInformation);
+  // A long file system name overflows the buffer after the flags, which are all that is read.
+  if (!NT_SUCCESS(status) && status != static_cast<NTSTATUS>(0x80000005L) /* STATUS_BUFFER_OVERFLOW */) {
+    return FromStatus(status);
+  }
+  facts.hard_links = (attributes.FileSystemAttributes & kSupportsHardLinks) != 0;
   file.Require(Call::kQueryVolumeSize);
   struct {
     LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
@@ -259,9 +276,9 @@ DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_
   } info{};  // FILE_FS_FULL_SIZE_INFORMATION
   constexpr auto kFileFsFullSizeInformation = static_cast<FS_INFORMATION_CLASS>(7);
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtQueryVolumeInformationFile(file.get(), &io, &info, sizeof info, kFileFsFullSizeInformation);
-  cluster = static_cast<std::uint64_t>(info.SectorsPerAllocationUnit) * info.BytesPerSector;
-  available = static_cast<std::uint64_t>(info.CallerAvailableAllocationUnits.QuadPart) * cluster;
+  status = NtQueryVolumeInformationFile(file.get(), &io, &info, sizeof info, kFileFsFullSizeInformation);
+  facts.cluster = static_cast<std::uint64_t>(info.SectorsPerAllocationUnit) * info.BytesPerSector;
+  facts.available = static_cast<std::uint64_t>(info.CallerAvailableAllocationUnits.QuadPart) * facts.cluster;
   return FromStatus(status);
 }
 

@@ -147,9 +147,14 @@ DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& nam
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 
-// The room this process may still fill on the volume of the open file or folder, and its
-// cluster size, in bytes.
-DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster);
+// The volume of the open file or folder: whether its file system says it has hard links, the
+// room this process may still fill on it and its cluster size, in bytes.
+struct VolumeFacts {
+  bool hard_links = false;
+  std::uint64_t available = 0;
+  std::uint64_t cluster = 0;
+};
+DWORD QueryVolume(const Handle& file, VolumeFacts& facts);
 // A file's identity on the system: its volume and its id there. FileInternalInformation alone is
 // unique only on NTFS and says nothing of the volume.
 struct Identity {

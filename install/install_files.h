@@ -48,10 +48,12 @@ struct FileStatus {
   std::uint64_t id = 0;
 };
 
-struct DiskSpace {
+// Read once, from the folder held.
+struct VolumeFacts {
+  bool hard_links = false;         // as its file system says: see HardLinksIn
   std::uint64_t available = 0;     // bytes this process may still write
   std::uint64_t cluster_size = 1;  // every file takes a whole number of these
-  std::wstring volume;             // the volume's root as the user knows it, such as C:\ .
+  std::wstring root;               // as the user knows it, such as C:\ .
 };
 
 // Held until destroyed.
@@ -180,7 +182,7 @@ class Folder {
   virtual std::unique_ptr<Replaced> OpenToReplace(const Name& name) = 0;
   // True when other leads where this folder does (setup.exe run from inside the data folder).
   virtual bool IsSameFolder(const Folder& other) const = 0;
-  virtual DiskSpace FreeSpace() = 0;
+  virtual VolumeFacts Volume() = 0;
   // Creates or opens the file so that no other program can open it until the lock is released;
   // the file goes with the lock, also when the process is killed. Throws a sharing violation
   // while another holds it.

@@ -67,7 +67,7 @@ class RetryingFolder : public Folder {
   std::unique_ptr<SourceFile> OpenForReading(const Name& name) override;
   std::unique_ptr<Replaced> OpenToReplace(const Name& name) override;
   bool IsSameFolder(const Folder& other) const override;
-  DiskSpace FreeSpace() override { return inner_->FreeSpace(); }
+  VolumeFacts Volume() override { return inner_->Volume(); }
   std::unique_ptr<HeldLock> Lock(const Name& name) override;
   std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) override;
   std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override;

@@ -267,17 +267,17 @@ class Win32Folder : public Folder {
 
   // From the folder held, so that a game moved to another disk through a junction is told about
   // the disk it is on, not the one the junction is on.
-  DiskSpace FreeSpace() override {
-    DiskSpace space;
-    ThrowIf(relative::QueryVolumeSize(handle_, space.available, space.cluster_size), path_);
-    if (space.cluster_size == 0) space.cluster_size = 4096;
+  VolumeFacts Volume() override {
+    relative::VolumeFacts facts;
+    ThrowIf(relative::QueryVolume(handle_, facts), path_);
+    VolumeFacts space{facts.hard_links, facts.available, facts.cluster ? facts.cluster : 4096, {}};
     std::wstring resolved;
     std::vector<wchar_t> root(path_.size() + MAX_PATH);
     if (!relative::DosPath(handle_, resolved)) {
       root.resize(resolved.size() + 2);
-      if (GetVolumePathNameW(resolved.c_str(), root.data(), static_cast<DWORD>(root.size()))) space.volume = root.data();
+      if (GetVolumePathNameW(resolved.c_str(), root.data(), static_cast<DWORD>(root.size()))) space.root = root.data();
     }
-    if (space.volume.empty()) space.volume = path_;
+    if (space.root.empty()) space.root = path_;
     return space;
   }
 

@@ -234,7 +234,7 @@ class FakeFiles : public install::InstallFiles {
       return std::make_unique<Replaced>(fs_, name, status);
     }
     bool IsSameFolder(const install::Folder& other) const override { return other.path() == path_; }
-    install::DiskSpace FreeSpace() override { return {fs_.available, 4096, L"C:\\"}; }
+    install::VolumeFacts Volume() override { return {fs_.hard_links, fs_.available, 4096, L"C:\\"}; }
     std::unique_ptr<install::HeldLock> Lock(const Name& name) override {
       fs_.Write("lock", name);
       fs_.CheckLink(name);
