@@ -14,7 +14,7 @@ std::wstring ExecutableDir();
 
 class Win32Files : public InstallFiles {
  public:
-  std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) override;
+  std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override;
   VirtualStore FindVirtualStore() override;
 };
