@@ -170,12 +170,6 @@ DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {
   return LastErrorUnless(SetFileTime(file.get(), nullptr, &time, &time));
 }
 
-DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got) {
-  file.Require(Call::kRead);
-  got = 0;
-  return LastErrorUnless(ReadFile(file.get(), buffer, size, &got, nullptr));
-}
-
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got) {
   file.Require(Call::kRead);
   got = 0;

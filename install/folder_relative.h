@@ -26,7 +26,6 @@ class Handle {
       : handle_(handle), granted_(rights::Granted(desired)), path_(std::move(path)) {}
   HANDLE get() const { return handle_.get(); }
   bool valid() const { return handle_.valid(); }
-  void reset() { handle_.reset(); }
   // The rights as the access asked maps them, which is what Windows grants when the open succeeds.
   std::uint32_t granted() const { return granted_; }
   const std::wstring& path() const { return path_; }
@@ -132,7 +131,6 @@ DWORD QueryOwnDacl(const Handle& file, std::string& descriptor);
 DWORD SetDacl(const Handle& file, const std::string& descriptor);
 // The last access too: some exFAT drivers drop a time set that leaves the other one as it is.
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
-DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
 // At offset, whatever was read before; the end of the file is got == 0.
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got);
 DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written);
