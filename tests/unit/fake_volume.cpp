@@ -281,8 +281,8 @@ void FakeFiles::Write(const std::string& kind, const std::wstring& path, const c
   log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
 }
 
-// What was not flushed is lost, all of it, or where a seed is given, what it draws: as SQLite's
-// crash-test file system, each unflushed file is kept whole or loses everything written.
+// What was not flushed is lost, all of it, or where a seed is given, what it draws: each such
+// file keeps everything written to it or loses it all.
 void FakeFiles::CutPower() {
   cut_ = true;
   std::mt19937 draw(cut_seed.value_or(0));
