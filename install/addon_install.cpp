@@ -7,7 +7,6 @@
 #include "install/addon_files.h"
 #include "install/data_file30.h"
 #include "install/file_transaction.h"
-#include "install/retrying_files.h"
 #include "install/virtual_store.h"
 
 namespace install {
@@ -18,16 +17,16 @@ using common::MakeError;
 
 struct Copy {
   std::wstring name;
-  SourceFile* source;
+  File* source;
   std::unique_ptr<Replaced> replaced;  // the destination, held open since it was looked at
 };
 
 // The add-on files, open to be read, held from the first look until the last copy.
-using Sources = std::vector<std::pair<std::wstring, std::unique_ptr<SourceFile>>>;
+using Sources = std::vector<std::pair<std::wstring, std::unique_ptr<File>>>;
 
 // What the run will write in one folder, checked against everything that could stop it halfway.
 struct Plan {
-  RetryingFolder* folder = nullptr;
+  Folder* folder = nullptr;
   std::vector<Copy> copies;
   std::unique_ptr<Replaced> dataFile30;  // none in a virtual store copy that has none
   std::string newDataFile30;
@@ -38,8 +37,8 @@ struct Plan {
 
 // One folder the run writes in, held and locked: the data folder, or the game's own copy of it.
 struct Target {
-  std::unique_ptr<RetryingFolder> folder;
-  std::unique_ptr<HeldLock> lock;
+  std::unique_ptr<Folder> folder;
+  std::unique_ptr<File> lock;
   Notes owed;  // what its last rollback owes the report
 };
 
@@ -52,7 +51,7 @@ std::vector<std::wstring> DestinationNames() {
 // Whether every other name of the file is one of the program's own in the folder. The start's
 // tidying has deleted them all; a name that is still there lingers because another program
 // holds the file (a deleted name stays until the last handle closes, under Wine always).
-bool OnlyOwnNamesBeside(RetryingFolder& folder, const Name& name, const FileStatus& status) {
+bool OnlyOwnNamesBeside(Folder& folder, const Name& name, const FileStatus& status) {
   if (!status.id) return false;
   const std::wstring own[] = {name.name() + kKeptSuffix, name.name() + kStagedSuffix,
                               std::wstring(kJournalName) + kKeptSuffix, std::wstring(kJournalName) + kStagedSuffix};
@@ -66,7 +65,7 @@ bool OnlyOwnNamesBeside(RetryingFolder& folder, const Name& name, const FileStat
 
 // Refuses, before anything is written, a destination that could not be replaced. A second
 // name of the file may lie anywhere, in a folder its user cannot read.
-void CheckReplaceable(RetryingFolder& folder, Replaced* destination, const Name& name) {
+void CheckReplaceable(Folder& folder, Replaced* destination, const Name& name) {
   if (!destination) return;
   const FileStatus& status = destination->status();
   if (status.names > 1) {
@@ -97,11 +96,11 @@ void CheckNamesFit(const std::wstring& dataDir, const std::vector<std::wstring>&
   }
 }
 
-Sources OpenSources(RetryingFolder& sourceDir) {
+Sources OpenSources(Folder& sourceDir) {
   Sources sources;
   for (const wchar_t* name : kAddonFileList) {
     const Name source = sourceDir.Own(name);
-    std::unique_ptr<SourceFile> file = sourceDir.OpenForReading(source);
+    std::unique_ptr<File> file = sourceDir.OpenForReading(source);
     if (!file || file->status().directory) throw source.Error(common::kErrorFileNotFound, Cause::kAddonFileMissing);
     sources.emplace_back(name, std::move(file));
   }
@@ -110,7 +109,7 @@ Sources OpenSources(RetryingFolder& sourceDir) {
 
 // every_file: the data folder, which gets every add-on file and must have 30.dat; otherwise the
 // game's copy of it, in which only the files it holds are replaced.
-Plan MakePlan(RetryingFolder& dir, Sources& sources, bool every_file) {
+Plan MakePlan(Folder& dir, Sources& sources, bool every_file) {
   Plan plan;
   plan.folder = &dir;
   for (auto& [name, source] : sources) {
@@ -133,18 +132,14 @@ Plan MakePlan(RetryingFolder& dir, Sources& sources, bool every_file) {
 // The old files stay until every new one is in place, so all the new ones must fit beside them;
 // where the volume has no hard links the old ones are kept as copies, which take room too.
 void CheckRoom(Plan& plan) {
-  RetryingFolder& dir = *plan.folder;
-  const DiskSpace space = dir.FreeSpace();
+  Folder& dir = *plan.folder;
+  const VolumeFacts space = dir.Volume();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
   std::uint64_t needed = plan.dataFile30 ? OnDisk(plan.newDataFile30.size(), cluster) : 0;
   for (const Copy& copy : plan.copies) needed += OnDisk(copy.source->status().size, cluster);
-  // Tried as the committed record's name, which nothing uses before the commit and which the
-  // commit replaces: while 30.dat is held open, Wine keeps a deleted second name of it until
-  // the file's last handle closes, and that must not be a name the run is about to write.
-  const Name probe = dir.Record(std::wstring(kJournalName) + kKeptSuffix);
-  Replaced* tried = plan.dataFile30.get();
-  for (const Copy& copy : plan.copies) tried = tried ? tried : copy.replaced.get();
-  plan.hardLinks = tried && tried->HardLinksWork(probe);
+  Replaced* any = plan.dataFile30.get();
+  for (const Copy& copy : plan.copies) any = any ? any : copy.replaced.get();
+  plan.hardLinks = HardLinksIn(dir, space, any);
   if (!plan.hardLinks) {
     for (const Copy& copy : plan.copies) {
       if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
@@ -155,7 +150,7 @@ void CheckRoom(Plan& plan) {
     common::SetupError error = MakeError(common::kErrorDiskFull, dir.path(), Cause::kNotEnoughRoom);
     error.bytes_needed = needed;
     error.bytes_available = space.available;
-    error.drive = space.volume;
+    error.drive = space.root;
     throw error;
   }
 }
@@ -171,29 +166,29 @@ void CommitPlan(Plan plan, const Elsewhere& elsewhere, const Notes& owed) {
 
 // Held, locked and checked for names too long, like the data folder; nothing where the game
 // never wrote there.
-std::unique_ptr<RetryingFolder> PinIfThere(RetryingFiles& files, const std::wstring& path) {
+std::unique_ptr<Folder> PinIfThere(InstallFiles& files, const std::wstring& path) {
   try {
-    return files.PinFolder(path, true);
+    return PinFolder(files, path, true);
   } catch (const common::SetupError& error) {
     if (error.number == common::kErrorPathNotFound || error.number == common::kErrorFileNotFound) return nullptr;
     throw;
   }
 }
 
-void Install(RetryingFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
+void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
   const std::vector<std::wstring> names = DestinationNames();
   // Every folder stays held as it is now until the run ends; everything in them is then
   // reached by name from them, never through a link.
   std::vector<Target> targets;
-  targets.push_back(Target{files.PinFolder(dataPath, true), nullptr, {}});
-  const std::unique_ptr<RetryingFolder> sourceDir = files.PinFolder(sourcePath, false);
+  targets.push_back(Target{PinFolder(files, dataPath, true), nullptr, {}});
+  const std::unique_ptr<Folder> sourceDir = PinFolder(files, sourcePath, false);
   CheckNamesFit(dataPath, names);
   targets.front().lock = LockFolder(*targets.front().folder);
   // The game's own copy of the data folder, where UAC virtualization keeps its writes.
   if (const std::optional<std::wstring> store = VirtualStoreCopyOf(dataPath, files.FindVirtualStore())) {
-    if (std::unique_ptr<RetryingFolder> copy = PinIfThere(files, *store)) {
+    if (std::unique_ptr<Folder> copy = PinIfThere(files, *store)) {
       CheckNamesFit(*store, names);
-      std::unique_ptr<HeldLock> lock = LockFolder(*copy);
+      std::unique_ptr<File> lock = LockFolder(*copy);
       targets.push_back(Target{std::move(copy), std::move(lock), {}});
     }
   }
@@ -234,8 +229,7 @@ std::wstring SourceDirFrom(const std::wstring& executable_dir) {
   return executable_dir + L"\\";
 }
 
-void InstallAddons(InstallFiles& platform, const std::wstring& sourceDir, const std::wstring& installDir) {
-  RetryingFiles files(platform);
+void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir) {
   Install(files, sourceDir, installDir + kDataFolder);
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "install/install_files.h"
+#include "install/folder.h"
 
 namespace install {
 

@@ -27,6 +27,7 @@ constexpr Rule kRules[] = {
     {Call::kQueryDosPath, 0, L"GetFinalPathNameByHandleW(VOLUME_NAME_DOS)"},
     {Call::kQueryIdentity, 0, L"NtQueryInformationFile(FileIdInformation)"},
     {Call::kQueryVolumeSize, 0, L"NtQueryVolumeInformationFile(FileFsFullSizeInformation)"},
+    {Call::kQueryVolumeFlags, 0, L"NtQueryVolumeInformationFile(FileFsAttributeInformation)"},
     {Call::kSetBasic, kWriteAttributes, L"NtSetInformationFile(FileBasicInformation)"},
     {Call::kSetTimes, kWriteAttributes, L"SetFileTime"},
     {Call::kQueryDacl, kReadControl, L"GetSecurityInfo(DACL_SECURITY_INFORMATION)"},

@@ -44,6 +44,7 @@ enum class Call {
   kQueryDosPath,       // GetFinalPathNameByHandleW: the path with its drive letter
   kQueryIdentity,      // FileIdInformation: the volume's serial number and the 128-bit file id
   kQueryVolumeSize,    // FileFsFullSizeInformation: the volume's room and cluster size
+  kQueryVolumeFlags,   // FileFsAttributeInformation: what the file system supports
   kSetBasic,           // FileBasicInformation set: attributes
   kSetTimes,           // SetFileTime
   kQueryDacl,          // GetSecurityInfo: the DACL

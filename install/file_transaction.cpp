@@ -111,13 +111,13 @@ void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& name
 
 // Writes the journal and has it on disk; returns it still open. Over an earlier one (that owes a
 // note) it goes through a staged name, so that a kill leaves one whole journal or the other.
-std::unique_ptr<NewFile> WriteJournal(Folder& folder, const std::string& bytes, bool replacing) {
+std::unique_ptr<File> WriteJournal(Folder& folder, const std::string& bytes, bool replacing) {
   const Name journal = folder.Record(kJournalName);
-  std::unique_ptr<NewFile> file =
+  std::unique_ptr<File> file =
       folder.CreateNew(replacing ? folder.Record(std::wstring(kJournalName) + kStagedSuffix) : journal, 0);
-  file->Write(bytes);
+  file->Write(bytes.data(), bytes.size());
   file->Flush();
-  if (replacing) file->RenameOver(journal);
+  if (replacing) folder.RenameOver(*file, journal);
   return file;
 }
 
@@ -152,10 +152,11 @@ class UndoSteps {
 
 // The size and contents of a file as one number; nothing when it is not there.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> SizeAndHash(Folder& folder, const Name& name) {
-  const std::unique_ptr<SourceFile> file = folder.OpenForReading(name);
+  const std::unique_ptr<File> file = folder.OpenForReading(name);
   if (!file || file->status().directory) return std::nullopt;
   std::uint64_t size = 0;
-  const std::uint64_t hash = HashOf(*file, &size);
+  FromStart contents(*file);
+  const std::uint64_t hash = HashOf(contents, &size);
   return std::make_pair(size, hash);
 }
 
@@ -430,7 +431,16 @@ void AddTo(common::SetupError& error, const Folder& folder, const Restored& rest
   add(error.set_aside, restored.notes.set_aside);
 }
 
-std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder) {
+bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any) {
+  if (volume.hard_links) return true;
+  // Wine 8 sets FILE_SUPPORTS_HARD_LINKS for no volume, its own drives included. Tried as the
+  // committed record's name, which nothing uses before the commit and which the commit replaces:
+  // while 30.dat is held open, Wine keeps a deleted second name of it until the file's last
+  // handle closes, and that must not be a name the run is about to write.
+  return any && any->HardLinksWork(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
+}
+
+std::unique_ptr<File> LockFolder(Folder& folder) {
   try {
     return folder.Lock(folder.Record(kLockName));
   } catch (common::SetupError& error) {
@@ -461,7 +471,7 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
   return step;
 }
 
-void FileTransaction::StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
+void FileTransaction::StageCopy(File& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   Step& step = Begin(name, std::move(replaced));
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
@@ -481,7 +491,7 @@ void FileTransaction::StageContents(const std::wstring& name, const std::string&
   step.staged = folder_.CreateNew(Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
-  step.staged->Write(bytes);
+  step.staged->Write(bytes.data(), bytes.size());
   if (!hard_links_) {
     StringSource contents(bytes);
     step.placed.hash = HashOf(contents, &step.placed.size);
@@ -518,7 +528,7 @@ void FileTransaction::Commit() {
 void FileTransaction::Keep() {
   for (Step& step : steps_) {
     if (!step.replaced) continue;
-    if (std::unique_ptr<NewFile> copy = step.replaced->KeepAs(Names(folder_, step.entry.name).kept)) {
+    if (std::unique_ptr<File> copy = step.replaced->KeepAs(Names(folder_, step.entry.name).kept, hard_links_)) {
       unflushed_.push_back(copy.get());
       kept_copies_.push_back(std::move(copy));
     }
@@ -528,7 +538,7 @@ void FileTransaction::Keep() {
 
 // Everything the rollback may need is on disk before the journal says it is there.
 void FileTransaction::Flush() {
-  for (NewFile* file : unflushed_) file->Flush();
+  for (File* file : unflushed_) file->Flush();
   unflushed_.clear();
   kept_copies_.clear();
 }
@@ -572,7 +582,7 @@ void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
     CheckUnchanged(step, n.destination);
-    step.staged->RenameOver(n.destination);
+    folder_.RenameOver(*step.staged, n.destination);
     step.staged.reset();
     // A write in place between the check and the rename went to the old file, which its hard
     // link still holds: the undo then puts it back.
@@ -584,7 +594,7 @@ void FileTransaction::Rename() {
 
 // The commit: the journal renamed away.
 void FileTransaction::CommitRecord() {
-  journal_->RenameOver(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
+  folder_.RenameOver(*journal_, folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
   journal_.reset();
   finished_ = true;
   try {
@@ -622,9 +632,10 @@ Restored FileTransaction::Undo() noexcept {
   kept_copies_.clear();
   journal_.reset();
   Restored restored{true, owed_};
-  RetryingFiles::TotalBudget budget(folder_.files(), kUndoRetryBudgetMs);
+  WaitBudget budget{kUndoRetryBudgetMs};
+  Folder folder(folder_, budget);
   if (journal_written_) {
-    UndoSteps steps = RollBack(folder_, entries, true, elsewhere_);
+    UndoSteps steps = RollBack(folder, entries, true, elsewhere_);
     restored.notes.Add(steps.notes);
     // Then the journal stays, and with it every kept file: the next run restores the folder.
     if (steps.failure) return Restored{false, restored.notes};
@@ -632,23 +643,26 @@ Restored FileTransaction::Undo() noexcept {
   std::vector<std::wstring> names;
   for (const JournalEntry& entry : entries) names.push_back(entry.name);
   try {
-    DeleteSpareNames(folder_, names, false);
+    DeleteSpareNames(folder, names, false);
   } catch (...) {
   }
   // Last, so that a run killed while tidying still finds what it needs; without a note owed, a
   // journal written but never flushed goes too. What cannot go now, the next run finishes.
   try {
-    SettleJournal(folder_, restored.notes);
+    SettleJournal(folder, restored.notes);
   } catch (...) {
   }
   return restored;
 }
 
-Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names,
+Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& names,
                             const std::vector<std::wstring>& required, const Elsewhere& elsewhere) {
-  auto read_journal = [&](SourceFile& file) { return ParseJournal(ReadAtMost(file, kLongestJournal), required); };
+  auto read_journal = [&](File& file) {
+    FromStart contents(file);
+    return ParseJournal(ReadAtMost(contents, kLongestJournal), required);
+  };
   const Name journal = folder.Record(kJournalName);
-  std::unique_ptr<SourceFile> record = folder.OpenForReading(journal);
+  std::unique_ptr<File> record = folder.OpenForReading(journal);
   if (record && record->status().directory) {
     // Not ours, and in the way of every run: the user's to remove, before anything changes.
     throw journal.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
@@ -659,7 +673,7 @@ Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstri
   if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
-    std::unique_ptr<SourceFile> staged = folder.OpenForReading(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
+    std::unique_ptr<File> staged = folder.OpenForReading(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
     if (staged && !staged->status().directory) {
       if (const std::optional<Journal> parsed = read_journal(*staged)) restored.notes = parsed->owed;
     }
@@ -680,8 +694,9 @@ Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstri
     // Every file the record names, whichever version wrote it.
     for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
     restored.notes = read.owed;
-    RetryingFiles::TotalBudget budget(folder.files(), kUndoRetryBudgetMs);
-    UndoSteps steps = RollBack(folder, read.entries, parsed.has_value(), elsewhere);
+    WaitBudget budget{kUndoRetryBudgetMs};
+    Folder patient(folder, budget);
+    UndoSteps steps = RollBack(patient, read.entries, parsed.has_value(), elsewhere);
     restored.notes.Add(steps.notes);
     if (steps.failure) {
       common::SetupError failure = *steps.failure;

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/setup_error.h"
-#include "install/retrying_files.h"
+#include "install/folder.h"
 
 namespace install {
 
@@ -102,14 +102,18 @@ struct Elsewhere {
   std::vector<std::wstring> remade;   // new contents the next run makes again from the old file
 };
 
+// Whether the volume has hard links, and so stable file ids: as its file system says, or where it
+// says not, as a link tried of any, a file the run may replace, shows.
+bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any);
+
 // Takes the folder's lock, or reports that another setup.exe holds it.
-std::unique_ptr<HeldLock> LockFolder(RetryingFolder& folder);
+std::unique_ptr<File> LockFolder(Folder& folder);
 
 class FileTransaction {
  public:
   // owed: what RecoverInterruptedRun owes the report; the journal carries it until the commit.
   // hard_links: whether the volume has them, and with them stable file ids.
-  FileTransaction(RetryingFolder& folder, bool hard_links, Elsewhere elsewhere = {}, Notes owed = {})
+  FileTransaction(Folder& folder, bool hard_links, Elsewhere elsewhere = {}, Notes owed = {})
       : folder_(folder), hard_links_(hard_links), elsewhere_(std::move(elsewhere)), owed_(std::move(owed)) {}
   FileTransaction(const FileTransaction&) = delete;
   FileTransaction& operator=(const FileTransaction&) = delete;
@@ -117,7 +121,7 @@ class FileTransaction {
   ~FileTransaction();
 
   // replaced: the destination, held open since it was looked at; null where there is none.
-  void StageCopy(SourceFile& source, const std::wstring& name, std::unique_ptr<Replaced> replaced);
+  void StageCopy(File& source, const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // made_from: the destination's contents as read, from its start, which it must still hold
   // when it is replaced. Any destination changed since it was looked at fails the commit.
   void StageContents(const std::wstring& name, const std::string& bytes, std::unique_ptr<Replaced> replaced,
@@ -130,7 +134,7 @@ class FileTransaction {
   struct Step {
     JournalEntry entry;
     std::unique_ptr<Replaced> replaced;  // let go once it is kept aside
-    std::unique_ptr<NewFile> staged;     // open until it is renamed into place
+    std::unique_ptr<File> staged;        // open until it is renamed into place
     Placed placed;
     std::uint64_t old_id = 0;  // the replaced file's, as it was looked at
     std::optional<std::string> made_from;
@@ -148,13 +152,13 @@ class FileTransaction {
   void Tidy();
   Restored Undo() noexcept;
 
-  RetryingFolder& folder_;
+  Folder& folder_;
   const bool hard_links_;
   const Elsewhere elsewhere_;
   std::vector<Step> steps_;
-  std::vector<std::unique_ptr<NewFile>> kept_copies_;  // where the volume has no hard links
-  std::vector<NewFile*> unflushed_;                    // written and not yet on disk
-  std::unique_ptr<NewFile> journal_;
+  std::vector<std::unique_ptr<File>> kept_copies_;  // where the volume has no hard links
+  std::vector<File*> unflushed_;                    // written and not yet on disk
+  std::unique_ptr<File> journal_;
   Notes owed_;
   bool journal_written_ = false;
   bool finished_ = false;
@@ -165,7 +169,7 @@ class FileTransaction {
 // what the rollback achieved, when the folder could not be restored, and refuses a folder in the
 // journal's place. Returns what the report owes, an earlier run's notes included; the rest is
 // restored all the same. While it owes anything, the journal stays and holds only that.
-Notes RecoverInterruptedRun(RetryingFolder& folder, const std::vector<std::wstring>& names,
+Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& names,
                             const std::vector<std::wstring>& required, const Elsewhere& elsewhere);
 
 }  // namespace install

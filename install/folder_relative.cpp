@@ -56,8 +56,7 @@ void Handle::Require(Call call) const {
   throw error;
 }
 
-Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, ACCESS_MASK access,
-            ULONG share, ULONG disposition, ULONG options, ULONG attributes, bool follow) {
+Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, const OpenKind& kind) {
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = const_cast<wchar_t*>(name.c_str());
   unicode_name.Length = unicode_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -65,10 +64,12 @@ Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& 
   InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
-  const ACCESS_MASK desired = access | SYNCHRONIZE;
-  const NTSTATUS status =
-      NtCreateFile(&file, desired, &object, &io, nullptr, attributes, share, disposition,
-                   options | (follow ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const ACCESS_MASK desired = kind.access | SYNCHRONIZE;
+  const NTSTATUS status = NtCreateFile(&file, desired, &object, &io, nullptr, kind.attributes, kind.share,
+                                       kind.disposition,
+                                       kind.options | (kind.follow ? 0 : FILE_OPEN_REPARSE_POINT) |
+                                           FILE_SYNCHRONOUS_IO_NONALERT,
+                                       nullptr, 0);
   Opened opened;
   if (NT_SUCCESS(status)) {
     opened.file = Handle(file, desired, path);
@@ -78,9 +79,10 @@ Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& 
   return opened;
 }
 
-Handle OpenPath(const std::wstring& path, ACCESS_MASK access, DWORD share, DWORD flags) {
-  const HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-  return handle == INVALID_HANDLE_VALUE ? Handle() : Handle(handle, access, path);
+Handle OpenPath(const std::wstring& path, const OpenKind& kind) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (kind.follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE handle = CreateFileW(path.c_str(), kind.access, kind.share, nullptr, OPEN_EXISTING, flags, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? Handle() : Handle(handle, kind.access, path);
 }
 
 DWORD QueryFacts(const Handle& file, Facts& facts) {
@@ -168,12 +170,6 @@ DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {
   return LastErrorUnless(SetFileTime(file.get(), nullptr, &time, &time));
 }
 
-DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got) {
-  file.Require(Call::kRead);
-  got = 0;
-  return LastErrorUnless(ReadFile(file.get(), buffer, size, &got, nullptr));
-}
-
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got) {
   file.Require(Call::kRead);
   got = 0;
@@ -249,7 +245,24 @@ DWORD MarkForDeletion(const Handle& file) {
   return FromStatus(NtSetInformationFile(file.get(), &io, &info, sizeof info, FileDispositionInformation));
 }
 
-DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster) {
+DWORD QueryVolume(const Handle& file, VolumeFacts& facts) {
+  file.Require(Call::kQueryVolumeFlags);
+  struct {
+    ULONG FileSystemAttributes;
+    LONG MaximumComponentNameLength;
+    ULONG FileSystemNameLength;
+    WCHAR FileSystemName[32];
+  } attributes{};  // FILE_FS_ATTRIBUTE_INFORMATION
+  constexpr auto kFileFsAttributeInformation = static_cast<FS_INFORMATION_CLASS>(5);
+  constexpr ULONG kSupportsHardLinks = 0x00400000;  // FILE_SUPPORTS_HARD_LINKS
+  IO_STATUS_BLOCK attributes_io{};
+  NTSTATUS status = NtQueryVolumeInformationFile(file.get(), &attributes_io, &attributes, sizeof attributes,
+                                                 kFileFsAttributeInformation);
+  // A long file system name overflows the buffer after the flags, which are all that is read.
+  if (!NT_SUCCESS(status) && status != static_cast<NTSTATUS>(0x80000005L) /* STATUS_BUFFER_OVERFLOW */) {
+    return FromStatus(status);
+  }
+  facts.hard_links = (attributes.FileSystemAttributes & kSupportsHardLinks) != 0;
   file.Require(Call::kQueryVolumeSize);
   struct {
     LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
@@ -257,9 +270,9 @@ DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_
   } info{};  // FILE_FS_FULL_SIZE_INFORMATION
   constexpr auto kFileFsFullSizeInformation = static_cast<FS_INFORMATION_CLASS>(7);
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtQueryVolumeInformationFile(file.get(), &io, &info, sizeof info, kFileFsFullSizeInformation);
-  cluster = static_cast<std::uint64_t>(info.SectorsPerAllocationUnit) * info.BytesPerSector;
-  available = static_cast<std::uint64_t>(info.CallerAvailableAllocationUnits.QuadPart) * cluster;
+  status = NtQueryVolumeInformationFile(file.get(), &io, &info, sizeof info, kFileFsFullSizeInformation);
+  facts.cluster = static_cast<std::uint64_t>(info.SectorsPerAllocationUnit) * info.BytesPerSector;
+  facts.available = static_cast<std::uint64_t>(info.CallerAvailableAllocationUnits.QuadPart) * facts.cluster;
   return FromStatus(status);
 }
 

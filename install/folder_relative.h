@@ -26,7 +26,6 @@ class Handle {
       : handle_(handle), granted_(rights::Granted(desired)), path_(std::move(path)) {}
   HANDLE get() const { return handle_.get(); }
   bool valid() const { return handle_.valid(); }
-  void reset() { handle_.reset(); }
   // The rights as the access asked maps them, which is what Windows grants when the open succeeds.
   std::uint32_t granted() const { return granted_; }
   const std::wstring& path() const { return path_; }
@@ -40,20 +39,78 @@ class Handle {
   std::wstring path_;
 };
 
+// One kind of open, whole: the access asks everything every later call on that handle needs,
+// by Windows' rules (install/file_rights.h), not by what Wine lets through.
+struct OpenKind {
+  const char* what;
+  std::uint32_t access;
+  ULONG share;
+  ULONG disposition;  // FILE_OPEN or FILE_CREATE
+  ULONG options;      // FILE_DIRECTORY_FILE: a folder, opened by its whole path
+  bool follow;        // a reparse point is followed, not opened as itself
+  ULONG attributes = FILE_ATTRIBUTE_NORMAL;  // of a file it creates
+};
+
+namespace opens {
+namespace r = rights;
+inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Facts, reparse tag, final path.
+inline constexpr OpenKind kLook{"look", r::kReadAttributes, kShareAll, FILE_OPEN, 0, false};
+// A destination, from the first look at it to keeping it aside: its facts; read (30.dat, or
+// its copy where there are no hard links); and a second name, for which CreateHardLinkW asks
+// write-attributes. Asking write and delete also fails while another program holds the file
+// without letting others write or delete it, which would stop its replacing.
+inline constexpr OpenKind kReplace{"replace", r::kGenericRead | r::kGenericWrite | r::kDelete, kShareAll, FILE_OPEN,
+                                   0, false};
+// Write-through: the rename is on disk when it returns.
+inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes, kShareAll, FILE_OPEN, FILE_WRITE_THROUGH,
+                                false};
+// Deleted; a read-only flag cleared first and put back on the file's other names.
+inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes | r::kWriteAttributes, kShareAll,
+                                  FILE_OPEN, 0, false};
+// Shared for reading only: nobody changes it while it is read.
+inline constexpr OpenKind kRead{"read", r::kGenericRead, FILE_SHARE_READ, FILE_OPEN, FILE_SEQUENTIAL_ONLY, false};
+// The contents of a file a filter or cloud provider supplies: a second open of the same name
+// that lets the filter act, for a file opened to be read, or to be replaced.
+inline constexpr OpenKind kContents{"contents", r::kGenericRead, FILE_SHARE_READ, FILE_OPEN,
+                                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, true, 0};
+inline constexpr OpenKind kSharedContents{"shared contents", r::kGenericRead, kShareAll, FILE_OPEN,
+                                          FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, true, 0};
+// Written, its attributes, time and permissions set, flushed, renamed into place, or deleted on
+// failure. Its creator owns it, and an owner may always write its DACL. Creating never follows
+// a link: a name that is taken, link or not, fails.
+inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete | r::kWriteDac, 0, FILE_CREATE,
+                                  FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, false};
+// Delete-on-close: the file goes with the last handle, which Windows closes also for a killed
+// process. Only ever created new, so a planted link is never opened with it.
+inline constexpr OpenKind kLock{"lock", r::kGenericRead | r::kGenericWrite | r::kDelete, 0, FILE_CREATE,
+                                FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, false, FILE_ATTRIBUTE_HIDDEN};
+// Held for the run: names are opened below it; its facts and final path are read. Reading the
+// listing makes the share mode count: without delete sharing nobody can rename or replace the
+// folder while it is held. It may be reached through a link (a game moved to another disk).
+inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kReadAttributes | r::kSynchronize,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE, true};
+// The data folder, whose entries are flushed too: FlushFileBuffers asks FILE_ADD_FILE of a
+// folder. It must not be a link itself.
+inline constexpr OpenKind kDataFolder{"data folder", kFolder.access | r::kWriteData, kFolder.share, FILE_OPEN,
+                                      FILE_DIRECTORY_FILE, false};
+inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize, kShareAll, FILE_OPEN,
+                                  FILE_DIRECTORY_FILE, true};
+inline constexpr OpenKind kAll[] = {kLook,   kReplace, kMove,   kRemove, kRead,       kContents, kSharedContents,
+                                    kCreate, kLock,    kFolder, kDataFolder, kParent};
+}  // namespace opens
+
 struct Opened {
   Handle file;
   DWORD error = 0;  // a Win32 error number; 0 when file is open
 };
 
-// NtCreateFile of name in folder, with synchronous I/O and, unless follow, without following a
-// reparse point. disposition: FILE_OPEN or FILE_CREATE. path: the file as a report names it.
-Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, ACCESS_MASK access,
-            ULONG share, ULONG disposition, ULONG options, ULONG attributes = FILE_ATTRIBUTE_NORMAL,
-            bool follow = false);
+// NtCreateFile of name in folder as kind, with synchronous I/O. path: the file as a report names it.
+Opened Open(const Handle& folder, const std::wstring& name, const std::wstring& path, const OpenKind& kind);
 
-// CreateFileW of a whole path, for the folders that are pinned; invalid on failure, with the
-// error in GetLastError. The handle is granted exactly access: ask what its calls need.
-Handle OpenPath(const std::wstring& path, ACCESS_MASK access, DWORD share, DWORD flags);
+// CreateFileW of a whole path as kind, for the folders that are pinned; invalid on failure, with
+// the error in GetLastError. The handle is granted exactly the kind's access.
+Handle OpenPath(const std::wstring& path, const OpenKind& kind);
 
 // Each returns 0 or a Win32 error number.
 struct Facts {
@@ -74,7 +131,6 @@ DWORD QueryOwnDacl(const Handle& file, std::string& descriptor);
 DWORD SetDacl(const Handle& file, const std::string& descriptor);
 // The last access too: some exFAT drivers drop a time set that leaves the other one as it is.
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time);
-DWORD Read(const Handle& file, void* buffer, DWORD size, DWORD& got);
 // At offset, whatever was read before; the end of the file is got == 0.
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got);
 DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written);
@@ -89,9 +145,14 @@ DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& nam
 DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 
-// The room this process may still fill on the volume of the open file or folder, and its
-// cluster size, in bytes.
-DWORD QueryVolumeSize(const Handle& file, std::uint64_t& available, std::uint64_t& cluster);
+// The volume of the open file or folder: whether its file system says it has hard links, the
+// room this process may still fill on it and its cluster size, in bytes.
+struct VolumeFacts {
+  bool hard_links = false;
+  std::uint64_t available = 0;
+  std::uint64_t cluster = 0;
+};
+DWORD QueryVolume(const Handle& file, VolumeFacts& facts);
 // A file's identity on the system: its volume and its id there. FileInternalInformation alone is
 // unique only on NTFS and says nothing of the volume.
 struct Identity {

@@ -1,6 +1,6 @@
-// What the add-on installation needs from the file system: folders held open, and operations
-// on one plain name in them. Win32Files implements it; tests fake it. Every operation that
-// fails throws common::SetupError naming the user's file or folder (Name::Error).
+// The file system as the installation needs it, in single Windows operations on one plain name
+// in a folder held open: Win32Files implements them, and the unit tests' fake volume. What is
+// made of them (install/folder.h) is written once, above both.
 #pragma once
 
 #include <cstdint>
@@ -42,22 +42,18 @@ struct FileStatus {
   std::uint32_t names = 1;  // hard links to the same file, this one included
   std::uint64_t size = 0;
   std::uint64_t write_time = 0;  // the platform's own measure, compared only with itself
-  std::uint32_t attributes = 0;  // the platform's own flags, handed back to CreateNew
+  std::uint32_t attributes = 0;  // as Windows numbers them (install::attributes)
   // The file itself, whatever its name: kept by a rename, not by a copy or a move from another
   // volume. Stable only where the volume has hard links; 0 when unknown.
   std::uint64_t id = 0;
 };
 
-struct DiskSpace {
+// Read once, from the folder held.
+struct VolumeFacts {
+  bool hard_links = false;         // as its file system says: see HardLinksIn
   std::uint64_t available = 0;     // bytes this process may still write
   std::uint64_t cluster_size = 1;  // every file takes a whole number of these
-  std::wstring volume;             // the volume's root as the user knows it, such as C:\ .
-};
-
-// Held until destroyed.
-class HeldLock {
- public:
-  virtual ~HeldLock() = default;
+  std::wstring root;               // as the user knows it, such as C:\ .
 };
 
 // A link, or a reparse point of a kind the program does not know, or a folder at the program's
@@ -80,129 +76,79 @@ class Name {
   std::wstring name_, path_, reported_;
 };
 
-// A file open to be read, and what it was when it was opened. A file whose contents are read
-// must have one name only.
-class SourceFile : public ByteSource {
+// How a name is opened: each its own recipe of access and sharing on every platform.
+enum class Access {
+  kLook,     // facts only, whatever holds the file
+  kRead,     // its contents, while nobody writes it
+  kReplace,  // read, linked, and refused while another program holds it against writing or deleting
+  kMove,     // renamed
+  kRemove,   // deleted, a read-only flag cleared first
+};
+
+// The attributes the logic above reads and sets, as Windows numbers them.
+namespace attributes {
+inline constexpr std::uint32_t kReadOnly = 0x1;
+inline constexpr std::uint32_t kHidden = 0x2;
+inline constexpr std::uint32_t kSystem = 0x4;
+inline constexpr std::uint32_t kArchive = 0x20;
+inline constexpr std::uint32_t kNormal = 0x80;  // none at all
+inline constexpr std::uint32_t kNotContentIndexed = 0x2000;
+// What a replacement carries over from the file it replaces.
+inline constexpr std::uint32_t kCarried = kHidden | kSystem | kArchive | kNotContentIndexed;
+}  // namespace attributes
+
+// One open file: a single Windows operation per call, each throwing common::SetupError that
+// names the file (Name::Error). Closed when destroyed.
+class File {
  public:
+  virtual ~File() = default;
+  // As it was when it was opened.
   virtual const FileStatus& status() const = 0;
-  // Reads at offset, whatever was read before: a copy tried again starts from the beginning.
+  // At offset, whatever was read before; 0 only at the end of the file.
   virtual std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) = 0;
-  // In one pass from the start.
-  std::size_t Read(char* buf, std::size_t n) final {
-    const std::size_t got = ReadAt(position_, buf, n);
-    position_ += got;
-    return got;
-  }
-
- private:
-  std::uint64_t position_ = 0;
-};
-
-// A source's contents from its start, whatever was read of it before: a copy tried again, or a
-// second pass, reads the same bytes.
-class FromStart : public ByteSource {
- public:
-  explicit FromStart(SourceFile& file) : file_(file) {}
-  std::size_t Read(char* buf, std::size_t n) override {
-    const std::size_t got = file_.ReadAt(offset_, buf, n);
-    offset_ += got;
-    return got;
-  }
-
- private:
-  SourceFile& file_;
-  std::uint64_t offset_ = 0;
-};
-
-// A file just created, open and shared with nobody until destroyed: written, flushed and put
-// in place through this one handle. Nothing deletes it but the caller, also on failure.
-class NewFile {
- public:
-  virtual ~NewFile() = default;
-  virtual void Write(const std::string& bytes) = 0;
+  // Writes every byte.
+  virtual void Write(const char* data, std::size_t size) = 0;
   // Has what was written on disk.
   virtual void Flush() = 0;
-  // The file's id (FileStatus::id).
-  virtual std::uint64_t Id() = 0;
-  // Gives it the permissions Replaced::Permissions read from the file it replaces.
-  virtual void SetPermissions(const std::string& permissions) = 0;
-  // Renames it over `to` in its folder in one step, on disk when it returns; what was at `to`
-  // is replaced as a name, never followed, and `to` is either its old file or this one.
-  virtual void RenameOver(const Name& to) = 0;
-};
-
-// A file the run may replace, held open from the first look at it until destroyed: the one open
-// through which it is looked at, checked to be itself and free of other programs, read and
-// kept aside. It shares everything, and must be let go before anything is renamed over it.
-class Replaced {
- public:
-  virtual ~Replaced() = default;
-  virtual const FileStatus& status() const = 0;
-  // Throws unless the file could be replaced now: another program holds it so that it could
-  // not be written or deleted.
-  virtual void CheckFree() = 0;
-  // Its contents from the start, for one pass.
-  virtual std::unique_ptr<ByteSource> Read() = 0;
+  // The last write time (FileStatus::write_time), and the last access with it.
+  virtual void SetTime(std::uint64_t write_time) = 0;
+  virtual void SetAttributes(std::uint32_t attributes) = 0;
   // Its permissions where they are its own (a user granted write on the file itself, say), for
   // its replacement to keep; empty where a new file in the folder gets the same.
   virtual std::string Permissions() = 0;
-  // Whether the volume has hard links: tries one of this file at probe and removes it again.
-  virtual bool HardLinksWork(const Name& probe) = 0;
-  // A second name that keeps the present contents whatever later replaces this one: a hard
-  // link (nullptr), or where the volume has none, a copy with the same attributes and time,
-  // still to be flushed.
-  virtual std::unique_ptr<NewFile> KeepAs(const Name& kept) = 0;
+  virtual void SetPermissions(const std::string& permissions) = 0;
+  // FileStatus::id as it is now.
+  virtual std::uint64_t Id() = 0;
+  // A second name in its folder; never over anything. Fails where the volume has no hard links.
+  virtual void LinkAs(const Name& to) = 0;
+  // Renames it in its folder, on disk when this returns. replace: what is at `to` is replaced as
+  // a name, never followed; otherwise it fails while anything is there.
+  virtual void RenameTo(const Name& to, bool replace) = 0;
+  // Its name goes: at once where the volume can, else with the last handle.
+  virtual void Delete() = 0;
 };
 
 // A folder held open until destroyed, so that it cannot be renamed or replaced while the run
 // works. Its operations take one plain name in it and act on that name alone: a name that is a
-// link, or that resolves anywhere but in this folder, is refused with Cause::kLinkElsewhere,
-// and deleting or replacing a name never touches what it points to.
-class Folder {
+// link, or that resolves anywhere but in this folder, is refused with Cause::kLinkElsewhere.
+class Directory {
  public:
-  virtual ~Folder() = default;
+  virtual ~Directory() = default;
   // The folder as the user knows it, ending in "\".
   virtual const std::wstring& path() const = 0;
-
-  // A file a failure names as itself.
-  Name Own(std::wstring name) const;
-  // One of the program's spare names, standing for destination in this folder.
-  Name Spare(std::wstring name, const std::wstring& destination) const;
-  // The program's own record or lock, standing for the folder.
-  Name Record(std::wstring name) const;
-
-  // A name that is not there does not exist; any other failure to look is an error, never
-  // taken for "no file".
-  virtual FileStatus Look(const Name& name) = 0;
-  // Null when nothing is there. A file with more than one name is refused.
-  virtual std::unique_ptr<SourceFile> OpenForReading(const Name& name) = 0;
-  // Null when nothing is there; a folder, or a read-only file, is opened only to be looked at.
-  virtual std::unique_ptr<Replaced> OpenToReplace(const Name& name) = 0;
-  // True when other leads where this folder does (setup.exe run from inside the data folder).
-  virtual bool IsSameFolder(const Folder& other) const = 0;
-  virtual DiskSpace FreeSpace() = 0;
-  // Creates or opens the file so that no other program can open it until the lock is released;
-  // the file goes with the lock, also when the process is killed. Throws a sharing violation
-  // while another holds it.
-  virtual std::unique_ptr<HeldLock> Lock(const Name& name) = 0;
-  // Creates name, which must not exist. attributes: those of the file it will replace, of which
-  // the ones a user may have set (hidden, system, ...) are carried over.
-  virtual std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) = 0;
-  // A new file with source's contents and write time; on failure nothing is left at name.
-  virtual std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) = 0;
-  // Renames from over to, as NewFile::RenameOver does.
-  virtual void RenameOver(const Name& from, const Name& to) = 0;
-  // Renames from to `to` only while nothing is there: fails with kErrorAlreadyExists otherwise.
-  virtual void RenameAside(const Name& from, const Name& to) = 0;
-  // Deletes a file at one of the program's own names: a read-only flag is cleared first, and
-  // stays on any other name of the file. A file that is already gone is not an error; a folder
-  // is never deleted but refused as in the way (Cause::kFolderAtOwnName). only_file: an id (see
-  // FileStatus::id); another file there is left as it is, and false returned, judged through
-  // the very open that would delete it.
-  virtual bool Delete(const Name& name, std::uint64_t only_file = 0) = 0;
+  // Null when nothing is there; any other failure is an error, never taken for "no file".
+  virtual std::unique_ptr<File> Open(const Name& name, Access access) = 0;
+  // Creates name, which must not exist, shared with nobody.
+  virtual std::unique_ptr<File> CreateNew(const Name& name) = 0;
+  // Creates name, which must not exist, so that no other program can open it until it is
+  // closed; it goes when it is closed, also when the process is killed.
+  virtual std::unique_ptr<File> CreateLock(const Name& name) = 0;
   // Has the folder's own entries, the renames and deletes in it, on disk: a volume may write
   // them out of order. Only for a folder pinned to be written in.
   virtual void FlushEntries() = 0;
+  virtual VolumeFacts Volume() = 0;
+  // True when other leads where this folder does (setup.exe run from inside the data folder).
+  virtual bool IsSameFolder(const Directory& other) const = 0;
 };
 
 class InstallFiles {
@@ -211,7 +157,7 @@ class InstallFiles {
   // Holds the folder open as it is now. must_be_itself: the folder the run writes in, which must
   // not be a link itself either, and whose entries it flushes; otherwise a folder only read, which
   // may be reached through a link (a game moved to another disk) and may be on read-only media.
-  virtual std::unique_ptr<Folder> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
+  virtual std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
   // The virtualized folders and the virtual store of the user who started setup.exe.
   virtual VirtualStore FindVirtualStore() = 0;

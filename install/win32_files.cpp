@@ -13,7 +13,6 @@ namespace install {
 namespace {
 
 constexpr DWORD kCopyChunk = 1 << 20;
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 [[noreturn]] void ThrowLastError(const std::wstring& path) {
   throw common::MakeError(GetLastError(), path);
@@ -32,29 +31,7 @@ void ThrowIf(DWORD error, const Name& name) {
 }
 
 using relative::Handle;
-
-void WriteAll(const Handle& file, const char* data, std::size_t size, const Name& name) {
-  while (size > 0) {
-    const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
-    DWORD written = 0;
-    ThrowIf(relative::Write(file, data, chunk, written), name);
-    if (written == 0) throw name.Error(common::kErrorDiskFull);
-    data += written;
-    size -= written;
-  }
-}
-
-// The attributes a replacement carries over from the file it replaces.
-constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
-class Win32Lock : public HeldLock {
- public:
-  explicit Win32Lock(Handle file) : file_(std::move(file)) {}
-
- private:
-  Handle file_;
-};
+namespace opens = relative::opens;
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
@@ -67,12 +44,6 @@ std::wstring Join(std::wstring folder, const std::wstring& name) {
 }
 
 bool IsNotThere(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-// What another program's hold, or the file's own state (read-only, a folder), makes an open
-// that asks to write or delete fail with.
-bool IsRefusal(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
 
 std::wstring FinalPathOrThrow(const Handle& file, const std::wstring& path) {
   relative::FinalPathOf final_path = relative::FinalPath(file);
@@ -130,57 +101,77 @@ struct Found {
   bool contents_elsewhere = false;  // a reparse point that is a file: see ContentsElsewhere
 };
 
-// Reads at offsets through a handle it does not own.
-class HandleReader : public ByteSource {
- public:
-  HandleReader(const Handle& file, const Name& name) : file_(file), name_(name) {}
-  std::size_t Read(char* buf, std::size_t n) override {
-    DWORD got = 0;
-    const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
-    ThrowIf(relative::ReadAt(file_, offset_, buf, want, got), name_);
-    offset_ += got;
-    return got;
-  }
 
- private:
-  const Handle& file_;
-  const Name& name_;
-  std::uint64_t offset_ = 0;
-};
+
+const relative::OpenKind& KindOf(Access access) {
+  switch (access) {
+    case Access::kLook: return opens::kLook;
+    case Access::kRead: return opens::kRead;
+    case Access::kReplace: return opens::kReplace;
+    case Access::kMove: return opens::kMove;
+    case Access::kRemove: return opens::kRemove;
+  }
+  return opens::kLook;
+}
 
 class Win32Folder;
 
-// Created new, shared with nobody; closed when destroyed, never deleted then.
-class Win32NewFile : public NewFile {
+// An open file. Its contents, where a filter or cloud provider supplies them, come through a
+// second open of the same name; the first, on the name itself, keeps the name from moving.
+class Win32File : public File {
  public:
-  Win32NewFile(const Win32Folder& folder, Name name, Handle file)
-      : folder_(folder), name_(std::move(name)), file_(std::move(file)) {}
-  void Write(const std::string& bytes) override { WriteAll(file_, bytes.data(), bytes.size(), name_); }
-  void Flush() override { ThrowIf(relative::Flush(file_), name_); }
-  std::uint64_t Id() override {
-    std::uint64_t id = 0;
-    ThrowIf(relative::QueryFileId(file_, id), name_);
-    return id;
+  Win32File(const Win32Folder& folder, Name name, Found found, const relative::OpenKind& kind)
+      : folder_(folder), name_(std::move(name)), found_(std::move(found)), kind_(kind) {}
+  const FileStatus& status() const override { return found_.status; }
+  std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
+    DWORD got = 0;
+    const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
+    ThrowIf(relative::ReadAt(Contents(), offset, buf, want, got), name_);
+    return got;
   }
-  void SetPermissions(const std::string& permissions) override { ThrowIf(relative::SetDacl(file_, permissions), name_); }
-  void RenameOver(const Name& to) override;
-  // For the operation that made it, when it fails before the file is whole.
-  void Discard() noexcept {
-    try {
-      relative::MarkForDeletion(file_);
-    } catch (...) {  // the next run removes spare names
+  void Write(const char* data, std::size_t size) override {
+    while (size > 0) {
+      const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
+      DWORD written = 0;
+      ThrowIf(relative::Write(found_.file, data, chunk, written), name_);
+      if (written == 0) throw name_.Error(common::kErrorDiskFull);
+      data += written;
+      size -= written;
     }
   }
-  const Handle& handle() const { return file_; }
-  const Name& name() const { return name_; }
+  void Flush() override { ThrowIf(relative::Flush(found_.file), name_); }
+  void SetTime(std::uint64_t write_time) override { ThrowIf(relative::SetWriteTime(found_.file, write_time), name_); }
+  void SetAttributes(std::uint32_t attributes) override {
+    ThrowIf(relative::SetAttributes(found_.file, attributes), name_);
+  }
+  std::string Permissions() override {
+    std::string permissions;
+    ThrowIf(relative::QueryOwnDacl(found_.file, permissions), name_);
+    return permissions;
+  }
+  void SetPermissions(const std::string& permissions) override {
+    ThrowIf(relative::SetDacl(found_.file, permissions), name_);
+  }
+  std::uint64_t Id() override {
+    std::uint64_t id = 0;
+    ThrowIf(relative::QueryFileId(found_.file, id), name_);
+    return id;
+  }
+  void LinkAs(const Name& to) override;
+  void RenameTo(const Name& to, bool replace) override;
+  void Delete() override { ThrowIf(relative::MarkForDeletion(found_.file), name_); }
+  const Handle& Contents();
 
  private:
+
   const Win32Folder& folder_;
   Name name_;
-  Handle file_;
+  Found found_;
+  const relative::OpenKind& kind_;
+  Handle contents_;
 };
 
-class Win32Folder : public Folder {
+class Win32Folder : public Directory {
  public:
   Win32Folder(std::wstring path, Handle handle, std::wstring final_path)
       : path_(std::move(path)), handle_(std::move(handle)), final_path_(std::move(final_path)) {
@@ -191,28 +182,75 @@ class Win32Folder : public Folder {
   const std::wstring& path() const override { return path_; }
   const Handle& handle() const { return handle_; }
 
-  // Opens name as kind, and refuses it unless it is what its name in the folder claims: not a
+  // Opens name as access, and refuses it unless it is what its name in the folder claims: not a
   // link by its reparse tag, not somewhere else by its final path (under Wine a unix symlink is
-  // followed whatever the open asked), and, unless extra_names, not one of several hard links
-  // to a file. Nothing when nothing is there.
-  std::optional<Found> OpenIn(const Name& name, const OpenKind& kind, ULONG share, ULONG options,
-                              bool extra_names) const {
-    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), kind.access, share, FILE_OPEN, options);
-    if (IsNotThere(opened.error)) return std::nullopt;
+  // followed whatever the open asked).
+  std::unique_ptr<File> Open(const Name& name, Access access) override {
+    const relative::OpenKind& kind = KindOf(access);
+    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), kind);
+    if (IsNotThere(opened.error)) return nullptr;
     ThrowIf(opened.error, name);
-    return CheckIsItself(std::move(opened.file), name, extra_names);
-  }
-
-  Found CheckIsItself(Handle file, const Name& name, bool extra_names) const {
-    Found found{std::move(file), {}};
+    Found found{std::move(opened.file), {}};
     relative::Facts facts;
     ThrowIf(relative::QueryFacts(found.file, facts), name);
     found.status = StatusOf(facts);
     found.contents_elsewhere = ContentsElsewhere(found.file, facts.attributes, &name, name.reported());
     ThrowIf(relative::QueryFileId(found.file, found.status.id), name);
-    if (!extra_names && facts.links > 1) ThrowLink(name);
     if (!LiesHere(found.file, name)) ThrowLink(name);
-    return found;
+    auto file = std::make_unique<Win32File>(*this, name, std::move(found), kind);
+    // A file to read has its contents opened at once: a cloud file's, which may not come, is
+    // refused before anything is written.
+    if (access == Access::kRead && !file->status().directory) file->Contents();
+    return file;
+  }
+
+  std::unique_ptr<File> CreateNew(const Name& name) override { return Create(name, opens::kCreate); }
+  std::unique_ptr<File> CreateLock(const Name& name) override { return Create(name, opens::kLock); }
+
+  void FlushEntries() override { ThrowIf(relative::FlushEntries(handle_), path_); }
+
+  // From the folder held, so that a game moved to another disk through a junction is told about
+  // the disk it is on, not the one the junction is on.
+  VolumeFacts Volume() override {
+    relative::VolumeFacts facts;
+    ThrowIf(relative::QueryVolume(handle_, facts), path_);
+    VolumeFacts space{facts.hard_links, facts.available, facts.cluster ? facts.cluster : 4096, {}};
+    std::wstring resolved;
+    std::vector<wchar_t> root(path_.size() + MAX_PATH);
+    if (!relative::DosPath(handle_, resolved)) {
+      root.resize(resolved.size() + 2);
+      if (GetVolumePathNameW(resolved.c_str(), root.data(), static_cast<DWORD>(root.size()))) space.root = root.data();
+    }
+    if (space.root.empty()) space.root = path_;
+    return space;
+  }
+
+  bool IsSameFolder(const Directory& other) const override {
+    // By identity, whatever the spelling of the paths they were opened by (an 8.3 name in an
+    // old uninstall entry); by where they lead only where the file system gives no identity.
+    // Every folder of this process is one of these.
+    const auto& win32 = static_cast<const Win32Folder&>(other);
+    if (identity_ && win32.identity_) return *identity_ == *win32.identity_;
+    return SamePath(Join(final_path_, L""), Join(win32.final_path_, L""));
+  }
+
+  // The contents of a file that a filter or cloud provider supplies, through a second open of
+  // the same name that lets the filter act; the first, which shares no delete, keeps the name
+  // from being swapped meanwhile, and both must be one file.
+  Handle OpenContents(const Handle& first, const Name& name, const relative::OpenKind& kind) const {
+    relative::Opened second = relative::Open(handle_, name.name(), name.reported(), kind);
+    ThrowIf(second.error, name);
+    if (!SameFile(first, second.file, name)) ThrowLink(name);
+    return std::move(second.file);
+  }
+
+ private:
+  std::unique_ptr<File> Create(const Name& name, const relative::OpenKind& kind) {
+    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), kind);
+    ThrowIf(opened.error, name);
+    FileStatus status;
+    status.exists = true;
+    return std::make_unique<Win32File>(*this, name, Found{std::move(opened.file), status}, kind);
   }
 
   // Whether the open file is name in this folder by where it leads. The names as opened come
@@ -239,148 +277,6 @@ class Win32Folder : public Folder {
     return first_id == second_id;
   }
 
-  // The contents of a file that a filter or cloud provider supplies, through a second open of
-  // the same name that lets the filter act; the first, which shares no delete, keeps the name
-  // from being swapped meanwhile, and both must be one file.
-  Handle OpenContents(const Handle& first, const Name& name, ULONG share) const {
-    relative::Opened second = relative::Open(handle_, name.name(), name.reported(), opens::kRead.access, share,
-                                             FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, 0, true);
-    ThrowIf(second.error, name);
-    if (!SameFile(first, second.file, name)) ThrowLink(name);
-    return std::move(second.file);
-  }
-
-  FileStatus Look(const Name& name) override {
-    const std::optional<Found> found = OpenIn(name, opens::kLook, kShareAll, 0, true);
-    return found ? found->status : FileStatus{};
-  }
-
-  std::unique_ptr<SourceFile> OpenForReading(const Name& name) override;
-  std::unique_ptr<Replaced> OpenToReplace(const Name& name) override;
-
-  bool IsSameFolder(const Folder& other) const override {
-    // By identity, whatever the spelling of the paths they were opened by (an 8.3 name in an
-    // old uninstall entry); by where they lead only where the file system gives no identity.
-    const auto* win32 = dynamic_cast<const Win32Folder*>(&other);
-    if (!win32) return false;
-    if (identity_ && win32->identity_) return *identity_ == *win32->identity_;
-    return SamePath(Join(final_path_, L""), Join(win32->final_path_, L""));
-  }
-
-  // From the folder held, so that a game moved to another disk through a junction is told about
-  // the disk it is on, not the one the junction is on.
-  DiskSpace FreeSpace() override {
-    DiskSpace space;
-    ThrowIf(relative::QueryVolumeSize(handle_, space.available, space.cluster_size), path_);
-    if (space.cluster_size == 0) space.cluster_size = 4096;
-    std::wstring resolved;
-    std::vector<wchar_t> root(path_.size() + MAX_PATH);
-    if (!relative::DosPath(handle_, resolved)) {
-      root.resize(resolved.size() + 2);
-      if (GetVolumePathNameW(resolved.c_str(), root.data(), static_cast<DWORD>(root.size()))) space.volume = root.data();
-    }
-    if (space.volume.empty()) space.volume = path_;
-    return space;
-  }
-
-  std::unique_ptr<HeldLock> Lock(const Name& name) override {
-    for (int attempt = 1;; ++attempt) {
-      // Delete-on-close: the file goes with the last handle, which Windows closes also for a
-      // killed process. Only ever created new, so a planted link is never opened with it.
-      relative::Opened opened =
-          relative::Open(handle_, name.name(), name.reported(), opens::kLock.access, 0, FILE_CREATE,
-                         FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, FILE_ATTRIBUTE_HIDDEN);
-      if (!opened.error) return std::make_unique<Win32Lock>(std::move(opened.file));
-      const bool taken = opened.error == ERROR_FILE_EXISTS || opened.error == ERROR_ALREADY_EXISTS;
-      if (!taken || attempt == 3) throw name.Error(opened.error);
-      // Left by a power cut: removed. Held by another setup.exe, this fails with a sharing
-      // violation; planted as a link, it is refused.
-      Delete(name);
-    }
-  }
-
-  std::unique_ptr<NewFile> CreateNew(const Name& name, std::uint32_t attributes) override {
-    return Create(name, attributes);
-  }
-
-  std::unique_ptr<Win32NewFile> Create(const Name& name, std::uint32_t attributes) const {
-    // Creating never follows a link: a name that is taken, link or not, fails here.
-    relative::Opened opened = relative::Open(handle_, name.name(), name.reported(), opens::kCreate.access, 0,
-                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
-    ThrowIf(opened.error, name);
-    auto file = std::make_unique<Win32NewFile>(*this, name, std::move(opened.file));
-    if (const DWORD carried = attributes & kCarriedAttributes) {
-      if (const DWORD error = relative::SetAttributes(file->handle(), carried)) {
-        file->Discard();
-        throw name.Error(error);
-      }
-    }
-    return file;
-  }
-
-  // A new file at name with what source reads and the given write time; nothing is left at
-  // name if it fails.
-  std::unique_ptr<NewFile> CopyInto(ByteSource& source, const Name& name, std::uint32_t attributes,
-                                    std::uint64_t write_time) const {
-    std::unique_ptr<Win32NewFile> file = Create(name, attributes);
-    try {
-      std::vector<char> chunk(kCopyChunk);
-      while (const std::size_t got = source.Read(chunk.data(), chunk.size())) {
-        WriteAll(file->handle(), chunk.data(), got, name);
-      }
-      ThrowIf(relative::SetWriteTime(file->handle(), write_time), name);
-    } catch (...) {
-      file->Discard();
-      throw;
-    }
-    return file;
-  }
-
-  std::unique_ptr<NewFile> CopyToNew(SourceFile& source, const Name& name, std::uint32_t attributes) override {
-    // Read from its start, and the time its own: a retried copy must be the same copy.
-    FromStart from_start(source);
-    // Not the source's attributes: files from a CD are read-only, and the copy must stay replaceable.
-    return CopyInto(from_start, name, attributes, source.status().write_time);
-  }
-
-  void RenameOver(const Name& from, const Name& to) override {
-    // Write-through: the rename is on disk when this returns. What was at `to` is replaced as a
-    // name, whatever it is, never followed.
-    const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
-    if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
-    ThrowIf(relative::RenameTo(found->file, handle_, to.name()), to);
-  }
-
-  void FlushEntries() override { ThrowIf(relative::FlushEntries(handle_), path_); }
-
-  void RenameAside(const Name& from, const Name& to) override {
-    const std::optional<Found> found = OpenIn(from, opens::kMove, kShareAll, FILE_WRITE_THROUGH, true);
-    if (!found) throw from.Error(ERROR_FILE_NOT_FOUND);
-    const DWORD error = relative::RenameTo(found->file, handle_, to.name(), false);
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw to.Error(common::kErrorAlreadyExists);
-    ThrowIf(error, to);
-  }
-
-  bool Delete(const Name& name, std::uint64_t only_file = 0) override {
-    // The name goes, never what it might point to: a link is refused before anything is marked.
-    const std::optional<Found> found = OpenIn(name, opens::kRemove, kShareAll, 0, true);
-    if (!found) return true;
-    if (found->status.directory) throw name.Error(ERROR_ACCESS_DENIED, common::Cause::kFolderAtOwnName);
-    if (only_file && found->status.id != only_file) return false;
-    const std::uint32_t attributes = found->status.attributes & (kCarriedAttributes | FILE_ATTRIBUTE_READONLY);
-    const bool read_only = found->status.read_only;
-    // Windows refuses to delete a read-only file; the flag is the file's, on all its names.
-    if (read_only) {
-      const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
-      ThrowIf(relative::SetAttributes(found->file, cleared ? cleared : FILE_ATTRIBUTE_NORMAL), name);
-    }
-    const DWORD error = relative::MarkForDeletion(found->file);
-    if (read_only && (error || found->status.names > 1)) relative::SetAttributes(found->file, attributes);
-    ThrowIf(error, name);
-    return true;
-  }
-
- private:
   std::wstring path_;
   Handle handle_;
   std::wstring final_path_;
@@ -388,121 +284,22 @@ class Win32Folder : public Folder {
   mutable std::optional<std::wstring> normalized_;  // empty where it cannot be had
 };
 
-void Win32NewFile::RenameOver(const Name& to) {
-  // Each rename on disk before the next, as FILE_WRITE_THROUGH at the open would have it.
-  ThrowIf(relative::SetWriteThrough(file_), name_);
-  ThrowIf(relative::RenameTo(file_, folder_.handle(), to.name()), to);
+const Handle& Win32File::Contents() {
+  if (!found_.contents_elsewhere) return found_.file;
+  if (!contents_.valid()) {
+    contents_ = folder_.OpenContents(found_.file, name_, &kind_ == &opens::kRead ? opens::kContents
+                                                                                 : opens::kSharedContents);
+  }
+  return contents_;
+}
+
+void Win32File::LinkAs(const Name& to) { ThrowIf(relative::LinkAs(found_.file, folder_.handle(), to.name()), to); }
+
+void Win32File::RenameTo(const Name& to, bool replace) {
+  // Each rename on disk before the next, as FILE_WRITE_THROUGH at the open has it.
+  if (!(kind_.options & FILE_WRITE_THROUGH)) ThrowIf(relative::SetWriteThrough(found_.file), name_);
+  ThrowIf(relative::RenameTo(found_.file, folder_.handle(), to.name(), replace), to);
   name_ = to;
-}
-
-// A file to read: the first handle (on the name itself) keeps the name from moving; for a file
-// whose contents a filter or cloud provider supplies, a second one reads them.
-class Win32Source : public SourceFile {
- public:
-  Win32Source(Found found, Handle contents, Name name)
-      : name_handle_(std::move(found.file)), contents_(std::move(contents)), status_(found.status),
-        name_(std::move(name)) {}
-  const FileStatus& status() const override { return status_; }
-  std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
-    DWORD got = 0;
-    const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
-    ThrowIf(relative::ReadAt(contents_.valid() ? contents_ : name_handle_, offset, buf, want, got), name_);
-    return got;
-  }
-
- private:
-  Handle name_handle_;
-  Handle contents_;
-  FileStatus status_;
-  Name name_;
-};
-
-std::unique_ptr<SourceFile> Win32Folder::OpenForReading(const Name& name) {
-  // Shared for reading only: nobody changes it while it is read.
-  std::optional<Found> found = OpenIn(name, opens::kRead, FILE_SHARE_READ, FILE_SEQUENTIAL_ONLY, false);
-  if (!found) return nullptr;
-  Handle contents;
-  if (found->contents_elsewhere && !found->status.directory) contents = OpenContents(found->file, name, FILE_SHARE_READ);
-  return std::make_unique<Win32Source>(std::move(*found), std::move(contents), name);
-}
-
-// The destination, open to be replaced, or, where that open was refused, only looked at: the
-// refusal is then CheckFree's to report, and every call that needs more than a look makes it
-// first.
-class Win32Replaced : public Replaced {
- public:
-  Win32Replaced(Win32Folder& folder, Name name, Found found, std::optional<common::SetupError> refused)
-      : folder_(folder), name_(std::move(name)), found_(std::move(found)), refused_(std::move(refused)) {}
-
-  const FileStatus& status() const override { return found_.status; }
-
-  void CheckFree() override {
-    if (!refused_) return;
-    relative::Opened opened = relative::Open(folder_.handle(), name_.name(), name_.reported(), opens::kReplace.access,
-                                             kShareAll, FILE_OPEN, 0);
-    if (opened.error) throw name_.Error(opened.error);
-    found_ = folder_.CheckIsItself(std::move(opened.file), name_, true);
-    refused_.reset();
-  }
-
-  std::unique_ptr<ByteSource> Read() override {
-    CheckFree();
-    return std::make_unique<HandleReader>(Contents(), name_);
-  }
-
-  std::string Permissions() override {
-    CheckFree();
-    std::string permissions;
-    ThrowIf(relative::QueryOwnDacl(found_.file, permissions), name_);
-    return permissions;
-  }
-
-  bool HardLinksWork(const Name& probe) override {
-    CheckFree();
-    if (relative::LinkAs(found_.file, folder_.handle(), probe.name()) != 0) return false;
-    try {
-      folder_.Delete(probe);
-    } catch (const common::SetupError&) {
-      // left over, it goes with the next run's spare names
-    }
-    return true;
-  }
-
-  std::unique_ptr<NewFile> KeepAs(const Name& kept) override {
-    CheckFree();
-    if (relative::LinkAs(found_.file, folder_.handle(), kept.name()) == 0) return nullptr;
-    // FAT and exFAT volumes and some network shares have no hard links: keep a copy instead,
-    // with the file's own attributes and time.
-    HandleReader reader(Contents(), name_);
-    return folder_.CopyInto(reader, kept, found_.status.attributes, found_.status.write_time);
-  }
-
- private:
-  const Handle& Contents() {
-    if (!found_.contents_elsewhere) return found_.file;
-    if (!contents_.valid()) contents_ = folder_.OpenContents(found_.file, name_, kShareAll);
-    return contents_;
-  }
-
-  Win32Folder& folder_;
-  Name name_;
-  Found found_;
-  Handle contents_;
-  std::optional<common::SetupError> refused_;
-};
-
-std::unique_ptr<Replaced> Win32Folder::OpenToReplace(const Name& name) {
-  relative::Opened opened =
-      relative::Open(handle_, name.name(), name.reported(), opens::kReplace.access, kShareAll, FILE_OPEN, 0);
-  if (IsNotThere(opened.error)) return nullptr;
-  if (!opened.error) {
-    return std::make_unique<Win32Replaced>(*this, name, CheckIsItself(std::move(opened.file), name, true), std::nullopt);
-  }
-  if (!IsRefusal(opened.error)) throw name.Error(opened.error);
-  // Held by another program, read-only or a folder: what it is decides what the user is told.
-  std::optional<Found> looked = OpenIn(name, opens::kLook, kShareAll, 0, true);
-  if (!looked) return nullptr;
-  return std::make_unique<Win32Replaced>(*this, name, std::move(*looked), name.Error(opened.error));
 }
 
 }  // namespace
@@ -523,12 +320,8 @@ std::wstring ExecutableDir() {
   }
 }
 
-std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
-  // Reading the listing makes the share mode count: without delete sharing nobody can rename or
-  // replace the folder while it is held.
-  const OpenKind& kind = must_be_itself ? opens::kDataFolder : opens::kFolder;
-  Handle handle = relative::OpenPath(folder, kind.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     FILE_FLAG_BACKUP_SEMANTICS | (must_be_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
+std::unique_ptr<Directory> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
+  Handle handle = relative::OpenPath(folder, must_be_itself ? opens::kDataFolder : opens::kFolder);
   if (!handle.valid()) {
     const DWORD error = GetLastError();
     if (IsNotThere(error)) ThrowFolderNotFound(folder);
@@ -546,8 +339,7 @@ std::unique_ptr<Folder> Win32Files::PinFolder(const std::wstring& folder, bool m
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     const std::size_t slash = path.find_last_of(L'\\');
     if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
-    const Handle parent =
-        relative::OpenPath(path.substr(0, slash + 1), opens::kParent.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+    const Handle parent = relative::OpenPath(path.substr(0, slash + 1), opens::kParent);
     if (!parent.valid()) ThrowLastError(folder);
     const std::wstring leaf = path.substr(slash + 1);
     bool lies_there = SamePath(final_path, Join(FinalPathOrThrow(parent, folder), leaf));

@@ -9,26 +9,26 @@
 
 #include "common/setup_error.h"
 #include "install/folder_relative.h"
-#include "install/win32_files.h"
 
 namespace {
 
 using install::relative::Handle;
+using install::relative::OpenKind;
 namespace relative = install::relative;
-namespace opens = install::opens;
+namespace opens = install::relative::opens;
 
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The probe's own opens, which the installation never makes.
+constexpr OpenKind kMakeProbe{"make probe", opens::kCreate.access, 0, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, false};
+constexpr OpenKind kDeleteOnly{"delete only", DELETE, opens::kShareAll, FILE_OPEN, 0, false};
 
-Handle OpenAs(const Handle& folder, const std::wstring& dir, const install::OpenKind& kind) {
+// Opens as the installation does: a folder by its path, a new file under a name of its own, any
+// other file as the one the probe made.
+Handle OpenAs(const Handle& folder, const std::wstring& dir, const OpenKind& kind) {
+  if (kind.options & FILE_DIRECTORY_FILE) return relative::OpenPath(dir, kind);
   const std::string what = kind.what;
-  if (what == "folder") return relative::OpenPath(dir, kind.access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-  if (what == "parent") return relative::OpenPath(dir, kind.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
-  const bool create = what == "create" || what == "lock";
+  const bool create = kind.disposition == FILE_CREATE;
   const std::wstring name = create ? L"created-" + std::wstring(what.begin(), what.end()) : L"probe.dat";
-  relative::Opened opened =
-      relative::Open(folder, name, name, kind.access, create ? 0 : kShareAll, create ? FILE_CREATE : FILE_OPEN,
-                     FILE_NON_DIRECTORY_FILE | (what == "lock" ? FILE_DELETE_ON_CLOSE : 0));
+  relative::Opened opened = relative::Open(folder, name, name, kind);
   if (opened.error) std::printf("open-failed %s %lu\n", kind.what, opened.error);
   if (create && opened.file.valid()) relative::MarkForDeletion(opened.file);
   return std::move(opened.file);
@@ -39,15 +39,14 @@ Handle OpenAs(const Handle& folder, const std::wstring& dir, const install::Open
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;
   const std::wstring dir = argv[1];
-  const Handle folder = relative::OpenPath(dir, opens::kFolder.access, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+  const Handle folder = relative::OpenPath(dir, opens::kFolder);
   if (!folder.valid()) return 3;
   {
-    relative::Opened probe = relative::Open(folder, L"probe.dat", L"probe.dat", opens::kCreate.access, 0,
-                                            FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE);
+    relative::Opened probe = relative::Open(folder, L"probe.dat", L"probe.dat", kMakeProbe);
     if (probe.error) return 4;
   }
   int failures = 0;
-  for (const install::OpenKind& kind : opens::kAll) {
+  for (const OpenKind& kind : opens::kAll) {
     const Handle handle = OpenAs(folder, dir, kind);
     std::uint32_t recorded = 0;
     if (!handle.valid() || relative::QueryGrantedAccess(handle, recorded)) {
@@ -61,7 +60,7 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<unsigned>(handle.granted()), static_cast<unsigned>(recorded));
   }
   // What the installation once did: a handle opened for DELETE alone asked for its facts.
-  relative::Opened bare = relative::Open(folder, L"probe.dat", L"probe.dat", DELETE, kShareAll, FILE_OPEN, 0);
+  relative::Opened bare = relative::Open(folder, L"probe.dat", L"probe.dat", kDeleteOnly);
   try {
     relative::Facts facts;
     relative::QueryFacts(bare.file, facts);

@@ -1,5 +1,4 @@
-#include "install/addon_install.h"
-
+// The installation: what it checks, in what order it writes, and where it writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,562 +10,53 @@
 
 #include "common/setup_error.h"
 #include "install/addon_files.h"
+#include "install/addon_install.h"
 #include "install/file_transaction.h"
-#include "install/retrying_files.h"
+#include "install/folder.h"
 #include "install/virtual_store.h"
+#include "install_fixture.h"
 
 namespace {
 
-using install::kAddonFileList;
+using namespace install_test;
 
-struct Killed {};  // the process ended: nothing more happens
+class InstallationTest : public InstallTest {};
 
-// An in-memory volume. A name points at shared contents, so a hard link is a second name for
-// the same pointer; contents are replaced, never changed in place, so a copy of the volume is a
-// snapshot. Every operation that writes can be made to fail or to kill the process, or to cut
-// the power: then what was not flushed loses its contents, and without atomic replace a rename
-// over a file can be cut between removing the old name and placing the new one. It keeps
-// Windows' rules for open files: a file we hold unshared cannot be deleted or renamed by name,
-// nothing is renamed over a file that is open or read-only, and a name deleted while another
-// program holds its file stays, refusing every open, until that program lets go. Others can
-// act before any write of the run (meddle). A file's id is its contents' address, which a
-// rename keeps and a copy does not.
-class FakeFiles : public install::InstallFiles {
- public:
-  std::map<std::wstring, std::shared_ptr<std::string>> files;
-  std::set<std::wstring> folders;
-  std::set<std::wstring> read_only;  // a file is read-only on all its names
-  std::set<std::wstring> game_holds;  // files another program holds open, sharing everything
-  std::map<std::wstring, std::string> permissions;  // a file's own, by its name
-  std::set<std::wstring> links;  // names that lead elsewhere: refused wherever they are used
-  std::map<std::wstring, int> held;  // attempts that still meet a sharing violation; -1: forever
-  std::vector<std::wstring> log;
-  std::vector<unsigned> pauses;
-  std::map<std::wstring, std::uint32_t> unreadable;  // attribute reads that fail with this error
-  std::uint64_t available = 1ull << 40;
-  bool hard_links = true;
-  bool power_cut = false;  // the kill is a power cut
-  bool atomic_replace = true;
-  bool locked_by_another = false;
-  bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
-  // Wine: a name deleted while another program holds the file still opens, and counts.
-  bool pending_opens = false;
-  // Called before each write of the run, with what it is about to do, as the log gives it.
-  std::function<void(FakeFiles&, const std::wstring&)> meddle;
-  std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
-  int kill_at = 0;                     // the write of any kind on which the process is killed
-
-  std::unique_ptr<install::Folder> PinFolder(const std::wstring& folder, bool must_be_itself) override {
-    if (must_be_itself && links.count(folder)) {
-      throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
-    }
-    if (!folders.count(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
-    return std::make_unique<Folder>(*this, folder);
-  }
-  void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
-  install::VirtualStore FindVirtualStore() override { return virtual_store; }
-  install::VirtualStore virtual_store{{L"C:\\Program Files\\"}, L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
-
-  // The other program writes the file in place: every name of it sees the new contents.
-  void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
-  // The other program lets go: names deleted meanwhile go with it.
-  void LetGo() {
-    game_holds.clear();
-    for (const std::wstring& path : pending_) files.erase(path);
-    pending_.clear();
-  }
-  std::uint64_t IdOf(const std::wstring& path) const {
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
-  }
-  int writes() const { return writes_; }
-  bool killed() const { return killed_; }
-  void Revive() {
-    killed_ = false;
-    kill_at = 0;
-  }
-  std::map<std::wstring, std::string> Contents(const std::wstring& folder) const {
-    std::map<std::wstring, std::string> contents;
-    for (const auto& [path, bytes] : files) {
-      if (path.compare(0, folder.size(), folder) == 0) contents[path.substr(folder.size())] = *bytes;
-    }
-    return contents;
-  }
-
- private:
-  using Name = install::Name;
-
-  // The lock file is there while the lock is held, and goes with it, also when the process dies.
-  class Lock : public install::HeldLock {
-   public:
-    Lock(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
-    ~Lock() override { fs_.files.erase(path_); }
-
-   private:
-    FakeFiles& fs_;
-    std::wstring path_;
-  };
-
-  // A handle of ours: shared with nobody (new files, sources), or with everybody (destinations).
-  class Open {
-   public:
-    Open(FakeFiles& fs, std::wstring path, bool shared) : fs_(fs), path_(std::move(path)), shared_(shared) {
-      Set().insert(path_);
-    }
-    Open(const Open&) = delete;
-    ~Open() { Set().erase(Set().find(path_)); }
-    void MoveTo(const std::wstring& path) {
-      Set().erase(Set().find(path_));
-      Set().insert(path_ = path);
-    }
-    const std::wstring& path() const { return path_; }
-
-   private:
-    std::multiset<std::wstring>& Set() { return shared_ ? fs_.open_shared_ : fs_.open_unshared_; }
-    FakeFiles& fs_;
-    std::wstring path_;
-    bool shared_;
-  };
-
-  class NewFile : public install::NewFile {
-   public:
-    NewFile(FakeFiles& fs, const Name& name) : fs_(fs), name_(name), open_(fs, name.path(), false) {}
-    void Write(const std::string& bytes) override {
-      fs_.Write("write", name_);
-      fs_.files[path()] = std::make_shared<std::string>(*fs_.files.at(path()) + bytes);
-      fs_.unflushed_.insert(path());
-    }
-    void Flush() override {
-      fs_.Write("flush", name_);
-      fs_.unflushed_.erase(path());
-    }
-    std::uint64_t Id() override { return fs_.IdOf(path()); }
-    void SetPermissions(const std::string& permissions) override {
-      fs_.Write("permit", name_);
-      fs_.permissions[path()] = permissions;
-    }
-    void RenameOver(const Name& to) override {
-      fs_.Move(name_, to, true);
-      open_.MoveTo(to.path());
-      name_ = to;
-    }
-
-   private:
-    const std::wstring& path() const { return open_.path(); }
-    FakeFiles& fs_;
-    Name name_;
-    Open open_;
-  };
-
-  class Source : public install::SourceFile {
-   public:
-    Source(FakeFiles& fs, const Name& name, install::FileStatus status, std::shared_ptr<std::string> bytes)
-        : status_(status), bytes_(std::move(bytes)), open_(fs, name.path(), false) {}
-    const install::FileStatus& status() const override { return status_; }
-    std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
-      return offset >= bytes_->size() ? 0 : bytes_->copy(buf, n, offset);
-    }
-
-   private:
-    install::FileStatus status_;
-    std::shared_ptr<std::string> bytes_;
-    Open open_;
-  };
-
-  class Replaced : public install::Replaced {
-   public:
-    Replaced(FakeFiles& fs, const Name& name, install::FileStatus status)
-        : fs_(fs), name_(name), status_(status), open_(fs, name.path(), true) {}
-    const install::FileStatus& status() const override { return status_; }
-    void CheckFree() override {
-      fs_.CheckLink(name_);
-      fs_.CheckHeld(name_.path(), name_);
-    }
-    std::unique_ptr<install::ByteSource> Read() override {
-      fs_.CheckHeld(name_.path(), name_);
-      bytes_ = *fs_.files.at(name_.path());
-      return std::make_unique<install::StringSource>(bytes_);
-    }
-    bool HardLinksWork(const Name&) override { return fs_.hard_links; }
-    std::string Permissions() override {
-      const auto own = fs_.permissions.find(name_.path());
-      return own == fs_.permissions.end() ? std::string() : own->second;
-    }
-    std::unique_ptr<install::NewFile> KeepAs(const Name& kept) override {
-      fs_.Write("keep", name_);
-      fs_.CheckLink(name_);
-      EXPECT_EQ(fs_.files.count(kept.path()), 0u);
-      const std::shared_ptr<std::string>& contents = fs_.files.at(name_.path());
-      if (fs_.hard_links) {
-        fs_.files[kept.path()] = contents;
-        return nullptr;
-      }
-      fs_.files[kept.path()] = std::make_shared<std::string>(*contents);
-      fs_.Stamp(kept.path());
-      fs_.unflushed_.insert(kept.path());
-      return std::make_unique<NewFile>(fs_, kept);
-    }
-
-   private:
-    FakeFiles& fs_;
-    Name name_;
-    install::FileStatus status_;
-    Open open_;
-    std::string bytes_;
-  };
-
-  class Folder : public install::Folder {
-   public:
-    Folder(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
-    const std::wstring& path() const override { return path_; }
-    install::FileStatus Look(const Name& name) override { return fs_.Status(name); }
-    std::unique_ptr<install::SourceFile> OpenForReading(const Name& name) override {
-      const install::FileStatus status = fs_.Status(name);
-      if (!status.exists) return nullptr;
-      if (status.names > 1) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
-      fs_.CheckHeld(name.path(), name);
-      const auto file = fs_.files.find(name.path());
-      return std::make_unique<Source>(fs_, name, status,
-                                      file == fs_.files.end() ? std::make_shared<std::string>() : file->second);
-    }
-    std::unique_ptr<install::Replaced> OpenToReplace(const Name& name) override {
-      const install::FileStatus status = fs_.Status(name);
-      if (!status.exists) return nullptr;
-      return std::make_unique<Replaced>(fs_, name, status);
-    }
-    bool IsSameFolder(const install::Folder& other) const override { return other.path() == path_; }
-    install::DiskSpace FreeSpace() override { return {fs_.available, 4096, L"C:\\"}; }
-    std::unique_ptr<install::HeldLock> Lock(const Name& name) override {
-      fs_.Write("lock", name);
-      fs_.CheckLink(name);
-      if (fs_.folders.count(name.path())) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
-      if (fs_.locked_by_another) throw name.Error(common::kErrorSharingViolation);
-      fs_.files[name.path()] = std::make_shared<std::string>();
-      return std::make_unique<FakeFiles::Lock>(fs_, name.path());
-    }
-    std::unique_ptr<install::NewFile> CreateNew(const Name& name, std::uint32_t attributes) override {
-      if (name.path().find(L"30.dat") != std::wstring::npos) {
-        EXPECT_EQ(attributes, 0x22u) << "the data file's attributes are carried over";
-      }
-      fs_.Create(name, "");
-      return std::make_unique<NewFile>(fs_, name);
-    }
-    std::unique_ptr<install::NewFile> CopyToNew(install::SourceFile& source, const Name& name,
-                                                std::uint32_t attributes) override {
-      fs_.Write("copy", name);
-      const std::wstring& target = name.path();
-      const std::wstring destination = target.substr(0, target.size() - std::wstring(install::kStagedSuffix).size());
-      // As the destination was when the run looked at it, unless another program has acted since.
-      if (!fs_.meddle) {
-        EXPECT_EQ(attributes, fs_.files.count(destination) ? 0x22u : 0u) << "the replaced file's attributes are carried over";
-      }
-      std::string bytes(source.status().size, '\0');
-      bytes.resize(source.ReadAt(0, bytes.data(), bytes.size()));
-      fs_.Create(name, bytes);
-      fs_.Stamp(name.path());
-      return std::make_unique<NewFile>(fs_, name);
-    }
-    void RenameOver(const Name& from, const Name& to) override { fs_.Move(from, to, false); }
-    void RenameAside(const Name& from, const Name& to) override { fs_.Move(from, to, false, false); }
-    void FlushEntries() override {
-      fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
-    }
-    bool Delete(const Name& name, std::uint64_t only_file) override {
-      fs_.Write("delete", name);
-      fs_.CheckLink(name);
-      if (fs_.folders.count(name.path())) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
-      if (!fs_.files.count(name.path())) return true;
-      fs_.CheckPending(name);
-      fs_.CheckHeld(name.path(), name);
-      if (fs_.open_unshared_.count(name.path())) throw name.Error(common::kErrorSharingViolation);
-      if (only_file && fs_.IdOf(name.path()) != only_file) return false;
-      fs_.read_only.erase(name.path());  // cleared first; the file's other names keep theirs
-      if (fs_.HeldByGame(name.path())) {
-        fs_.pending_.insert(name.path());
-        return true;
-      }
-      fs_.files.erase(name.path());
-      fs_.unflushed_.erase(name.path());
-      return true;
-    }
-
-   private:
-    FakeFiles& fs_;
-    std::wstring path_;
-  };
-
-  install::FileStatus Status(const Name& name) {
-    const std::wstring& path = name.path();
-    if (unreadable.count(path)) throw name.Error(unreadable.at(path));
-    CheckLink(name);
-    CheckPending(name);
-    install::FileStatus status;
-    if (folders.count(path)) {
-      status.exists = status.directory = true;
-    } else if (files.count(path)) {
-      status.exists = true;
-      status.size = files.at(path)->size();
-      status.names = static_cast<std::uint32_t>(
-          std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second == files.at(path); }));
-      status.read_only = std::any_of(read_only.begin(), read_only.end(), [&](const std::wstring& other) {
-        return files.count(other) && files.at(other) == files.at(path);
-      });
-      const auto stamp = stamped_.find(files.at(path).get());
-      status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*files.at(path));
-      status.attributes = 0x22;
-      status.id = IdOf(path);
-    }
-    return status;
-  }
-  // A copy made where time sets do not take has the time of its making.
-  void Stamp(const std::wstring& path) {
-    if (!times_kept) stamped_[files.at(path).get()] = ++clock_;
-  }
-  bool HeldByGame(const std::wstring& path) const {
-    return std::any_of(game_holds.begin(), game_holds.end(), [&](const std::wstring& held) {
-      return files.count(held) && files.count(path) && files.at(held) == files.at(path);
-    });
-  }
-  // Windows refuses to open a name whose deletion waits for another program's handle.
-  void CheckPending(const Name& name) {
-    if (pending_.count(name.path()) && !pending_opens) throw name.Error(common::kErrorDeletePending);
-  }
-  // by_handle: through the open new file itself, which is then no obstacle.
-  void Move(const Name& from, const Name& to, bool by_handle, bool replace = true) {
-    Write("move", to, [&] {
-      if (replace && !atomic_replace && files.count(from.path()) && files.count(to.path())) files.erase(to.path());
-    });
-    CheckLink(from);
-    CheckPending(from);
-    CheckHeld(from.path(), to);
-    CheckHeld(to.path(), to);
-    if (!replace && (files.count(to.path()) || folders.count(to.path()))) throw to.Error(common::kErrorAlreadyExists);
-    if (!by_handle && open_unshared_.count(from.path())) throw to.Error(common::kErrorSharingViolation);
-    if (open_shared_.count(to.path()) || open_unshared_.count(to.path())) throw to.Error(common::kErrorAccessDenied);
-    if (files.count(to.path()) && (Status(to).read_only || HeldByGame(to.path()) || pending_.count(to.path()))) {
-      throw to.Error(common::kErrorAccessDenied);
-    }
-    files[to.path()] = files.at(from.path());
-    files.erase(from.path());
-    permissions.erase(to.path());
-    if (auto own = permissions.extract(from.path())) permissions[to.path()] = own.mapped();
-    if (unflushed_.erase(from.path())) unflushed_.insert(to.path());
-  }
-  // cut_inside: what a power cut in the middle of this operation leaves done.
-  void Write(const std::string& kind, const Name& name, const std::function<void()>& cut_inside = {}) {
-    Write(kind, name.path(), name.Error(common::kErrorDiskFull), cut_inside);
-  }
-  // failure: what the write throws when it is made to fail.
-  void Write(const std::string& kind, const std::wstring& path, const common::SetupError& failure,
-             const std::function<void()>& cut_inside = {}) {
-    if (killed_) throw Killed{};
-    if (meddle) meddle(*this, std::wstring(kind.begin(), kind.end()) + L" " + path);
-    if (++writes_ == kill_at) {
-      killed_ = true;
-      if (power_cut) {
-        if (cut_inside) cut_inside();
-        for (const std::wstring& lost : unflushed_) {
-          if (files.count(lost)) files[lost] = std::make_shared<std::string>();
-        }
-        unflushed_.clear();
-      }
-      throw Killed{};
-    }
-    if (++calls_[kind] == fail_at[kind]) throw failure;
-    log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
-  }
-  void Create(const Name& name, const std::string& bytes) {
-    if (files.count(name.path()) || folders.count(name.path())) throw name.Error(common::kErrorFileExists);
-    files[name.path()] = std::make_shared<std::string>(bytes);
-    unflushed_.insert(name.path());
-  }
-  void CheckLink(const Name& name) {
-    if (links.count(name.path())) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
-  }
-  // Windows names the destination when a move fails, whichever of the two was held.
-  void CheckHeld(const std::wstring& path, const Name& reported) {
-    auto it = held.find(path);
-    if (it == held.end() || it->second == 0) return;
-    if (it->second > 0) --it->second;
-    throw reported.Error(common::kErrorSharingViolation);
-  }
-
-  std::set<std::wstring> unflushed_;
-  std::set<std::wstring> pending_;  // deleted while the game holds the file
-  std::map<const std::string*, std::uint64_t> stamped_;
-  std::uint64_t clock_ = 0;
-  std::multiset<std::wstring> open_shared_, open_unshared_;
-  std::map<std::string, int> calls_;
-  int writes_ = 0;
-  bool killed_ = false;
-};
-
-std::string Lines(int count) {
-  std::string text;
-  for (int i = 1; i <= count; ++i) text += "line" + std::to_string(i) + "\r\n";
-  return text;
-}
-
-std::string Rewritten(std::string lines) {
-  return lines.replace(lines.find("line7"), 5, "kolven10");
-}
-
-// How a run can end before it is done, at any of its steps.
-struct Ending {
-  const char* what;
-  bool power_cut, hard_links, atomic_replace, times_kept;
-};
-constexpr Ending kEndings[] = {
-    {"killed", false, true, true, true},
-    {"power cut", true, true, true, true},
-    // No hard links, no atomic replace, and a time set on a copy does not take.
-    {"power cut on exFAT", true, false, false, false},
-};
-
-class AddonInstallTest : public testing::Test {
- protected:
-  const std::wstring source_dir = L"E:\\";
-  const std::wstring install_dir = L"C:\\K\\";
-  const std::wstring data_dir = L"C:\\K\\data\\";
-  FakeFiles fs;
-  std::map<std::wstring, std::string> before;
-
-  void SetUp() override {
-    fs.folders.insert({data_dir, source_dir});
-    for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = New(L"new ", name);
-    // Half the add-on files are already installed in an older version.
-    for (std::size_t i = 0; i < kAddonFileList.size(); i += 2) {
-      fs.files[data_dir + kAddonFileList[i]] = New(L"old ", kAddonFileList[i]);
-    }
-    fs.files[data_dir + L"30.dat"] = std::make_shared<std::string>(Lines(25));
-    fs.files[data_dir + L"readme.txt"] = std::make_shared<std::string>("not ours");
-    before = fs.Contents(data_dir);
-  }
-
-  static std::shared_ptr<std::string> New(const wchar_t* what, const wchar_t* name) {
-    std::wstring text = std::wstring(what) + name;
-    return std::make_shared<std::string>(text.begin(), text.end());
-  }
-
-  void Reset() {
-    fs = FakeFiles();
-    SetUp();
-  }
-  void Reset(const Ending& ending) {
-    Reset();
-    fs.power_cut = ending.power_cut;
-    fs.hard_links = ending.hard_links;
-    fs.atomic_replace = ending.atomic_replace;
-    fs.times_kept = ending.times_kept;
-  }
-
-  // The write at which a run is killed with the add-on files up to 63.dat in place.
-  int KilledInTheRenames() {
-    Install();
-    const auto move = std::find(fs.log.begin(), fs.log.end(), L"move " + data_dir + L"63.dat");
-    return static_cast<int>(move - fs.log.begin()) + 2;
-  }
-
-  // A fresh folder, and a run ended as `ending` says in its renames; returns the write it ended at.
-  int KillInTheRenames(const Ending& ending) {
-    Reset(ending);
-    const int killed_at = KilledInTheRenames();
-    Reset(ending);
-    InstallKilledAt(killed_at);
-    return killed_at;
-  }
-
-  // What a journal that owes only a note on these names holds.
-  static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, install::Notes{names, {}}); }
-
-  void Install() { install::InstallAddons(fs, source_dir, install_dir); }
-
-  // A run killed at its n-th write of any kind, counted from now.
-  void InstallKilledAt(int n) {
-    fs.Revive();
-    fs.kill_at = fs.writes() + n;
-    // What catches the kill (an undo's tidying) must not go on doing anything.
-    try {
-      Install();
-    } catch (const Killed&) {
-    } catch (const common::SetupError&) {
-    }
-    EXPECT_TRUE(fs.killed());
-    fs.Revive();
-  }
-
-  // A later run refused at its checks (no room), after its rollback: one that leaves the
-  // add-on files where they are, so that the rollback finds the copies of the new files there.
-  common::SetupError InstallRefused() {
-    const std::uint64_t room = fs.available;
-    fs.available = 0;
-    const common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.cause, common::Cause::kNotEnoughRoom) << error.number;
-    fs.available = room;
-    return error;
-  }
-
-  std::vector<std::wstring> Logged(const std::wstring& kind) const {
-    std::vector<std::wstring> paths;
-    for (const std::wstring& entry : fs.log) {
-      if (entry.rfind(kind + L" ", 0) == 0) paths.push_back(entry.substr(kind.size() + 1));
-    }
-    return paths;
-  }
-
-  void ExpectWholeFiles(const std::map<std::wstring, std::string>& installed) {
-    for (const auto& [name, bytes] : fs.Contents(data_dir)) {
-      if (name.find(L".setup-") != std::wstring::npos || name.rfind(L"setup.", 0) == 0) continue;
-      const bool whole = (before.count(name) && before.at(name) == bytes) || installed.at(name) == bytes;
-      EXPECT_TRUE(whole) << "torn: " << name.c_str();
-    }
-  }
-
-  common::SetupError InstallExpectingFailure() {
-    try {
-      Install();
-    } catch (const common::SetupError& error) {
-      return error;
-    }
-    ADD_FAILURE() << "no failure";
-    return {};
-  }
-
-  std::map<std::wstring, std::string> Installed() const {
-    std::map<std::wstring, std::string> after = before;
-    for (const wchar_t* name : kAddonFileList) after[name] = *fs.files.at(source_dir + name);
-    after[L"30.dat"] = Rewritten(Lines(25));
-    return after;
-  }
-};
-
-TEST_F(AddonInstallTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFileLast) {
+TEST_F(InstallationTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFileLast) {
   Install();
   EXPECT_EQ(fs.Contents(data_dir), Installed());
   std::vector<std::wstring> phases;
   for (const std::wstring& entry : fs.log) {
-    const std::wstring kind = entry.substr(0, entry.find(L' '));
+    std::wstring kind = entry.substr(0, entry.find(L' '));
+    // A new file's making is one phase.
+    if (kind == L"create" || kind == L"attributes" || kind == L"time") kind = L"write";
     if (phases.empty() || phases.back() != kind) phases.push_back(kind);
   }
-  // Lock, tidy, stage, keep the old files, flush, journal and flush it, move, flush the folder,
+  // Lock, stage, keep the old files, flush, journal and flush it, move, flush the folder,
   // commit, flush the folder, tidy.
-  EXPECT_EQ(phases, (std::vector<std::wstring>{L"lock", L"delete", L"copy", L"write", L"keep", L"flush", L"write",
-                                               L"flush", L"move", L"flush-folder", L"move", L"flush-folder",
-                                               L"delete"}));
-  const std::vector<std::wstring> copies = Logged(L"copy"), moves = Logged(L"move");
-  ASSERT_EQ(copies.size(), 23u);
+  EXPECT_EQ(phases, (std::vector<std::wstring>{L"lock", L"write", L"link", L"flush", L"write", L"flush", L"move",
+                                               L"flush-folder", L"move", L"flush-folder", L"delete"}));
+  const std::vector<std::wstring> created = Logged(L"create"), moves = Logged(L"move");
+  ASSERT_EQ(created.size(), 25u);
   ASSERT_EQ(moves.size(), 25u);
   for (std::size_t i = 0; i < kAddonFileList.size(); ++i) {
-    EXPECT_EQ(copies[i], data_dir + kAddonFileList[i] + L".setup-new");
+    EXPECT_EQ(created[i], data_dir + kAddonFileList[i] + L".setup-new");
     EXPECT_EQ(moves[i], data_dir + kAddonFileList[i]);
   }
   EXPECT_EQ(moves[23], data_dir + L"30.dat");
   EXPECT_EQ(moves[24], data_dir + L"setup.journal.setup-old") << "renaming the journal away is the commit";
-  EXPECT_EQ(Logged(L"keep").size(), 13u);
+  EXPECT_EQ(Logged(L"link").size(), 13u);
+  // The replaced files' attributes (hidden and archive here) are carried over to their staged
+  // files, and a new destination gets none.
+  std::vector<std::wstring> carried;
+  for (std::size_t i = 0; i < kAddonFileList.size(); i += 2) carried.push_back(data_dir + kAddonFileList[i] + L".setup-new");
+  carried.push_back(data_dir + L"30.dat.setup-new");
+  EXPECT_EQ(Logged(L"attributes"), carried);
 }
 
 // A replaced file keeps the permissions set on it, as ReplaceFile keeps a DACL; a new one gets
 // only the folder's.
-TEST_F(AddonInstallTest, ReplacedFilesKeepTheirOwnPermissions) {
+TEST_F(InstallationTest, ReplacedFilesKeepTheirOwnPermissions) {
   fs.permissions[data_dir + L"30.dat"] = "Users: write";
   fs.permissions[data_dir + L"21.dat"] = "protected";
   Install();
@@ -575,7 +65,7 @@ TEST_F(AddonInstallTest, ReplacedFilesKeepTheirOwnPermissions) {
                                                                   {data_dir + L"30.dat", "Users: write"}}));
 }
 
-TEST_F(AddonInstallTest, ListStartsWith21AndEndsWithTheMusic) {
+TEST_F(InstallationTest, ListStartsWith21AndEndsWithTheMusic) {
   EXPECT_EQ(std::wstring(kAddonFileList.front()), L"21.dat");
   EXPECT_EQ(std::wstring(kAddonFileList[21]), L"21-2.mid");
   EXPECT_EQ(std::wstring(kAddonFileList.back()), L"23-2.mid");
@@ -583,7 +73,7 @@ TEST_F(AddonInstallTest, ListStartsWith21AndEndsWithTheMusic) {
 }
 
 // Whatever stands in the way is found before anything is written.
-TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
+TEST_F(InstallationTest, RefusalsComeBeforeTheFirstWrite) {
   using common::Cause;
   struct Case {
     const char* what;
@@ -596,7 +86,11 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
   const std::uint32_t link = common::kErrorCantAccessFile;
   const std::vector<Case> cases{
       {"no data folder", [](FakeFiles& f) { f.folders.clear(); }, common::kErrorPathNotFound, d},
-      {"another setup.exe holds the folder", [](FakeFiles& f) { f.locked_by_another = true; },
+      {"another setup.exe holds the folder",
+       [&](FakeFiles& f) {
+         f.files[d + L"setup.lock"] = std::make_shared<std::string>();
+         f.held[d + L"setup.lock"] = -1;
+       },
        common::kErrorSharingViolation, d, Cause::kAnotherSetupRunning},
       {"first source missing", [&](FakeFiles& f) { f.files.erase(s + L"21.dat"); }, common::kErrorFileNotFound,
        s + L"21.dat", Cause::kAddonFileMissing},
@@ -680,7 +174,41 @@ TEST_F(AddonInstallTest, RefusalsComeBeforeTheFirstWrite) {
   EXPECT_EQ(room.bytes_available, 23u * 4096);
 }
 
-TEST_F(AddonInstallTest, RoomIsCountedInWholeClustersForTheNewFilesBesideTheOld) {
+// setup.lock goes with the run that holds it, but not with a power cut: the next run takes over
+// the one left, as it is left, and installs.
+TEST_F(InstallationTest, ALockLeftByAPowerCutIsTakenOver) {
+  const std::wstring lock = data_dir + L"setup.lock";
+  const struct {
+    const char* what;
+    std::function<void(FakeFiles&)> arrange;
+  } cases[] = {
+      {"left empty", [&](FakeFiles& f) { f.files[lock] = std::make_shared<std::string>(); }},
+      {"left read-only",
+       [&](FakeFiles& f) {
+         f.files[lock] = std::make_shared<std::string>();
+         f.read_only.insert(lock);
+       }},
+      {"left by a run cut off at its first write after the lock", [&](FakeFiles& f) {
+         f.power_cut = true;
+         f.kill_at = 2;
+         try {
+           install::InstallAddons(f, source_dir, install_dir);
+         } catch (const Killed&) {
+         }
+         f.Revive();
+         EXPECT_EQ(f.files.count(lock), 1u);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    c.arrange(fs);
+    Install();
+    EXPECT_EQ(fs.Contents(data_dir), Installed());
+  }
+}
+
+TEST_F(InstallationTest, RoomIsCountedInWholeClustersForTheNewFilesBesideTheOld) {
   // 23 one-cluster files and the new 30.dat: exactly 24 clusters, whatever is already there;
   // without hard links, 13 more for the copies of the old files.
   for (const bool links : {true, false}) {
@@ -724,499 +252,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
   }
 }
 
-// A failure at any step of staging or of putting the files in place leaves the folder as it was.
-TEST_F(AddonInstallTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
-  const std::map<std::string, int> steps{{"lock", 1}, {"copy", 23}, {"write", 2}, {"flush", 25}, {"keep", 13}, {"move", 25}, {"flush-folder", 1}};
-  for (const auto& [kind, count] : steps) {
-    for (int n = 1; n <= count; ++n) {
-      SCOPED_TRACE(kind + " #" + std::to_string(n));
-      Reset();
-      fs.fail_at[kind] = n;
-      const common::SetupError error = InstallExpectingFailure();
-      EXPECT_EQ(error.number, common::kErrorDiskFull);
-      EXPECT_EQ(error.path.find(L"setup."), std::wstring::npos) << "names our own spare file";
-      EXPECT_FALSE(error.restore_incomplete);
-      EXPECT_EQ(fs.Contents(data_dir), before);
-    }
-  }
-}
-
-// An undo step that cannot be done keeps the journal and says so; it waits for a held file
-// within one budget for the whole undo; the next run restores the folder even if it is refused.
-TEST_F(AddonInstallTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun) {
-  for (const bool links : {true, false}) {
-    SCOPED_TRACE(links ? "hard links" : "copies");
-    Reset();
-    fs.hard_links = links;
-    fs.fail_at["move"] = 24;  // 30.dat, after every add-on file is in place
-    fs.held[data_dir + L"21.dat.setup-old"] = -1;
-    const common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.number, common::kErrorDiskFull);
-    EXPECT_EQ(error.path, data_dir + L"30.dat");
-    EXPECT_TRUE(error.restore_incomplete);
-    EXPECT_EQ(fs.files.count(data_dir + L"setup.journal"), 1u);
-    unsigned waited = 0;
-    for (unsigned pause : fs.pauses) waited += pause;
-    EXPECT_LE(waited, install::kUndoRetryBudgetMs);
-
-    fs.held.clear();
-    InstallRefused();
-    EXPECT_EQ(fs.Contents(data_dir), before);
-    Install();
-    EXPECT_EQ(fs.Contents(data_dir), Installed());
-  }
-}
-
-// Killed at any moment, each file is whole, old or new; a later run that is refused leaves
-// the folder as it was before the killed run, unless that run had committed.
-TEST_F(AddonInstallTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
-  for (const Ending& ending : kEndings) {
-    Reset(ending);
-    Install();
-    const int writes_in_a_run = fs.writes();
-    const auto installed = Installed();
-    for (int n = 1; n <= writes_in_a_run; ++n) {
-      SCOPED_TRACE(std::string(ending.what) + " at write #" + std::to_string(n));
-      Reset(ending);
-      InstallKilledAt(n);
-      ExpectWholeFiles(installed);
-      const auto committed = Logged(L"move");
-      const bool commit_made = !committed.empty() && committed.back() == data_dir + L"setup.journal.setup-old";
-      InstallRefused();
-      EXPECT_EQ(fs.Contents(data_dir), commit_made ? installed : before);
-      Install();
-      EXPECT_EQ(fs.Contents(data_dir), installed);
-    }
-  }
-}
-
-// The commit's steps in their order, each ended at its first write: up to the commit itself the
-// next run puts the folder back, from the tidying on the installation stands.
-TEST_F(AddonInstallTest, EachStepOfTheCommitEndedLeavesTheOldFilesOrTheNew) {
-  const std::wstring d = data_dir;
-  const struct {
-    const char* step;
-    std::wstring first_write;
-    bool installed;
-  } steps[] = {
-      {"stage", L"copy " + d + L"21.dat.setup-new", false},
-      {"keep", L"keep " + d + L"21.dat", false},
-      {"flush", L"flush " + d + L"21.dat.setup-new", false},
-      {"record", L"write " + d + L"setup.journal", false},
-      {"flush the record", L"flush " + d + L"setup.journal", false},
-      {"rename", L"move " + d + L"21.dat", false},
-      {"commit", L"move " + d + L"setup.journal.setup-old", false},
-      {"tidy", L"delete " + d + L"21.dat.setup-old", true},
-  };
-  for (const Ending& ending : kEndings) {
-    Reset(ending);
-    Install();
-    const std::vector<std::wstring> run = fs.log;
-    auto at = run.begin();
-    for (const auto& step : steps) {
-      SCOPED_TRACE(std::string(ending.what) + " at " + step.step);
-      at = std::find(at, run.end(), step.first_write);
-      ASSERT_NE(at, run.end()) << "not after the step before it";
-      Reset(ending);
-      InstallKilledAt(static_cast<int>(at - run.begin()) + 1);
-      ExpectWholeFiles(Installed());
-      InstallRefused();
-      EXPECT_EQ(fs.Contents(data_dir), step.installed ? Installed() : before);
-      Install();
-      EXPECT_EQ(fs.Contents(data_dir), Installed());
-    }
-  }
-}
-
-// A rollback killed at any of its steps is finished by the run after it.
-TEST_F(AddonInstallTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
-  for (const Ending& ending : kEndings) {
-    SCOPED_TRACE(ending.what);
-    const int killed_at = KillInTheRenames(ending);
-    const int start = fs.writes();
-    InstallRefused();
-    EXPECT_EQ(fs.Contents(data_dir), before);
-    const int rollback_writes = fs.writes() - start;
-    for (int n = 1; n <= rollback_writes; ++n) {
-      SCOPED_TRACE("rollback ended at write #" + std::to_string(n));
-      Reset(ending);
-      InstallKilledAt(killed_at);
-      InstallKilledAt(n);
-      ExpectWholeFiles(Installed());
-      const common::SetupError error = InstallRefused();
-      EXPECT_EQ(fs.Contents(data_dir), before);
-      // Every file was put back, whatever time its kept copy carries.
-      EXPECT_TRUE(error.unrestored.empty()) << error.unrestored.front().c_str();
-      EXPECT_TRUE(error.set_aside.empty()) << error.set_aside.front().c_str();
-    }
-  }
-}
-
-// After a run killed in its renames, others may have touched the spare files. The next run
-// puts back all it can, is never silent about a file it cannot, and never leaves the user stuck.
-TEST_F(AddonInstallTest, RollbackAfterOthersTouchedTheSpareFiles) {
-  const int killed_at = KilledInTheRenames();
-  const std::wstring d = data_dir;
-  auto in_journal = [&](FakeFiles& f, const std::string& text, const std::string& with) {
-    std::string journal = *f.files.at(d + L"setup.journal");
-    journal.replace(journal.find(text), text.size(), with);
-    f.files[d + L"setup.journal"] = std::make_shared<std::string>(journal);
-  };
-  // 30.dat is the last to be put in place: the run died before it.
-  const std::vector<std::wstring> replaced_in_place{L"21.dat", L"16.dat", L"51.dat", L"54.dat",
-                                                    L"57.dat", L"60.dat", L"63.dat"};
-  const struct {
-    const char* what;
-    std::function<void(FakeFiles&)> meddle;
-    std::vector<std::wstring> unrestored;
-    bool created_files_stay;
-  } cases[] = {
-      {"a kept copy deleted", [&](FakeFiles& f) { f.files.erase(d + L"21.dat.setup-old"); }, {L"21.dat"}, false},
-      {"every kept copy deleted",
-       [&](FakeFiles& f) {
-         for (auto it = f.files.begin(); it != f.files.end();) {
-           it = it->first.size() > 10 && it->first.substr(it->first.size() - 10) == L".setup-old" ? f.files.erase(it)
-                                                                                                  : std::next(it);
-         }
-       },
-       replaced_in_place, false},
-      {"a kept copy already moved back",
-       [&](FakeFiles& f) { f.files[d + L"21.dat"] = f.files.extract(d + L"21.dat.setup-old").mapped(); }, {}, false},
-      // A power cut inside its rename on FAT leaves this, and so does a program deleting it.
-      {"a destination gone before it was replaced", [&](FakeFiles& f) { f.files.erase(d + L"30.dat"); }, {}, false},
-      {"the journal damaged", [&](FakeFiles& f) { f.files[d + L"setup.journal"]->resize(40); }, {}, true},
-      {"a line of the journal garbled", [&](FakeFiles& f) { in_journal(f, "replaced 21.dat", "xeplaced 21.dat"); },
-       {}, true},
-      {"a number in the journal too big for 64 bits",
-       [&](FakeFiles& f) { in_journal(f, "replaced 21.dat ", "replaced 21.dat 99999999999999999999 1 "); }, {}, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reset();
-    InstallKilledAt(killed_at);
-    std::map<std::wstring, std::string> expected = before;
-    const auto owed = [&](const std::wstring& name) {
-      return std::find(c.unrestored.begin(), c.unrestored.end(), name) != c.unrestored.end();
-    };
-    for (const wchar_t* name : kAddonFileList) {
-      const bool renamed = !fs.files.count(d + name + L".setup-new");
-      if (renamed && (owed(name) || (c.created_files_stay && !before.count(name)))) {
-        expected[name] = *fs.files.at(d + name);
-      }
-    }
-    // The note stays owed until a run installs everything.
-    if (!c.unrestored.empty()) expected[L"setup.journal"] = Owing(c.unrestored);
-    c.meddle(fs);
-    std::vector<std::wstring> named;
-    for (const std::wstring& name : c.unrestored) named.push_back(d + name);
-    for (int refused = 0; refused < 2; ++refused) {
-      const common::SetupError error = InstallRefused();
-      EXPECT_EQ(error.unrestored, named);
-      EXPECT_FALSE(error.restore_incomplete);
-      EXPECT_EQ(fs.Contents(data_dir), expected);
-    }
-    Install();
-    EXPECT_EQ(fs.Contents(data_dir), Installed());
-  }
-}
-
-// Another program changes a destination at any step of a run: the game writes 30.dat in place
-// and keeps it open or lets it go again, the user puts a file of their own at an add-on file's
-// name. What they put there is never lost: a change before the run looked is installed over as
-// any older file is, one after it stops the commit, and once the game has let go the next run
-// installs from what is there.
-TEST_F(AddonInstallTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
-  std::string game = Lines(25);
-  game.replace(game.find("line3"), 5, "saved3");
-  const struct {
-    const char* what;
-    std::wstring name;
-    std::string theirs, installed;  // what they leave, and what a run makes of it
-    bool in_place, holds;
-  } cases[] = {
-      {"30.dat written, held", L"30.dat", game, Rewritten(game), true, true},
-      {"30.dat written, let go", L"30.dat", game, Rewritten(game), true, false},
-      {"an old file replaced by the user's", L"21.dat", "user's 21", "new 21.dat", false, false},
-      {"a file of the user's where there was none", L"15.dat", "user's 15", "new 15.dat", false, false},
-  };
-  for (const auto& c : cases) {
-    for (const bool links : {true, false}) {
-      Reset();
-      fs.hard_links = links;
-      Install();
-      const std::vector<std::wstring> run = fs.log;
-      const std::wstring path = data_dir + c.name;
-      const std::size_t looked_at = std::find_if(run.begin(), run.end(), [](const std::wstring& entry) {
-                                      return entry.rfind(L"copy ", 0) == 0;
-                                    }) - run.begin();
-      const std::size_t renamed_at = std::find(run.begin(), run.end(), L"move " + path) - run.begin();
-      for (std::size_t n = 0; n < run.size(); ++n) {
-        SCOPED_TRACE(std::string(c.what) + (links ? ", hard links" : ", no hard links") + ", before #" +
-                     std::to_string(n));
-        // Between the last look and the rename only a second name of the old file can show a
-        // change, and only one made in place; the instant itself stays open.
-        if (n == renamed_at && (!c.in_place || (!links && !c.holds))) continue;
-        Reset();
-        fs.hard_links = links;
-        std::size_t seen = 0;
-        fs.meddle = [&](FakeFiles& f, const std::wstring&) {
-          if (seen++ != n) return;
-          if (!c.in_place) f.files[path] = std::make_shared<std::string>(c.theirs);
-          if (c.in_place) f.WriteInPlace(path, c.theirs);
-          if (c.holds) f.game_holds.insert(path);
-        };
-        std::optional<common::SetupError> error;
-        try {
-          Install();
-        } catch (const common::SetupError& e) {
-          error = e;
-        }
-        fs.meddle = nullptr;
-        fs.LetGo();
-        if (!c.holds && n >= looked_at && n <= renamed_at) EXPECT_TRUE(error) << "replaced what it did not look at";
-        std::map<std::wstring, std::string> expected = error ? before : Installed();
-        if (error) {
-          EXPECT_TRUE(error->cause == common::Cause::kChangedMeanwhile || error->cause == common::Cause::kInUse)
-              << error->number;
-          EXPECT_EQ(error->path, path);
-          EXPECT_FALSE(error->restore_incomplete);
-          expected[c.name] = c.theirs;
-        } else {
-          expected[c.name] = n > renamed_at ? c.theirs : c.installed;
-        }
-        EXPECT_EQ(fs.Contents(data_dir), expected);
-        if (!error) continue;
-        Install();
-        expected = Installed();
-        expected[c.name] = c.installed;
-        EXPECT_EQ(fs.Contents(data_dir), expected);
-      }
-    }
-  }
-}
-
-// After a run killed in its renames the user puts the add-on files in place by hand, moved or
-// copied from the add-on folder: byte for byte and time for time the files the run put there.
-// None of them is rolled over or deleted: a file the rollback cannot prove its own, and whose
-// contents exist nowhere else, is kept aside under a name the report gives.
-TEST_F(AddonInstallTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
-  const std::wstring d = data_dir;
-  // Renamed into place before the kill, in list order; the first seven replaced old files.
-  const std::vector<std::wstring> renamed{L"21.dat", L"15.dat", L"16.dat", L"17.dat", L"51.dat", L"52.dat", L"54.dat",
-                                          L"55.dat", L"57.dat", L"59.dat", L"60.dat", L"62.dat", L"63.dat"};
-  const struct {
-    const char* what;
-    bool hard_links, moved;
-    // Kept aside: the old files beside the user's (hard links tell the user's apart), or the
-    // user's own files, which may be the run's for all the volume tells.
-    std::vector<std::wstring> set_aside;
-  } cases[] = {
-      {"moved, NTFS", true, true, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
-      {"copied, NTFS", true, false, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
-      {"moved, exFAT", false, true, renamed},
-      {"copied, exFAT", false, false, {}},  // the add-on folder still holds every one of them
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reset();
-    fs.hard_links = c.hard_links;
-    const int killed_at = KilledInTheRenames();
-    Reset();
-    fs.hard_links = c.hard_links;
-    InstallKilledAt(killed_at);
-    for (const wchar_t* name : kAddonFileList) {
-      fs.files[d + name] = c.moved ? fs.files.extract(source_dir + name).mapped() : New(L"new ", name);
-    }
-    const auto placed = fs.Contents(data_dir);
-    fs.available = 0;  // refused after the rollback also where the add-on files are still there
-    const common::SetupError error = InstallExpectingFailure();
-    fs.available = 1ull << 40;
-    std::map<std::wstring, std::string> expected = before;
-    std::vector<std::wstring> named;
-    for (const wchar_t* name : kAddonFileList) {
-      const bool was_renamed = std::find(renamed.begin(), renamed.end(), name) != renamed.end();
-      const bool aside = std::find(c.set_aside.begin(), c.set_aside.end(), name) != c.set_aside.end();
-      if (aside) named.push_back(d + name + L".setup-bak");
-      if (aside && c.hard_links) {
-        expected[name + std::wstring(L".setup-bak")] = before.at(name);  // the old file, beside the user's
-        expected[name] = placed.at(name);
-      } else if (aside) {
-        expected[name + std::wstring(L".setup-bak")] = placed.at(name);
-      } else if (!was_renamed || c.hard_links) {
-        expected[name] = placed.at(name);  // never the run's: the user's, and stays
-      }
-    }
-    if (!named.empty()) {
-      std::vector<std::wstring> owed;
-      for (const std::wstring& path : named) owed.push_back(path.substr(d.size()));
-      expected[L"setup.journal"] = install::FormatJournal({}, install::Notes{{}, owed});
-    }
-    EXPECT_EQ(error.set_aside, named);
-    EXPECT_TRUE(error.unrestored.empty());
-    EXPECT_FALSE(error.restore_incomplete);
-    EXPECT_EQ(fs.Contents(data_dir), expected);
-    // The add-on folder whole again, the run installs; what was kept aside stays the user's.
-    for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = New(L"new ", name);
-    Install();
-    auto installed = Installed();
-    for (const std::wstring& path : named) installed[path.substr(d.size())] = expected.at(path.substr(d.size()));
-    EXPECT_EQ(fs.Contents(data_dir), installed);
-  }
-  // Put there in the moment between the rollback's look at a file of the run's and its delete.
-  Reset();
-  const int killed_at = KilledInTheRenames();
-  Reset();
-  InstallKilledAt(killed_at);
-  fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
-    if (next == L"delete " + d + L"15.dat") f.files[d + L"15.dat"] = std::make_shared<std::string>("user's 15");
-  };
-  InstallRefused();
-  EXPECT_EQ(*fs.files.at(d + L"15.dat"), "user's 15");
-}
-
-// Records left by another run: every plain file name in them is followed, whichever version
-// wrote them; one no run could have written is damage, and the disk alone is trusted.
-TEST_F(AddonInstallTest, RecordsLeftByOtherRunsAndVersions) {
-  const std::wstring d = data_dir;
-  auto plant = [&](FakeFiles& f, const std::string& lines) {
-    f.files[d + L"setup.journal"] = std::make_shared<std::string>(lines);
-  };
-  const struct {
-    const char* what;
-    std::function<void(FakeFiles&)> arrange;
-    std::map<std::wstring, std::string> after;  // beside what an installation leaves
-  } cases[] = {
-      {"another version's file, version 2",
-       [&](FakeFiles& f) {
-         f.files[d + L"74.dat"] = std::make_shared<std::string>("other new");
-         f.files[d + L"74.dat.setup-old"] = std::make_shared<std::string>("other old");
-         plant(f, "setup.exe rollback journal 2\r\nreplaced 74.dat 1 2\r\nend\r\n");
-       },
-       {{L"74.dat", "other old"}}},
-      {"another version's file, version 3",
-       [&](FakeFiles& f) {
-         f.files[d + L"74.dat"] = std::make_shared<std::string>("other new");
-         f.files[d + L"75.dat"] = std::make_shared<std::string>("other created");
-         f.files[d + L"74.dat.setup-old"] = std::make_shared<std::string>("other old");
-         plant(f, install::FormatJournal({{L"74.dat", true, 9, 1, 0, install::Placed{f.IdOf(d + L"74.dat"), 0, 0}},
-                                          {L"75.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"75.dat"), 0, 0}}}));
-       },
-       {{L"74.dat", "other old"}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reset();
-    c.arrange(fs);
-    Install();
-    auto expected = Installed();
-    for (const auto& [name, bytes] : c.after) expected[name] = bytes;
-    EXPECT_EQ(fs.Contents(data_dir), expected);
-  }
-}
-
-// Another program holds a file open, sharing everything, across two runs: each is told the
-// file is in use, never that it is a link to delete; once it lets go, a run installs and
-// leaves nothing behind. Under Wine a name deleted meanwhile still opens and counts.
-TEST_F(AddonInstallTest, AFileHeldAcrossTwoRunsIsInUseNeverALink) {
-  for (const bool wine : {false, true}) {
-    for (const wchar_t* held : {L"60.dat", L"30.dat"}) {
-      SCOPED_TRACE(std::string(wine ? "Wine, " : "Windows, ") + (held[0] == L'6' ? "60.dat" : "30.dat"));
-      Reset();
-      fs.pending_opens = wine;
-      fs.game_holds.insert(data_dir + held);
-      for (int run = 1; run <= 2; ++run) {
-        const common::SetupError error = InstallExpectingFailure();
-        EXPECT_EQ(error.cause, common::Cause::kInUse) << run << ": " << error.number;
-        EXPECT_EQ(error.path, data_dir + held) << run;
-        auto after = fs.Contents(data_dir);
-        after.erase(held + std::wstring(L".setup-old"));  // stays while the file is held
-        after.erase(L"setup.journal.setup-old");           // the probe for hard links, held with 30.dat
-        EXPECT_EQ(after, before) << run;
-      }
-      fs.LetGo();
-      Install();
-      EXPECT_EQ(fs.Contents(data_dir), Installed());
-    }
-  }
-}
-
-// Read-only files after a kill: the program's own names it deletes or replaces all the same;
-// a user's read-only file is named, and the report says it is read-only.
-TEST_F(AddonInstallTest, ReadOnlyFilesAfterAKill) {
-  const std::wstring d = data_dir;
-  const struct {
-    const char* what;
-    std::function<void(FakeFiles&)> arrange;
-    common::Cause cause;
-    std::wstring path;
-    std::vector<std::wstring> set_aside;
-  } cases[] = {
-      {"a file the run put there, made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"21.dat"); },
-       common::Cause::kNotEnoughRoom, d, {}},
-      // Its kept hard link is read-only with it.
-      {"30.dat made read-only", [&](FakeFiles& f) { f.read_only.insert(d + L"30.dat"); }, common::Cause::kReadOnly,
-       d + L"30.dat", {}},
-      {"a file copied by hand from a CD",
-       [&](FakeFiles& f) {
-         f.files[d + L"21.dat"] = New(L"new ", L"21.dat");
-         f.read_only.insert(d + L"21.dat");
-       },
-       common::Cause::kReadOnly, d + L"21.dat", {d + L"21.dat.setup-bak"}},
-  };
-  const int killed_at = KilledInTheRenames();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reset();
-    InstallKilledAt(killed_at);
-    c.arrange(fs);
-    fs.available = 0;
-    const common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.cause, c.cause) << error.number;
-    EXPECT_EQ(error.path, c.path);
-    EXPECT_EQ(error.set_aside, c.set_aside);
-    EXPECT_FALSE(error.restore_incomplete);
-    EXPECT_TRUE(error.unrestored.empty());
-  }
-}
-
-// A run that cannot tidy up after its rollback, or is itself killed or cut off at any step,
-// still owes the note on a file it could not put back, until a run installs everything.
-TEST_F(AddonInstallTest, TheNoteOnAFileNotPutBackOutlivesAHeldSpareFileAndLaterKills) {
-  const std::wstring d = data_dir;
-  const std::vector<std::wstring> named{d + L"21.dat"};
-  for (const Ending& ending : kEndings) {
-    SCOPED_TRACE(ending.what);
-    KillInTheRenames(ending);
-    fs.files.erase(d + L"21.dat.setup-old");
-    fs.held[d + L"30.dat.setup-old"] = -1;  // the game holds 30.dat, and so its hard link
-    common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.path, d + L"30.dat");
-    EXPECT_EQ(error.cause, common::Cause::kInUse);
-    EXPECT_EQ(error.unrestored, named);
-    fs.held.clear();
-    EXPECT_EQ(InstallRefused().unrestored, named);
-
-    // The next run gets as far as its renames, or any other step, and ends there.
-    const FakeFiles owing = fs;
-    const int start = fs.writes();
-    Install();
-    const int writes_in_a_run = fs.writes() - start;
-    for (int n = 1; n <= writes_in_a_run; ++n) {
-      SCOPED_TRACE("ended at write #" + std::to_string(n));
-      fs = owing;
-      const std::size_t logged = fs.log.size();
-      InstallKilledAt(n);
-      const bool committed = std::find(fs.log.begin() + logged, fs.log.end(),
-                                       L"move " + d + L"setup.journal.setup-old") != fs.log.end();
-      error = InstallRefused();
-      EXPECT_EQ(error.unrestored, committed ? std::vector<std::wstring>{} : named);
-    }
-    Install();
-    EXPECT_EQ(fs.Contents(data_dir), Installed());
-  }
-}
-
-TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
+TEST_F(InstallationTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = New(L"new ", name);
   install::InstallAddons(fs, data_dir, install_dir);
   for (const std::wstring& entry : fs.log) {
@@ -1230,7 +266,7 @@ TEST_F(AddonInstallTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
 // gets the update, keeping its own fields, and the add-on files it holds are replaced; it is
 // held, recorded and rolled back like the data folder, and a run killed at any write, also
 // between the two folders, is finished by the next, which installs both.
-TEST_F(AddonInstallTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
+TEST_F(InstallationTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
   const std::wstring store = L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\K\\data\\";
   std::string own = Lines(25);
   own.replace(own.find("line3"), 5, "own3");
@@ -1277,13 +313,14 @@ TEST_F(AddonInstallTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
 }
 
 // A scanner holds each new file for a moment; the run waits for it, within a budget.
-TEST_F(AddonInstallTest, BriefHoldsAreWaitedOutAndLastingOnesFail) {
+TEST_F(InstallationTest, BriefHoldsAreWaitedOutAndLastingOnesFail) {
   const std::wstring staged30 = data_dir + L"30.dat.setup-new";
   fs.held[staged30] = 3;
   fs.held[data_dir + L"21.dat"] = 2;
   Install();
   EXPECT_EQ(fs.Contents(data_dir), Installed());
-  EXPECT_EQ(fs.pauses, (std::vector<unsigned>{25, 50, 25, 50, 100}));
+  // 21.dat's first refusal is held by the open that looks at it, and met again when it is checked.
+  EXPECT_EQ(fs.pauses, (std::vector<unsigned>{25, 25, 50, 100}));
 
   Reset();
   fs.held[staged30] = -1;
@@ -1310,71 +347,6 @@ TEST(RetryingFiles, OnlyWhatAnotherProgramCausesIsWorthRetrying) {
   for (std::uint32_t number : {common::kErrorFileNotFound, common::kErrorDiskFull, common::kErrorHandleEof}) {
     EXPECT_FALSE(install::IsWorthRetrying(number)) << number;
   }
-}
-
-TEST_F(AddonInstallTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
-  fs.files[data_dir + L"21.dat.setup-new"] = std::make_shared<std::string>("half");
-  fs.files[data_dir + L"30.dat.setup-old"] = std::make_shared<std::string>("old");
-  fs.files[data_dir + L"setup.journal.setup-old"] = std::make_shared<std::string>("committed");
-  fs.files[data_dir + L"other.setup-new"] = std::make_shared<std::string>("not ours");
-  Install();
-  auto installed = Installed();
-  installed[L"other.setup-new"] = "not ours";
-  EXPECT_EQ(fs.Contents(data_dir), installed);
-}
-
-// A journal cut short was being written when the run died: nothing had been renamed yet. A line
-// that does not read, or names anything but one plain file of the folder's own, is damage.
-TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
-  const std::vector<std::wstring> required{L"30.dat"};
-  const std::vector<install::JournalEntry> entries{
-      {L"21.dat", true, 12, 34, 56, install::Placed{7, 0, 0}},
-      {L"15.dat", false, 0, 0, 0, install::Placed{0, 9, 10}},
-      {L"74.dat", false, 0, 0, 0, install::Placed{11, 0, 0}},  // another version's file: followed too
-      {L"30.dat", true, 18446744073709551615u, 0, 1, install::Placed{18446744073709551615u, 0, 0}}};
-  const std::string journal = install::FormatJournal(entries, install::Notes{{L"15.dat", L"99.dat"}, {L"21.dat.setup-bak2"}});
-  const auto read = install::ParseJournal(journal, required);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->owed.unrestored, (std::vector<std::wstring>{L"15.dat", L"99.dat"}));
-  EXPECT_EQ(read->owed.set_aside, std::vector<std::wstring>{L"21.dat.setup-bak2"});
-  ASSERT_EQ(read->entries.size(), entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ(read->entries[i].name, entries[i].name);
-    EXPECT_EQ(read->entries[i].existed, entries[i].existed);
-    EXPECT_EQ(read->entries[i].size, entries[i].size);
-    EXPECT_EQ(read->entries[i].write_time, entries[i].write_time);
-    EXPECT_EQ(read->entries[i].hash, entries[i].hash);
-    ASSERT_TRUE(read->entries[i].placed);
-    EXPECT_EQ(read->entries[i].placed->id, entries[i].placed->id);
-    EXPECT_EQ(read->entries[i].placed->size, entries[i].placed->size);
-    EXPECT_EQ(read->entries[i].placed->hash, entries[i].placed->hash);
-  }
-  for (std::size_t cut = 0; cut < journal.size(); ++cut) {
-    EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), required)) << cut;
-  }
-  for (const char* damage :
-       {"replaced 21.dat 12 34 5 6\r\n", "replaced 21.dat 12 34 5 6 7 x\r\n", "created 15.dat 1\r\n",
-        "xeplaced 21.dat 12 34 1 2 3 4\r\n", "replaced 21.dat 99999999999999999999 1 1 2 3 4\r\n",
-        "replaced 21.dat 12  34 1 2 3 4\r\n", "replaced 21.dat -1 34 1 2 3 4\r\n", "unrestored 21.dat 1\r\n",
-        "unrestored\r\n", "\r\n", "aside 21.dat\r\n", "aside 21.dat.setup-bak1\r\n",
-        // Every run needs 30.dat before it starts: none can have created it.
-        "created 30.dat 1 2 3\r\n",
-        // Names that lead out of the folder, or are the program's own.
-        "created ..\\..\\boot.ini 1 2 3\r\n", "created .. 1 2 3\r\n", "created a:b 1 2 3\r\n",
-        "created 21.dat.setup-old 1 2 3\r\n", "replaced setup.journal 1 2 3 4 5 6\r\n",
-        "unrestored setup.lock\r\n", "created 21.dat.setup-bak 1 2 3\r\n"}) {
-    std::string damaged = journal;
-    damaged.insert(damaged.find("end"), damage);
-    EXPECT_FALSE(install::ParseJournal(damaged, required)) << damage;
-  }
-}
-
-TEST_F(AddonInstallTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
-  fs.held[data_dir + L"21.dat.setup-old"] = -1;
-  Install();
-  auto after = fs.Contents(data_dir);
-  EXPECT_EQ(after.erase(L"21.dat.setup-old"), 1u);
-  EXPECT_EQ(after, Installed());
 }
 
 TEST(VirtualStoreCopyOf, OnlyFoldersUnderAVirtualizedOne) {

@@ -40,6 +40,7 @@ TEST(FileRights, EachCallNeedsWhatWindowsDocuments) {
        true},
       {"DELETE only, POSIX delete", r::kDelete, Call::kDisposeEx, true},
       {"no right, the volume's room", 0, Call::kQueryVolumeSize, true},
+      {"no right, what the volume supports", 0, Call::kQueryVolumeFlags, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(r::Allows(r::Granted(c.desired), c.call), c.allowed) << c.what;

@@ -10,7 +10,7 @@ import unittest
 import harness
 
 BITS = harness.bits_under_test()
-KINDS = ("look", "replace", "move", "remove", "read", "create", "lock", "folder", "parent")
+KINDS = ("look", "replace", "move", "remove", "read", "contents", "create", "lock", "folder", "parent")
 
 
 class FileRightsTest(unittest.TestCase):

@@ -1,0 +1,296 @@
+#include "fake_volume.h"
+
+#include <algorithm>
+
+#include "common/setup_error.h"
+
+namespace fake {
+
+using install::Access;
+using install::Name;
+
+namespace {
+constexpr std::uint32_t kErrorNotSupported = 50;
+}  // namespace
+
+// One open of ours. Closing a lock deletes it, unless the power was cut.
+class FakeFiles::Handle : public install::File {
+ public:
+  Handle(FakeFiles& fs, const Name& name, install::FileStatus status, Mode mode)
+      : fs_(fs), name_(name), status_(status), mode_(mode), file_(fs.files.count(name.path()) ? fs.files.at(name.path()) : nullptr) {
+    fs_.open_.emplace(name_.path(), this);
+  }
+  Handle(const Handle&) = delete;
+  ~Handle() override {
+    Forget();
+    if (mode_.delete_on_close && !fs_.cut_ && Here()) fs_.files.erase(name_.path());
+  }
+  const Mode& mode() const { return mode_; }
+
+  const install::FileStatus& status() const override { return status_; }
+  std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
+    if (!file_) return 0;
+    return offset >= file_->size() ? 0 : file_->copy(buf, n, offset);
+  }
+  void Write(const char* data, std::size_t size) override {
+    fs_.Write("write", name_);
+    Replace(std::make_shared<std::string>(*file_ + std::string(data, size)));
+    fs_.unflushed_.insert(name_.path());
+  }
+  void Flush() override {
+    fs_.Write("flush", name_);
+    fs_.unflushed_.erase(name_.path());
+  }
+  void SetTime(std::uint64_t write_time) override {
+    fs_.Write("time", name_);
+    // A copy made where time sets do not take has the time of its making.
+    fs_.stamped_[file_.get()] = fs_.times_kept ? write_time : ++fs_.clock_;
+  }
+  void SetAttributes(std::uint32_t attributes) override {
+    fs_.Write("attributes", name_);
+    for (const auto& [path, bytes] : fs_.files) {
+      if (bytes != file_) continue;
+      if (attributes & install::attributes::kReadOnly) {
+        fs_.read_only.insert(path);
+      } else {
+        fs_.read_only.erase(path);
+      }
+    }
+  }
+  std::string Permissions() override {
+    const auto own = fs_.permissions.find(name_.path());
+    return own == fs_.permissions.end() ? std::string() : own->second;
+  }
+  void SetPermissions(const std::string& permissions) override {
+    fs_.Write("permit", name_);
+    fs_.permissions[name_.path()] = permissions;
+  }
+  std::uint64_t Id() override { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file_.get())); }
+  void LinkAs(const Name& to) override {
+    if (!fs_.hard_links) throw to.Error(kErrorNotSupported);
+    fs_.Write("link", to);
+    if (fs_.Exists(to.path())) throw to.Error(common::kErrorAlreadyExists);
+    fs_.files[to.path()] = file_;
+  }
+  void RenameTo(const Name& to, bool replace) override {
+    FakeFiles& fs = fs_;
+    const std::wstring from = name_.path(), target = to.path();
+    fs.Write("move", to, [&] {
+      if (replace && !fs.atomic_replace && fs.files.count(from) && fs.files.count(target)) fs.files.erase(target);
+    });
+    // Windows names the destination when a move fails, whichever of the two was held.
+    fs.CheckHeld(from, to);
+    fs.CheckHeld(target, to);
+    if (fs.Exists(target) && (!replace || fs.folders.count(target) || fs.links.count(target))) {
+      throw to.Error(replace ? common::kErrorAccessDenied : common::kErrorAlreadyExists);
+    }
+    if (fs.open_.count(target) ||
+        (fs.files.count(target) && (fs.Status(to).read_only || fs.HeldByGame(target) || fs.pending_.count(target)))) {
+      throw to.Error(common::kErrorAccessDenied);
+    }
+    fs.files[target] = file_;
+    fs.files.erase(from);
+    fs.permissions.erase(target);
+    if (auto own = fs.permissions.extract(from)) fs.permissions[target] = own.mapped();
+    if (fs.read_only.erase(from)) fs.read_only.insert(target);
+    if (fs.unflushed_.erase(from)) fs.unflushed_.insert(target);
+    Forget();
+    name_ = to;
+    fs.open_.emplace(target, this);
+  }
+  void Delete() override {
+    fs_.Write("delete", name_);
+    if (!Here()) return;
+    if (fs_.Status(name_).read_only) throw name_.Error(common::kErrorAccessDenied);
+    if (fs_.HeldByGame(name_.path())) {
+      fs_.pending_.insert(name_.path());
+      return;
+    }
+    fs_.files.erase(name_.path());
+    fs_.unflushed_.erase(name_.path());
+    fs_.read_only.erase(name_.path());
+    fs_.permissions.erase(name_.path());
+  }
+
+ private:
+  bool Here() const { return file_ && fs_.files.count(name_.path()) && fs_.files.at(name_.path()) == file_; }
+  void Replace(std::shared_ptr<std::string> bytes) {
+    if (Here()) fs_.files[name_.path()] = bytes;
+    file_ = std::move(bytes);
+  }
+  void Forget() {
+    for (auto it = fs_.open_.lower_bound(name_.path()); it != fs_.open_.upper_bound(name_.path()); ++it) {
+      if (it->second == this) {
+        fs_.open_.erase(it);
+        return;
+      }
+    }
+  }
+
+  FakeFiles& fs_;
+  Name name_;
+  install::FileStatus status_;
+  Mode mode_;
+  std::shared_ptr<std::string> file_;
+};
+
+class FakeFiles::Folder : public install::Directory {
+ public:
+  Folder(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
+  const std::wstring& path() const override { return path_; }
+
+  std::unique_ptr<install::File> Open(const Name& name, Access access) override {
+    const install::FileStatus status = fs_.Status(name);
+    if (!status.exists) return nullptr;
+    // What each access asks and shares, as the product's opens do.
+    static const std::map<Access, Mode> kModes{
+        {Access::kLook, {false, false, false, true, true, true, false}},
+        {Access::kRead, {true, false, false, true, false, false, false}},
+        {Access::kReplace, {true, true, true, true, true, true, false}},
+        {Access::kMove, {false, false, true, true, true, true, false}},
+        {Access::kRemove, {false, false, true, true, true, true, false}},
+    };
+    const Mode& mode = kModes.at(access);
+    if (mode.data()) {
+      fs_.CheckHeld(name.path(), name);
+      fs_.CheckOpen(name, mode);
+    }
+    if (mode.write && (status.read_only || status.directory)) throw name.Error(common::kErrorAccessDenied);
+    return std::make_unique<Handle>(fs_, name, status, mode);
+  }
+  std::unique_ptr<install::File> CreateNew(const Name& name) override {
+    fs_.Write("create", name);
+    return Create(name, {false, true, true, false, false, false, false});
+  }
+  std::unique_ptr<install::File> CreateLock(const Name& name) override {
+    fs_.Write("lock", name);
+    return Create(name, {true, true, true, false, false, false, true});
+  }
+  void FlushEntries() override {
+    fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
+  }
+  install::VolumeFacts Volume() override { return {fs_.hard_links, fs_.available, 4096, L"C:\\"}; }
+  bool IsSameFolder(const install::Directory& other) const override { return other.path() == path_; }
+
+ private:
+  std::unique_ptr<install::File> Create(const Name& name, Mode mode) {
+    if (fs_.Exists(name.path())) throw name.Error(common::kErrorFileExists);
+    fs_.files[name.path()] = std::make_shared<std::string>();
+    fs_.unflushed_.insert(name.path());
+    install::FileStatus status;
+    status.exists = true;
+    return std::make_unique<Handle>(fs_, name, status, mode);
+  }
+
+  FakeFiles& fs_;
+  std::wstring path_;
+};
+
+std::unique_ptr<install::Directory> FakeFiles::PinFolder(const std::wstring& folder, bool must_be_itself) {
+  if (must_be_itself && links.count(folder)) {
+    throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
+  }
+  if (!folders.count(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
+  return std::make_unique<Folder>(*this, folder);
+}
+
+void FakeFiles::LetGo() {
+  game_holds.clear();
+  for (const std::wstring& path : pending_) files.erase(path);
+  pending_.clear();
+}
+
+std::map<std::wstring, std::string> FakeFiles::Contents(const std::wstring& folder) const {
+  std::map<std::wstring, std::string> contents;
+  for (const auto& [path, bytes] : files) {
+    if (path.compare(0, folder.size(), folder) == 0) contents[path.substr(folder.size())] = *bytes;
+  }
+  return contents;
+}
+
+install::FileStatus FakeFiles::Status(const Name& name) {
+  const std::wstring& path = name.path();
+  if (unreadable.count(path)) throw name.Error(unreadable.at(path));
+  if (links.count(path)) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
+  // Windows refuses to open a name whose deletion waits for another program's handle.
+  if (pending_.count(path) && !pending_opens) throw name.Error(common::kErrorDeletePending);
+  install::FileStatus status;
+  if (folders.count(path)) {
+    status.exists = status.directory = true;
+    status.attributes = 0x10;
+  } else if (files.count(path)) {
+    const std::shared_ptr<std::string>& file = files.at(path);
+    status.exists = true;
+    status.size = file->size();
+    status.names = static_cast<std::uint32_t>(
+        std::count_if(files.begin(), files.end(), [&](const auto& other) { return other.second == file; }));
+    status.read_only = std::any_of(read_only.begin(), read_only.end(), [&](const std::wstring& other) {
+      return files.count(other) && files.at(other) == file;
+    });
+    const auto stamp = stamped_.find(file.get());
+    status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*file);
+    status.attributes = 0x22 | (status.read_only ? install::attributes::kReadOnly : 0);
+    status.id = IdOf(path);
+  }
+  return status;
+}
+
+bool FakeFiles::HeldByGame(const std::wstring& path) const {
+  return std::any_of(game_holds.begin(), game_holds.end(), [&](const std::wstring& held) {
+    return files.count(held) && files.count(path) && files.at(held) == files.at(path);
+  });
+}
+
+// An open that asks for data meets every other open of ours of the name: each must let the
+// other do what it asks.
+void FakeFiles::CheckOpen(const Name& name, const Mode& mode) {
+  for (auto it = open_.lower_bound(name.path()); it != open_.upper_bound(name.path()); ++it) {
+    const Mode& other = it->second->mode();
+    if (!other.data()) continue;
+    const bool refused = (mode.read && !other.share_read) || (mode.write && !other.share_write) ||
+                         (mode.del && !other.share_delete) || (other.read && !mode.share_read) ||
+                         (other.write && !mode.share_write) || (other.del && !mode.share_delete);
+    if (refused) throw name.Error(common::kErrorSharingViolation);
+  }
+}
+
+void FakeFiles::CheckHeld(const std::wstring& path, const Name& reported) {
+  auto it = held.find(path);
+  if (it == held.end() || it->second == 0) return;
+  if (it->second > 0) --it->second;
+  throw reported.Error(common::kErrorSharingViolation);
+}
+
+void FakeFiles::Write(const std::string& kind, const Name& name, const std::function<void()>& cut_inside) {
+  Write(kind, name.path(), name.Error(common::kErrorDiskFull), cut_inside);
+}
+
+void FakeFiles::Write(const std::string& kind, const std::wstring& path, const common::SetupError& failure,
+                      const std::function<void()>& cut_inside) {
+  if (killed_) throw Killed{};
+  if (meddle) meddle(*this, std::wstring(kind.begin(), kind.end()) + L" " + path);
+  if (++writes_ == kill_at) {
+    killed_ = true;
+    if (power_cut) {
+      if (cut_inside) cut_inside();
+      CutPower();
+    }
+    throw Killed{};
+  }
+  if (++calls_[kind] == fail_at[kind]) throw failure;
+  log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
+}
+
+// What was not flushed is lost, all of it, or where a seed is given, what it draws: each such
+// file keeps everything written to it or loses it all.
+void FakeFiles::CutPower() {
+  cut_ = true;
+  std::mt19937 draw(cut_seed.value_or(0));
+  for (const std::wstring& lost : unflushed_) {
+    if (cut_seed && draw() % 2 == 0) continue;
+    if (files.count(lost)) files[lost] = std::make_shared<std::string>();
+  }
+  unflushed_.clear();
+}
+
+}  // namespace fake

@@ -1,0 +1,112 @@
+// An in-memory volume under the installation's primitives (install/install_files.h), and nothing
+// of the installation's own logic: only Windows' rules for open files and what the world does.
+//
+// A name points at shared contents, so a hard link is a second name for the same pointer;
+// contents are replaced, never changed in place by the run, so a copy of the volume is a
+// snapshot. A file's id is its contents' address, which a rename keeps and a copy does not.
+// Windows' rules: an open that asks to read, write or delete meets the sharing of every other
+// open of the name; a read-only file is neither opened to be written nor deleted; nothing is
+// renamed over a file that is open, read-only or held; a name deleted while another program
+// holds its file stays, refusing every open, until that program lets go (under Wine it still
+// opens); a volume without hard links refuses a link. The world: every write can be made to fail,
+// or to kill the process, or to cut the power, when what was not flushed loses its contents
+// (all of them, or with a seed, a random part), a lock file stays, and without atomic replace a
+// rename over a file can be cut between removing the old name and placing the new one; other
+// programs hold files, and act before any write of the run (meddle).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "install/install_files.h"
+
+namespace fake {
+
+struct Killed {};  // the process ended: nothing more happens
+
+class FakeFiles : public install::InstallFiles {
+ public:
+  std::map<std::wstring, std::shared_ptr<std::string>> files;
+  std::set<std::wstring> folders;
+  std::set<std::wstring> read_only;  // a file is read-only on all its names
+  std::set<std::wstring> game_holds;  // files another program holds open, sharing everything
+  std::map<std::wstring, std::string> permissions;  // a file's own, by its name
+  std::set<std::wstring> links;  // names that lead elsewhere: refused wherever they are opened
+  std::map<std::wstring, int> held;  // opens that still meet a sharing violation; -1: forever
+  std::vector<std::wstring> log;
+  std::vector<unsigned> pauses;
+  std::map<std::wstring, std::uint32_t> unreadable;  // opens that fail with this error
+  std::uint64_t available = 1ull << 40;
+  bool hard_links = true;
+  bool power_cut = false;  // the kill is a power cut
+  // With a power cut, each file not flushed keeps or loses what was written, as this seed draws.
+  std::optional<std::uint32_t> cut_seed;
+  bool atomic_replace = true;
+  bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
+  // Wine: a name deleted while another program holds the file still opens, and counts.
+  bool pending_opens = false;
+  // Called before each write of the run, with what it is about to do, as the log gives it.
+  std::function<void(FakeFiles&, const std::wstring&)> meddle;
+  std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
+  int kill_at = 0;                     // the write of any kind on which the process is killed
+  install::VirtualStore virtual_store{{L"C:\\Program Files\\"}, L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
+
+  std::unique_ptr<install::Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
+  void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
+  install::VirtualStore FindVirtualStore() override { return virtual_store; }
+
+  // The other program writes the file in place: every name of it sees the new contents.
+  void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
+  // The other program lets go: names deleted meanwhile go with it.
+  void LetGo();
+  std::uint64_t IdOf(const std::wstring& path) const {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
+  }
+  int writes() const { return writes_; }
+  bool killed() const { return killed_; }
+  void Revive() {
+    killed_ = cut_ = false;
+    kill_at = 0;
+  }
+  std::map<std::wstring, std::string> Contents(const std::wstring& folder) const;
+
+ private:
+  class Handle;
+  class Folder;
+  struct Mode {  // of an open of ours: what it asks, and what it lets others ask
+    bool read, write, del;
+    bool share_read, share_write, share_delete;
+    bool delete_on_close;
+    bool data() const { return read || write || del; }  // attributes alone meet no sharing
+  };
+
+  install::FileStatus Status(const install::Name& name);
+  bool Exists(const std::wstring& path) const { return files.count(path) || folders.count(path) || links.count(path); }
+  bool HeldByGame(const std::wstring& path) const;
+  void CheckOpen(const install::Name& name, const Mode& mode);
+  void CheckHeld(const std::wstring& path, const install::Name& reported);
+  // cut_inside: what a power cut in the middle of this operation leaves done.
+  void Write(const std::string& kind, const install::Name& name, const std::function<void()>& cut_inside = {});
+  void Write(const std::string& kind, const std::wstring& path, const common::SetupError& failure,
+             const std::function<void()>& cut_inside = {});
+  void CutPower();
+
+  std::set<std::wstring> unflushed_;
+  std::set<std::wstring> pending_;  // deleted while the game holds the file
+  std::map<const std::string*, std::uint64_t> stamped_;  // times set on files, by their contents
+  std::uint64_t clock_ = 0;
+  std::multimap<std::wstring, const Handle*> open_;  // ours, by name; none between runs
+  std::map<std::string, int> calls_;
+  int writes_ = 0;
+  bool killed_ = false;
+  bool cut_ = false;  // the kill was a power cut: nothing is closed
+};
+
+}  // namespace fake
