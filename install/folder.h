@@ -117,6 +117,7 @@ class Folder {
   std::unique_ptr<Directory> owned_;
   Directory& directory_;
   WaitBudget* series_ = nullptr;
+  std::unique_ptr<char[]> copy_buffer_;
 };
 
 // Pins the folder (InstallFiles::PinFolder), waiting out a brief hold on it.

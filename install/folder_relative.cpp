@@ -9,12 +9,18 @@
 
 #include "common/setup_error.h"
 
+// In ntdll since Windows NT; MinGW's winternl.h leaves it out.
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                                     PULONG key);
+
 namespace install::relative {
 namespace {
 
 using rights::Call;
 
 constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011L);
 
 // A name whose deletion waits for another program's handle is that program's doing, not a
 // permission: Windows' own mapping would make it access denied.
@@ -173,12 +179,15 @@ DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {
 DWORD ReadAt(const Handle& file, std::uint64_t offset, void* buffer, DWORD size, DWORD& got) {
   file.Require(Call::kRead);
   got = 0;
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  if (ReadFile(file.get(), buffer, size, &got, &at)) return 0;
-  const DWORD error = GetLastError();
-  return error == ERROR_HANDLE_EOF ? 0 : error;
+  // NtReadFile with no completion context: ReadFile passes its OVERLAPPED as one, and Wine then
+  // asks its server, once for every read, whether a completion port wants it.
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  const NTSTATUS status = NtReadFile(file.get(), nullptr, nullptr, nullptr, &io, buffer, size, &at, nullptr);
+  if (status == kStatusEndOfFile) return 0;
+  if (NT_SUCCESS(status)) got = static_cast<DWORD>(io.Information);
+  return FromStatus(status);
 }
 
 DWORD Write(const Handle& file, const void* data, DWORD size, DWORD& written) {

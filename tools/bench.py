@@ -1,9 +1,23 @@
 #!/usr/bin/env python3
 """Benchmark of the copy run under Wine (the 64-bit build, which starts at once here).
 
-Prints medians of ROUNDS runs:
-- OK to Done less the 2-second pause, for 23 add-on files of 4 MiB each, beside `cp` of the
-  same files followed by `sync` of them, in the same run, and the ratio (the aim: at most 1.5);
+Prints, for ROUNDS rounds (BENCH_ROUNDS, by default 9) taken in turns in one Wine prefix so that
+all meet the same load, the median and the fastest of:
+- OK to Done less the 2-second pause, for 23 add-on files of 4 MiB each (30.dat of 25 short
+  lines), of this build and, where SETUP_EXE64_BEFORE names one, of the build before;
+- `cp` of the same files followed by `sync` of the copies;
+and the ratios of the medians to cp + sync (the aim: at most 1.25).
+
+The build before is any 64-bit setup.exe built from another commit: `BENCH_BEFORE=COMMIT bash
+tools/bench.sh` builds that commit's files (git archive) in a folder of its own and times it;
+or build it yourself, for example in a worktree, and name it:
+    git worktree add /tmp/before COMMIT
+    (cd /tmp/before && cmake --preset win64 && cmake --build --preset win64)
+    SETUP_EXE64_BEFORE=/tmp/before/build/win64/setup.exe bash tools/bench.sh
+    git worktree remove /tmp/before
+Without either, that column is left out.
+
+Then, unless given --copy-only:
 - the same run with tiny add-on files and a 30.dat of 25 short lines, and with a 30.dat of
   100 MiB: only 25 fields are read, so the two should take about the same time;
 - a start, from the process's creation to its window standing idle, of the shipped 32-bit
@@ -12,6 +26,7 @@ Prints medians of ROUNDS runs:
   most 1.2 times the bare window).
 """
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -22,11 +37,13 @@ import harness  # noqa: E402
 import setup_app as app  # noqa: E402
 
 PAUSE = 2.0
-ROUNDS = 5
+ROUNDS = int(os.environ.get('BENCH_ROUNDS', '9'))
+SMALL_ROUNDS = 5
 STARTS = 15
 FASTEST = 3
 MIB = 1 << 20
 SHORT_30 = b''.join(b'%d\r\n' % i for i in range(25))
+COPY_AIM = 1.25
 
 
 def ok_to_done(session, exe, folder):
@@ -46,7 +63,17 @@ def addon_folder(session, addon_size):
     return addon, exe
 
 
-def setup_run(session, addon, exe, data_file):
+def addon_beside(session, addon, exe_path):
+    """Another setup.exe beside copies of the same add-on files; returns its Windows path."""
+    other = os.path.join(session.drive_c, 'addon%d' % time.monotonic_ns())
+    os.makedirs(other)
+    for name in app.ADDON_FILES:
+        shutil.copyfile(os.path.join(addon, name), os.path.join(other, name))
+    shutil.copyfile(exe_path, os.path.join(other, 'setup.exe'))
+    return session.win_path(os.path.join(other, 'setup.exe'))
+
+
+def setup_run(session, exe, data_file):
     _, folder = app.make_product(session, folder='K%d' % time.monotonic_ns(), data_file=data_file)
     return ok_to_done(session, exe, folder)
 
@@ -91,22 +118,46 @@ def report(label, seconds):
     return seconds
 
 
+def copy_runs(session):
+    """The 4 MiB files: each build and cp + sync in turns, the order turning every round so
+    that none always follows the same one (the write-back of a sync lingers a moment)."""
+    addon, exe = addon_folder(session, 4 * MIB)
+    kinds = [('this build', lambda: setup_run(session, exe, SHORT_30))]
+    before = os.environ.get('SETUP_EXE64_BEFORE')
+    if before:
+        exe_before = addon_beside(session, addon, before)
+        kinds.append(('the build before', lambda: setup_run(session, exe_before, SHORT_30)))
+    kinds.append(('cp + sync', lambda: cp_run(session, addon)))
+    times = {label: [] for label, _ in kinds}
+    load = open('/proc/loadavg').read().split()[:3]
+    for r in range(ROUNDS):
+        for label, run in kinds[r % len(kinds):] + kinds[:r % len(kinds)]:
+            times[label].append(run())
+    print('23 files of 4 MiB, %d rounds in turns (OK to Done less the pause; the 64-bit build)' % ROUNDS)
+    # Other work on the machine slows all three, and setup.exe most: say how busy it was.
+    print('load average before and after: %s, %s' % (' '.join(load), ' '.join(open('/proc/loadavg').read().split()[:3])))
+    print('%-24s %10s %10s %14s   %s' % ('', 'median', 'fastest', 'median / cp', 'each round (ms)'))
+    cp = statistics.median(times['cp + sync'])
+    for label, _ in kinds:
+        median = statistics.median(times[label])
+        print('%-24s %8.3f s %8.3f s %14.2f   %s' % (label, median, min(times[label]), median / cp if cp > 0 else float('inf'),
+                                                  ' '.join('%.0f' % (t * 1000) for t in times[label])))
+    if not before:
+        print('(the build before: set SETUP_EXE64_BEFORE to compare with one)')
+    print('aim: this build at most %.2f times cp + sync' % COPY_AIM)
+
+
 def main():
     with harness.WineSession() as session:
-        addon, exe = addon_folder(session, 4 * MIB)
-        big, cp = [], []
-        for _ in range(ROUNDS):  # interleaved, so that both meet the same load
-            big.append(setup_run(session, addon, exe, SHORT_30))
-            cp.append(cp_run(session, addon))
-        big = report('23 files of 4 MiB: OK to Done less pause', statistics.median(big))
-        cp = report('cp of the same files, then sync of them', statistics.median(cp))
-        print('%-44s %8.2f' % ('ratio setup.exe / cp', big / cp if cp > 0 else float('inf')))
+        copy_runs(session)
+        if '--copy-only' in sys.argv[1:]:
+            return
         addon, exe = addon_folder(session, 0)
         huge = SHORT_30 + b'padding\r\n' * ((100 * MIB) // 9)
         small = report('tiny files, 30.dat of 25 short lines',
-                       statistics.median(setup_run(session, addon, exe, SHORT_30) for _ in range(ROUNDS)))
+                       statistics.median(setup_run(session, exe, SHORT_30) for _ in range(SMALL_ROUNDS)))
         large = report('tiny files, 30.dat of 100 MiB',
-                       statistics.median(setup_run(session, addon, exe, huge) for _ in range(ROUNDS)))
+                       statistics.median(setup_run(session, exe, huge) for _ in range(SMALL_ROUNDS)))
         print('%-44s %8.3f s' % ('difference (time of reading 25 fields)', large - small))
         starts(session)
 

@@ -97,15 +97,18 @@ class AllOrNothingTest(Commit):
     def test_a_scanner_that_opens_each_new_file_is_waited_out(self):
         before = app.snapshot(self.data)
         pid, _ = self.open()
+        # 30.dat, put in place last, is held for a moment from when it is kept aside, so that the
+        # scanner surely meets the kept names, whose time is otherwise a few milliseconds.
         results = app.then(self.session, pid, ['scan', self.folder + 'data', '300'],
+                           ['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat'), '1000'],
                            app.click('Command1', real=False),
                            ['wait-text', str(app.IDS['Label1']), app.FINISHED, '120000'],
                            ['scan-report'], app.click('Command2', real=False), ['wait-exit'])
         self.assertEqual(results[-1]['exit'], 0)
-        scanned = results[3]['names']
+        scanned = results[4]['names']
         # The scanner really stood in the way: it held the old files by their kept names, so that
-        # the new ones could not be renamed over them until it let go. The staged files it cannot
-        # open: the run holds each, unshared, from its creation to its rename.
+        # nothing could be renamed over them, nor could they be deleted, until it let go. The
+        # staged files it cannot open: the run holds each, unshared, from its creation to its rename.
         self.assertTrue(any(name.endswith('.setup-old') for name in scanned), scanned)
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
