@@ -404,7 +404,7 @@ class WineSession:
         image = mount + ".img"
         with open(image, "wb") as f:
             f.truncate(megabytes << 20)
-        os.makedirs(mount)
+        os.makedirs(mount, exist_ok=True)  # a try before may have been refused
         attached = subprocess.run(["losetup", "--find", "--show", image], capture_output=True,
                                   text=True, timeout=60)
         if attached.returncode != 0:

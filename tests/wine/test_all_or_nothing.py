@@ -186,6 +186,17 @@ class AllOrNothingTest(Commit):
         self.assert_report(self.fail_run(), 2, self.session.win_path(source))
         self.assertEqual(app.snapshot(self.data), before)
 
+    def test_a_kept_copy_held_after_the_commit_is_left_for_the_next_run_alone(self):
+        # On exFAT the old 21.dat is kept as a copy of its own, which a program holds from when
+        # it appears and until the run has ended: it cannot be deleted after the commit.
+        self.use_volume('exFAT', 'K')
+        before = app.snapshot(self.data)
+        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
+        self.assertEqual(app.run_files(self.data), ['21.dat.setup-old'])
+        self.use_addon('again')
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(before))
+
     def test_whole_run_on_a_volume_without_hard_links(self):
         self.use_volume('exFAT', 'K')
         before = app.snapshot(self.data)
