@@ -477,7 +477,6 @@ void FileTransaction::StageCopy(File& source, const std::wstring& name, std::uni
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
-  step.staged->StartFlush();
   if (!hard_links_) {
     FromStart from_start(source);
     step.placed.hash = HashOf(from_start, &step.placed.size);
@@ -493,7 +492,6 @@ void FileTransaction::StageContents(const std::wstring& name, const std::string&
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
   step.staged->Write(bytes.data(), bytes.size());
-  step.staged->StartFlush();
   if (!hard_links_) {
     StringSource contents(bytes);
     step.placed.hash = HashOf(contents, &step.placed.size);
@@ -531,7 +529,6 @@ void FileTransaction::Keep() {
   for (Step& step : steps_) {
     if (!step.replaced) continue;
     if (std::unique_ptr<File> copy = step.replaced->KeepAs(Names(folder_, step.entry.name).kept, hard_links_)) {
-      copy->StartFlush();
       unflushed_.push_back(copy.get());
       kept_copies_.push_back(std::move(copy));
     }

@@ -108,9 +108,6 @@ class File {
   virtual std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) = 0;
   // Writes every byte.
   virtual void Write(const char* data, std::size_t size) = 0;
-  // Written whole: its way to the disk may begin now, while other files are written. Promises
-  // nothing; Flush still has it on disk.
-  virtual void StartFlush() {}
   // Has what was written on disk.
   virtual void Flush() = 0;
   // The last write time (FileStatus::write_time), and the last access with it.

@@ -122,17 +122,14 @@ class Win32File : public File {
  public:
   Win32File(const Win32Folder& folder, Name name, Found found, const relative::OpenKind& kind)
       : folder_(folder), name_(std::move(name)), found_(std::move(found)), kind_(kind) {}
-  ~Win32File() override { Settle(); }
   const FileStatus& status() const override { return found_.status; }
   std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
-    Settle();
     DWORD got = 0;
     const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
     ThrowIf(relative::ReadAt(Contents(), offset, buf, want, got), name_);
     return got;
   }
   void Write(const char* data, std::size_t size) override {
-    Changed();
     while (size > 0) {
       const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
       DWORD written = 0;
@@ -142,80 +139,35 @@ class Win32File : public File {
       size -= written;
     }
   }
-  // On a thread of the process's pool, so that the disk writes this file while the next one is
-  // copied; where the pool refuses, Flush does it all.
-  void StartFlush() override {
-    if (flusher_) return;
-    found_.file.Require(rights::Call::kFlush);  // here, where it can throw
-    flusher_ = CreateThreadpoolWork(&Win32File::FlushInBackground, this, nullptr);
-    if (flusher_) SubmitThreadpoolWork(flusher_);
-  }
-  void Flush() override {
-    Settle();
-    const DWORD error = flushed_ ? *flushed_ : relative::Flush(found_.file);
-    flushed_.reset();
-    ThrowIf(error, name_);
-  }
-  void SetTime(std::uint64_t write_time) override {
-    Changed();
-    ThrowIf(relative::SetWriteTime(found_.file, write_time), name_);
-  }
+  void Flush() override { ThrowIf(relative::Flush(found_.file), name_); }
+  void SetTime(std::uint64_t write_time) override { ThrowIf(relative::SetWriteTime(found_.file, write_time), name_); }
   void SetAttributes(std::uint32_t attributes) override {
-    Changed();
     ThrowIf(relative::SetAttributes(found_.file, attributes), name_);
   }
   std::string Permissions() override {
-    Settle();
     std::string permissions;
     ThrowIf(relative::QueryOwnDacl(found_.file, permissions), name_);
     return permissions;
   }
   void SetPermissions(const std::string& permissions) override {
-    Changed();
     ThrowIf(relative::SetDacl(found_.file, permissions), name_);
   }
   std::uint64_t Id() override {
-    Settle();
     std::uint64_t id = 0;
     ThrowIf(relative::QueryFileId(found_.file, id), name_);
     return id;
   }
   void LinkAs(const Name& to) override;
   void RenameTo(const Name& to, bool replace) override;
-  void Delete() override {
-    Settle();
-    ThrowIf(relative::MarkForDeletion(found_.file), name_);
-  }
+  void Delete() override { ThrowIf(relative::MarkForDeletion(found_.file), name_); }
   const Handle& Contents();
 
  private:
-  static void CALLBACK FlushInBackground(PTP_CALLBACK_INSTANCE, void* file, PTP_WORK) {
-    auto* self = static_cast<Win32File*>(file);
-    try {
-      self->flushed_ = relative::Flush(self->found_.file);
-    } catch (...) {  // its right was checked before; Flush does it again, and says
-    }
-  }
-  // Waits for a flush begun by StartFlush: the handle is the file's own again.
-  void Settle() noexcept {
-    if (!flusher_) return;
-    WaitForThreadpoolWorkCallbacks(flusher_, FALSE);
-    CloseThreadpoolWork(flusher_);
-    flusher_ = nullptr;
-  }
-  // What is changed from now on is for Flush to put on disk.
-  void Changed() noexcept {
-    Settle();
-    flushed_.reset();
-  }
-
   const Win32Folder& folder_;
   Name name_;
   Found found_;
   const relative::OpenKind& kind_;
   Handle contents_;
-  PTP_WORK flusher_ = nullptr;
-  std::optional<DWORD> flushed_;  // what the flush begun by StartFlush gave, once it has run
 };
 
 class Win32Folder : public Directory {
@@ -340,13 +292,9 @@ const Handle& Win32File::Contents() {
   return contents_;
 }
 
-void Win32File::LinkAs(const Name& to) {
-  Settle();
-  ThrowIf(relative::LinkAs(found_.file, folder_.handle(), to.name()), to);
-}
+void Win32File::LinkAs(const Name& to) { ThrowIf(relative::LinkAs(found_.file, folder_.handle(), to.name()), to); }
 
 void Win32File::RenameTo(const Name& to, bool replace) {
-  Settle();
   // Each rename on disk before the next, as FILE_WRITE_THROUGH at the open has it.
   if (!(kind_.options & FILE_WRITE_THROUGH)) ThrowIf(relative::SetWriteThrough(found_.file), name_);
   ThrowIf(relative::RenameTo(found_.file, folder_.handle(), to.name(), replace), to);
