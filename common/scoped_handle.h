@@ -71,7 +71,6 @@ struct WindowDcTraits {
 using ScopedHandle = Scoped<FileTraits>;
 using ScopedKey = Scoped<KeyTraits>;
 using ScopedFont = Scoped<GdiTraits<HFONT>>;
-using ScopedBrush = Scoped<GdiTraits<HBRUSH>>;
 using ScopedDc = Scoped<WindowDcTraits>;
 
 // The DC of a window, or of the whole screen for nullptr.

@@ -54,13 +54,13 @@ enum class Call {
   kDispose,            // FileDispositionInformation: delete on close
   kDisposeEx,          // FileDispositionInformationEx: delete, the name at once
   kSetMode,            // FileModeInformation set: write-through
-  kRead,               // ReadFile
+  kRead,               // NtReadFile
   kWrite,              // WriteFile
   kFlush,              // FlushFileBuffers
 };
 
 // The rights Microsoft documents for the call (ZwQueryInformationFile's and
-// ZwSetInformationFile's class tables, ReadFile, WriteFile, SetFileTime, FlushFileBuffers).
+// ZwSetInformationFile's class tables, NtReadFile, WriteFile, SetFileTime, FlushFileBuffers).
 std::uint32_t Required(Call call);
 // The call's name as a report gives it.
 const wchar_t* NameOf(Call call);
