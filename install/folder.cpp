@@ -1,6 +1,5 @@
 #include "install/folder.h"
 
-
 #include "common/setup_error.h"
 
 namespace install {
@@ -28,6 +27,11 @@ void Discard(File& file) noexcept {
     file.Delete();
   } catch (...) {  // the next run removes spare names
   }
+}
+
+// The attributes a new file carries over of the file it will replace.
+void Carry(File& file, std::uint32_t attributes) {
+  if (const std::uint32_t carried = attributes & attributes::kCarried) file.SetAttributes(carried);
 }
 
 }  // namespace
@@ -140,13 +144,11 @@ std::unique_ptr<File> Folder::Lock(const Name& name) {
 
 std::unique_ptr<File> Folder::Create(const Name& name, std::uint32_t attributes) {
   std::unique_ptr<File> file = directory_.CreateNew(name);
-  if (const std::uint32_t carried = attributes & attributes::kCarried) {
-    try {
-      file->SetAttributes(carried);
-    } catch (...) {
-      Discard(*file);
-      throw;
-    }
+  try {
+    Carry(*file, attributes);
+  } catch (...) {
+    Discard(*file);
+    throw;
   }
   return file;
 }
@@ -157,7 +159,7 @@ std::unique_ptr<File> Folder::CreateNew(const Name& name, std::uint32_t attribut
 
 std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint32_t attributes,
                                        std::uint64_t write_time) {
-  std::unique_ptr<File> file = Create(name, attributes);
+  std::unique_ptr<File> file = directory_.CreateNew(name);
   try {
     // Read from its start, whatever was read of it before: a copy tried again is the same copy.
     FromStart contents(source);
@@ -166,6 +168,8 @@ std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint
     if (!copy_buffer_) copy_buffer_.reset(new char[kCopyChunk]);  // every byte used is read first
     while (const std::size_t got = contents.Read(copy_buffer_.get(), kCopyChunk)) file->Write(copy_buffer_.get(), got);
     file->SetTime(write_time);
+    // After the time: Wine 10 drops a file's hidden and system flags when its times are set.
+    Carry(*file, attributes);
   } catch (...) {
     Discard(*file);
     throw;

@@ -54,15 +54,44 @@ TEST_F(InstallationTest, StagesKeepsAndJournalsThenMovesInListOrderWithTheDataFi
   EXPECT_EQ(Logged(L"attributes"), carried);
 }
 
-// A replaced file keeps the permissions set on it, as ReplaceFile keeps a DACL; a new one gets
-// only the folder's.
-TEST_F(InstallationTest, ReplacedFilesKeepTheirOwnPermissions) {
-  fs.permissions[data_dir + L"30.dat"] = "Users: write";
-  fs.permissions[data_dir + L"21.dat"] = "protected";
-  Install();
-  EXPECT_EQ(fs.Contents(data_dir), Installed());
-  EXPECT_EQ(fs.permissions, (std::map<std::wstring, std::string>{{data_dir + L"21.dat", "protected"},
-                                                                  {data_dir + L"30.dat", "Users: write"}}));
+// A replaced file keeps the permissions set on it, as ReplaceFile keeps a DACL, and its hidden and
+// archive flags; a new one gets only the folder's permissions, and archive. An old file a rollback
+// puts back from its kept copy is as it was too.
+TEST_F(InstallationTest, ReplacedFilesKeepTheirOwnPermissionsAndAttributes) {
+  constexpr std::uint32_t kHiddenArchive = 0x22, kArchive = 0x20;
+  auto expect_attributes = [&](bool installed) {
+    for (std::size_t i = 0; i < kAddonFileList.size(); ++i) {
+      const std::wstring path = data_dir + kAddonFileList[i];
+      if (i % 2 == 0) EXPECT_EQ(fs.AttributesOf(path), kHiddenArchive) << path.c_str();
+      if (i % 2 == 1 && installed) EXPECT_EQ(fs.AttributesOf(path), kArchive) << path.c_str();
+    }
+    EXPECT_EQ(fs.AttributesOf(data_dir + L"30.dat"), kHiddenArchive);
+  };
+  for (const bool wine10 : {false, true}) {
+    for (const bool hard_links : {true, false}) {
+      SCOPED_TRACE(std::string(wine10 ? "a time set drops attributes, " : "") + (hard_links ? "NTFS" : "exFAT"));
+      Reset();
+      fs.hard_links = hard_links;
+      fs.time_set_drops_attributes = wine10;
+      fs.permissions[data_dir + L"30.dat"] = "Users: write";
+      fs.permissions[data_dir + L"21.dat"] = "protected";
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), Installed());
+      EXPECT_EQ(fs.permissions, (std::map<std::wstring, std::string>{{data_dir + L"21.dat", "protected"},
+                                                                      {data_dir + L"30.dat", "Users: write"}}));
+      expect_attributes(true);
+    }
+  }
+  const Ending& exfat = kEndings[2];
+  Reset(exfat);
+  fs.time_set_drops_attributes = true;
+  const int killed_at = KilledInTheRenames();
+  Reset(exfat);
+  fs.time_set_drops_attributes = true;
+  InstallKilledAt(killed_at);
+  InstallRefused();
+  EXPECT_EQ(fs.Contents(data_dir), before);
+  expect_attributes(false);
 }
 
 TEST_F(InstallationTest, ListStartsWith21AndEndsWithTheMusic) {

@@ -45,9 +45,11 @@ class FakeFiles::Handle : public install::File {
     fs_.Write("time", name_);
     // A copy made where time sets do not take has the time of its making.
     fs_.stamped_[file_.get()] = fs_.times_kept ? write_time : ++fs_.clock_;
+    if (fs_.time_set_drops_attributes) SetApart(install::attributes::kArchive);
   }
   void SetAttributes(std::uint32_t attributes) override {
     fs_.Write("attributes", name_);
+    SetApart(attributes & ~install::attributes::kReadOnly);
     for (const auto& [path, bytes] : fs_.files) {
       if (bytes != file_) continue;
       if (attributes & install::attributes::kReadOnly) {
@@ -93,6 +95,8 @@ class FakeFiles::Handle : public install::File {
     fs.permissions.erase(target);
     if (auto own = fs.permissions.extract(from)) fs.permissions[target] = own.mapped();
     if (fs.read_only.erase(from)) fs.read_only.insert(target);
+    fs.attributes_.erase(target);
+    if (auto own = fs.attributes_.extract(from)) fs.attributes_[target] = own.mapped();
     if (fs.unflushed_.erase(from)) fs.unflushed_.insert(target);
     Forget();
     name_ = to;
@@ -110,10 +114,16 @@ class FakeFiles::Handle : public install::File {
     fs_.unflushed_.erase(name_.path());
     fs_.read_only.erase(name_.path());
     fs_.permissions.erase(name_.path());
+    fs_.attributes_.erase(name_.path());
   }
 
  private:
   bool Here() const { return file_ && fs_.files.count(name_.path()) && fs_.files.at(name_.path()) == file_; }
+  void SetApart(std::uint32_t attributes) {
+    for (const auto& [path, bytes] : fs_.files) {
+      if (bytes == file_) fs_.attributes_[path] = attributes;
+    }
+  }
   void Replace(std::shared_ptr<std::string> bytes) {
     if (Here()) fs_.files[name_.path()] = bytes;
     file_ = std::move(bytes);
@@ -176,6 +186,7 @@ class FakeFiles::Folder : public install::Directory {
   std::unique_ptr<install::File> Create(const Name& name, Mode mode) {
     if (fs_.Exists(name.path())) throw name.Error(common::kErrorFileExists);
     fs_.files[name.path()] = std::make_shared<std::string>();
+    fs_.attributes_[name.path()] = install::attributes::kArchive;
     fs_.unflushed_.insert(name.path());
     install::FileStatus status;
     status.exists = true;
@@ -196,7 +207,10 @@ std::unique_ptr<install::Directory> FakeFiles::PinFolder(const std::wstring& fol
 
 void FakeFiles::LetGo() {
   game_holds.clear();
-  for (const std::wstring& path : pending_) files.erase(path);
+  for (const std::wstring& path : pending_) {
+    files.erase(path);
+    attributes_.erase(path);
+  }
   pending_.clear();
 }
 
@@ -229,10 +243,17 @@ install::FileStatus FakeFiles::Status(const Name& name) {
     });
     const auto stamp = stamped_.find(file.get());
     status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*file);
-    status.attributes = 0x22 | (status.read_only ? install::attributes::kReadOnly : 0);
+    status.attributes = AttributesOf(path) | (status.read_only ? install::attributes::kReadOnly : 0);
     status.id = IdOf(path);
   }
   return status;
+}
+
+std::uint32_t FakeFiles::AttributesOf(const std::wstring& path) const {
+  for (const auto& [name, attributes] : attributes_) {
+    if (files.count(name) && files.at(name) == files.at(path)) return attributes;
+  }
+  return install::attributes::kHidden | install::attributes::kArchive;
 }
 
 bool FakeFiles::HeldByGame(const std::wstring& path) const {

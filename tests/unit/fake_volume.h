@@ -50,6 +50,7 @@ class FakeFiles : public install::InstallFiles {
   std::optional<std::uint32_t> cut_seed;
   bool atomic_replace = true;
   bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
+  bool time_set_drops_attributes = false;  // as Wine 10 does: hidden and system go, archive stays
   // Wine: a name deleted while another program holds the file still opens, and counts.
   bool pending_opens = false;
   // Called before each write of the run, with what it is about to do, as the log gives it.
@@ -66,6 +67,9 @@ class FakeFiles : public install::InstallFiles {
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
   // The other program lets go: names deleted meanwhile go with it.
   void LetGo();
+  // Those Windows keeps apart from read-only, shared by every name of the file: hidden and
+  // archive for a file the run did not make.
+  std::uint32_t AttributesOf(const std::wstring& path) const;
   std::uint64_t IdOf(const std::wstring& path) const {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(files.at(path).get()));
   }
@@ -101,6 +105,7 @@ class FakeFiles : public install::InstallFiles {
   std::set<std::wstring> unflushed_;
   std::set<std::wstring> pending_;  // deleted while the game holds the file
   std::map<const std::string*, std::uint64_t> stamped_;  // times set on files, by their contents
+  std::map<std::wstring, std::uint32_t> attributes_;     // set by the run, by a name of the file
   std::uint64_t clock_ = 0;
   std::multimap<std::wstring, const Handle*> open_;  // ours, by name; none between runs
   std::map<std::string, int> calls_;
