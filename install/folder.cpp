@@ -191,26 +191,22 @@ void Folder::RenameOver(File& file, const Name& to) {
   Retry([&] { file.RenameTo(to, true); });
 }
 
-void Folder::RenameOver(const Name& from, const Name& to) {
-  Retry([&] {
-    const std::unique_ptr<File> file = directory_.Open(from, Access::kMove);
-    if (!file) throw from.Error(common::kErrorFileNotFound);
-    file->RenameTo(to, true);
-  });
-}
-
-void Folder::RenameAside(const Name& from, const Name& to) {
+void Folder::Rename(const Name& from, const Name& to, bool replace) {
   Retry([&] {
     const std::unique_ptr<File> file = directory_.Open(from, Access::kMove);
     if (!file) throw from.Error(common::kErrorFileNotFound);
     try {
-      file->RenameTo(to, false);
+      file->RenameTo(to, replace);
     } catch (const common::SetupError& error) {
-      if (IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
+      if (!replace && IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
       throw;
     }
   });
 }
+
+void Folder::RenameOver(const Name& from, const Name& to) { Rename(from, to, true); }
+
+void Folder::RenameAside(const Name& from, const Name& to) { Rename(from, to, false); }
 
 bool Folder::Delete(const Name& name, std::uint64_t only_file) {
   return Retry([&] { return DeleteNow(name, only_file); });

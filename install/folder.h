@@ -109,6 +109,7 @@ class Folder {
   auto Retry(Operation&& operation, const Name* created = nullptr) -> decltype(operation()) {
     return WhileHeld(platform_, series_, std::forward<Operation>(operation), created);
   }
+  void Rename(const Name& from, const Name& to, bool replace);
   bool DeleteNow(const Name& name, std::uint64_t only_file);
   std::unique_ptr<File> Create(const Name& name, std::uint32_t attributes);
   std::unique_ptr<File> CopyInto(File& source, const Name& name, std::uint32_t attributes, std::uint64_t write_time);

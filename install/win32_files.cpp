@@ -101,7 +101,21 @@ struct Found {
   bool contents_elsewhere = false;  // a reparse point that is a file: see ContentsElsewhere
 };
 
-
+// Whether the open file, whose final path is file_final, is name in folder by where it leads. The
+// names as opened come first; a path spelt otherwise on the way (an 8.3 name in an old uninstall
+// entry) is compared again in long form before it is taken for somewhere else. folder_long: the
+// folder's long form, once read; empty where it cannot be had.
+bool LiesIn(const Handle& file, const std::wstring& file_final, const Handle& folder, const std::wstring& folder_final,
+            const std::wstring& name, std::optional<std::wstring>& folder_long) {
+  if (SamePath(file_final, Join(folder_final, name))) return true;
+  std::wstring file_long;
+  if (relative::NormalizedPath(file, file_long)) return false;
+  if (!folder_long) {
+    std::wstring path;
+    folder_long = relative::NormalizedPath(folder, path) ? std::wstring() : path;
+  }
+  return !folder_long->empty() && SamePath(file_long, Join(*folder_long, name));
+}
 
 const relative::OpenKind& KindOf(Access access) {
   switch (access) {
@@ -252,18 +266,8 @@ class Win32Folder : public Directory {
     return std::make_unique<Win32File>(*this, name, Found{std::move(opened.file), status}, kind);
   }
 
-  // Whether the open file is name in this folder by where it leads. The names as opened come
-  // first; a path spelt otherwise on the way (an 8.3 name in an old uninstall entry) is
-  // compared again in long form before it is taken for somewhere else.
   bool LiesHere(const Handle& file, const Name& name) const {
-    if (SamePath(FinalPathOrThrow(file, name.reported()), Join(final_path_, name.name()))) return true;
-    std::wstring file_path;
-    if (relative::NormalizedPath(file, file_path)) return false;
-    if (!normalized_) {
-      std::wstring folder_path;
-      normalized_ = relative::NormalizedPath(handle_, folder_path) ? std::wstring() : folder_path;
-    }
-    return !normalized_->empty() && SamePath(file_path, Join(*normalized_, name.name()));
+    return LiesIn(file, FinalPathOrThrow(file, name.reported()), handle_, final_path_, name.name(), normalized_);
   }
 
   // One file, by its identity on the system; where the file system gives none, by its id.
@@ -280,7 +284,7 @@ class Win32Folder : public Directory {
   Handle handle_;
   std::wstring final_path_;
   std::optional<relative::Identity> identity_;
-  mutable std::optional<std::wstring> normalized_;  // empty where it cannot be had
+  mutable std::optional<std::wstring> normalized_;  // the folder's long form: see LiesIn
 };
 
 const Handle& Win32File::Contents() {
@@ -340,15 +344,10 @@ std::unique_ptr<Directory> Win32Files::PinFolder(const std::wstring& folder, boo
     if (slash == std::wstring::npos) throw common::MakeError(common::kErrorPathNotFound, folder);
     const Handle parent = relative::OpenPath(path.substr(0, slash + 1), opens::kParent);
     if (!parent.valid()) ThrowLastError(folder);
-    const std::wstring leaf = path.substr(slash + 1);
-    bool lies_there = SamePath(final_path, Join(FinalPathOrThrow(parent, folder), leaf));
-    if (!lies_there) {
-      // Spelt otherwise on the way (8.3 names): compared again in long form.
-      std::wstring long_folder, long_parent;
-      lies_there = !relative::NormalizedPath(handle, long_folder) && !relative::NormalizedPath(parent, long_parent) &&
-                   SamePath(long_folder, Join(long_parent, leaf));
+    std::optional<std::wstring> parent_long;
+    if (!LiesIn(handle, final_path, parent, FinalPathOrThrow(parent, folder), path.substr(slash + 1), parent_long)) {
+      throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
     }
-    if (!lies_there) throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
   }
   return std::make_unique<Win32Folder>(Join(folder, L""), std::move(handle), std::move(final_path));
 }
