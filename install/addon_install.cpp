@@ -1,6 +1,8 @@
 #include "install/addon_install.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "common/setup_error.h"
@@ -37,6 +39,7 @@ struct Plan {
 
 // One folder the run writes in, held and locked: the data folder, or the game's own copy of it.
 struct Target {
+  std::vector<std::unique_ptr<Folder>> way;  // the folders on the way to a copy, held as it is
   std::unique_ptr<Folder> folder;
   std::unique_ptr<File> lock;
   Notes owed;  // what its last rollback owes the report
@@ -164,15 +167,66 @@ void CommitPlan(Plan plan, const Elsewhere& elsewhere, const Notes& owed) {
   transaction.Commit();
 }
 
-// Held, locked and checked for names too long, like the data folder; nothing where the game
-// never wrote there.
-std::unique_ptr<Folder> PinIfThere(InstallFiles& files, const std::wstring& path) {
+// A profile folder that is not on this PC (a roaming profile, a disk taken away) has no copy.
+bool IsNotThere(const common::SetupError& error) {
+  switch (error.number) {
+    case common::kErrorFileNotFound:
+    case common::kErrorPathNotFound:
+    case common::kErrorNotReady:
+    case common::kErrorBadNetPath:
+    case common::kErrorBadNetName:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The game's own copy of the data folder in one account's virtual store, reached one name at a
+// time from the profile folder, every folder on the way held so that none can be swapped for a
+// link meanwhile; none where the game never wrote there. Only the profile folder may itself be
+// reached through a link: an administrator may have moved it.
+std::optional<Target> ReachCopy(InstallFiles& files, const std::wstring& profile,
+                                const std::vector<std::wstring>& names) {
+  Target target;
   try {
-    return PinFolder(files, path, true);
+    target.folder = PinFolder(files, profile, false);
   } catch (const common::SetupError& error) {
-    if (error.number == common::kErrorPathNotFound || error.number == common::kErrorFileNotFound) return nullptr;
+    if (IsNotThere(error)) return std::nullopt;
     throw;
   }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::unique_ptr<Folder> next = target.folder->OpenFolder(target.folder->Own(names[i]), i + 1 == names.size());
+    if (!next) return std::nullopt;
+    target.way.push_back(std::move(target.folder));
+    target.folder = std::move(next);
+  }
+  return target;
+}
+
+// Every account's copy of the data folder where UAC virtualization keeps the game's writes, the
+// desktop user's first, held, locked and checked for names too long like the data folder.
+void AddCopies(InstallFiles& files, std::vector<Target>& targets, const std::vector<std::wstring>& names) {
+  const std::optional<std::vector<std::wstring>> way =
+      VirtualStoreNames(targets.front().folder->WhereItLies(), files.VirtualizedFolders());
+  if (!way) return;
+  for (const std::wstring& profile : files.ProfileFolders()) {
+    std::optional<Target> copy = ReachCopy(files, profile, *way);
+    if (!copy) continue;
+    // A profile listed twice (a .bak entry the system keeps beside a damaged one) is one copy.
+    const bool again = std::any_of(targets.begin(), targets.end(),
+                                   [&](const Target& known) { return known.folder->IsSameFolder(*copy->folder); });
+    if (again) continue;
+    CheckNamesFit(copy->folder->path(), names);
+    copy->lock = LockFolder(*copy->folder);
+    targets.push_back(std::move(*copy));
+  }
+}
+
+// Every folder of the target still where it was held: under Wine, which keeps no share modes
+// against a rename made outside it, a folder could have been moved and a link put in its place.
+void CheckInPlace(Target& target) {
+  for (const std::unique_ptr<Folder>& folder : target.way) folder->WhereItLies();
+  target.folder->WhereItLies();
 }
 
 void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
@@ -180,18 +234,11 @@ void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wst
   // Every folder stays held as it is now until the run ends; everything in them is then
   // reached by name from them, never through a link.
   std::vector<Target> targets;
-  targets.push_back(Target{PinFolder(files, dataPath, true), nullptr, {}});
+  targets.push_back(Target{{}, PinFolder(files, dataPath, true), nullptr, {}});
   const std::unique_ptr<Folder> sourceDir = PinFolder(files, sourcePath, false);
   CheckNamesFit(dataPath, names);
   targets.front().lock = LockFolder(*targets.front().folder);
-  // The game's own copy of the data folder, where UAC virtualization keeps its writes.
-  if (const std::optional<std::wstring> store = VirtualStoreCopyOf(dataPath, files.FindVirtualStore())) {
-    if (std::unique_ptr<Folder> copy = PinIfThere(files, *store)) {
-      CheckNamesFit(*store, names);
-      std::unique_ptr<File> lock = LockFolder(*copy);
-      targets.push_back(Target{std::move(copy), std::move(lock), {}});
-    }
-  }
+  AddCopies(files, targets, names);
   // The add-on files are where copies of the new ones are; 30.dat's new contents are made again
   // from the old file by the next run.
   const Elsewhere elsewhere{sourceDir.get(), {kDataFile30}};
@@ -213,7 +260,9 @@ void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wst
     // Each folder whole or not at all, the data folder first; a run that ends between them is
     // finished by the next, which installs both.
     for (std::size_t i = 0; i < plans.size(); ++i) {
-      if (!plans[i].empty()) CommitPlan(std::move(plans[i]), elsewhere, targets[i].owed);
+      if (plans[i].empty()) continue;
+      CheckInPlace(targets[i]);
+      CommitPlan(std::move(plans[i]), elsewhere, targets[i].owed);
     }
   } catch (common::SetupError& error) {
     // Installed whole, the files would have been replaced anyway; refused, the user must know.

@@ -90,6 +90,11 @@ std::unique_ptr<Folder> PinFolder(InstallFiles& platform, const std::wstring& pa
       platform, WhileHeld(platform, nullptr, [&] { return platform.PinFolder(path, must_be_itself); }));
 }
 
+std::unique_ptr<Folder> Folder::OpenFolder(const Name& name, bool to_write) {
+  std::unique_ptr<Directory> folder = Retry([&] { return directory_.OpenFolder(name, to_write); });
+  return folder ? std::make_unique<Folder>(platform_, std::move(folder)) : nullptr;
+}
+
 FileStatus Folder::Look(const Name& name) {
   return Retry([&] {
     const std::unique_ptr<File> file = directory_.Open(name, Access::kLook);

@@ -82,6 +82,10 @@ class Folder {
   std::unique_ptr<Replaced> OpenToReplace(const Name& name);
   bool IsSameFolder(const Folder& other) const { return directory_.IsSameFolder(other.directory_); }
   VolumeFacts Volume() { return directory_.Volume(); }
+  std::wstring WhereItLies() { return directory_.WhereItLies(); }
+  // The folder name in this one, held open, a link refused (Directory::OpenFolder); null when
+  // there is none.
+  std::unique_ptr<Folder> OpenFolder(const Name& name, bool to_write);
   // Holds name, created so that no other program can open it, until the file is let go; one
   // left by a power cut is taken over. A sharing violation while another holds it.
   std::unique_ptr<File> Lock(const Name& name);

@@ -287,16 +287,22 @@ DWORD QueryVolume(const Handle& file, VolumeFacts& facts) {
 
 namespace {
 
+// A name that keeps growing between the question of its size and the reading of it is given up.
+constexpr int kNameQueries = 4;
+
 DWORD FinalPathByHandle(const Handle& file, DWORD flags, std::wstring& path) {
   std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
+  for (int query = 0; query < kNameQueries; ++query) {
+    // The length without its NUL when it fits; the room needed, NUL included, when it does not.
     const DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), flags);
     if (length == 0) return GetLastError();
-    if (length < buffer.size()) break;
+    if (length < buffer.size()) {
+      path.assign(buffer.data(), length);
+      return 0;
+    }
     buffer.resize(length + 1);
   }
-  path = buffer.data();
-  return 0;
+  return ERROR_INTERNAL_ERROR;
 }
 
 }  // namespace
@@ -338,17 +344,29 @@ FinalPathOf FinalPath(const Handle& file) {
   // The object's own name, as GetFinalPathNameByHandleW gets it, without that call's look-up of
   // a drive letter: one round trip instead of several, and the same for a folder and its files.
   std::vector<unsigned char> buffer(sizeof(OBJECT_NAME_INFORMATION) + 1024 * sizeof(wchar_t));
-  for (;;) {
+  for (int query = 0; query < kNameQueries; ++query) {
     ULONG needed = 0;
     const NTSTATUS status = NtQueryObject(file.get(), ObjectNameInformation, buffer.data(),
                                           static_cast<ULONG>(buffer.size()), &needed);
-    if (NT_SUCCESS(status)) {
-      const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
-      return {std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t)), 0};
+    const bool too_small = status == static_cast<NTSTATUS>(0xC0000004L) /* STATUS_INFO_LENGTH_MISMATCH */ ||
+                           status == static_cast<NTSTATUS>(0x80000005L) /* STATUS_BUFFER_OVERFLOW */ ||
+                           status == static_cast<NTSTATUS>(0xC0000023L) /* STATUS_BUFFER_TOO_SMALL */;
+    if (too_small && needed > buffer.size()) {
+      buffer.resize(needed);
+      continue;
     }
-    if (needed <= buffer.size()) return {{}, RtlNtStatusToDosError(status)};
-    buffer.resize(needed);
+    if (!NT_SUCCESS(status)) return {{}, FromStatus(status)};
+    // Only what lies wholly inside the buffer is read: a name the system could not map (a folder
+    // moved from under its handle, under Wine) must not send the read anywhere else.
+    const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
+    const auto at = reinterpret_cast<std::uintptr_t>(info->Name.Buffer);
+    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data()) + sizeof(OBJECT_NAME_INFORMATION);
+    const auto end = reinterpret_cast<std::uintptr_t>(buffer.data()) + buffer.size();
+    const bool inside = at >= begin && at <= end && info->Name.Length <= end - at;
+    if (!inside || info->Name.Length == 0 || info->Name.Length % sizeof(wchar_t) != 0) return {{}, ERROR_INTERNAL_ERROR};
+    return {std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t)), 0};
   }
+  return {{}, ERROR_INTERNAL_ERROR};
 }
 
 }  // namespace install::relative

@@ -94,10 +94,14 @@ inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kRe
 // folder. It must not be a link itself.
 inline constexpr OpenKind kDataFolder{"data folder", kFolder.access | r::kWriteData, kFolder.share, FILE_OPEN,
                                       FILE_DIRECTORY_FILE, false};
+// A folder on the way from a profile folder to the game's own copy of the data folder, opened in
+// the one above it and held like it; it must not be a link itself.
+inline constexpr OpenKind kFolderOnTheWay{"folder on the way", kFolder.access, kFolder.share, FILE_OPEN,
+                                          FILE_DIRECTORY_FILE, false};
 inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize, kShareAll, FILE_OPEN,
                                   FILE_DIRECTORY_FILE, true};
-inline constexpr OpenKind kAll[] = {kLook,   kReplace, kMove,   kRemove, kRead,       kContents, kSharedContents,
-                                    kCreate, kLock,    kFolder, kDataFolder, kParent};
+inline constexpr OpenKind kAll[] = {kLook,   kReplace, kMove,   kRemove,     kRead,           kContents, kSharedContents,
+                                    kCreate, kLock,    kFolder, kDataFolder, kFolderOnTheWay, kParent};
 }  // namespace opens
 
 struct Opened {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "common/setup_error.h"
-#include "install/virtual_store.h"
 
 namespace install {
 
@@ -149,6 +149,14 @@ class Directory {
   virtual VolumeFacts Volume() = 0;
   // True when other leads where this folder does (setup.exe run from inside the data folder).
   virtual bool IsSameFolder(const Directory& other) const = 0;
+  // The folder name in this one, held open as a pinned folder is: a link there of any kind is
+  // refused (Cause::kLinkElsewhere), never followed. Null when nothing is there, or a file.
+  // to_write: as PinFolder's must_be_itself.
+  virtual std::unique_ptr<Directory> OpenFolder(const Name& name, bool to_write) = 0;
+  // Where the folder really lies, every link on the way resolved and every name in its long
+  // form, as C:\...\ or \\server\share\...\: for comparing, never for opening. A folder that is no
+  // longer where it was pinned is an error.
+  virtual std::wstring WhereItLies() = 0;
 };
 
 class InstallFiles {
@@ -159,8 +167,11 @@ class InstallFiles {
   // may be reached through a link (a game moved to another disk) and may be on read-only media.
   virtual std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
-  // The virtualized folders and the virtual store of the user who started setup.exe.
-  virtual VirtualStore FindVirtualStore() = 0;
+  // The folders UAC virtualizes (Program Files, Program Files (x86), Windows, ProgramData), each
+  // as Directory::WhereItLies gives it; one the system does not have is left out.
+  virtual std::vector<std::wstring> VirtualizedFolders() = 0;
+  // Every account's profile folder as the system lists it, the desktop user's first.
+  virtual std::vector<std::wstring> ProfileFolders() = 0;
 };
 
 }  // namespace install

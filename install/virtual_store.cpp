@@ -12,22 +12,33 @@ std::wstring WithSeparator(std::wstring folder) {
   return folder;
 }
 
+bool IsOnADrive(const std::wstring& path) { return path.size() > 3 && path[1] == L':' && path[2] == L'\\'; }
+
 bool IsUnder(const std::wstring& folder, const std::wstring& root) {
-  return root.size() > 3 && folder.size() > root.size() &&
+  return IsOnADrive(root) && folder.size() > root.size() &&
          std::equal(root.begin(), root.end(), folder.begin(),
                     [](wchar_t a, wchar_t b) { return Folded(a) == Folded(b); });
 }
 
 }  // namespace
 
-std::optional<std::wstring> VirtualStoreCopyOf(const std::wstring& folder, const VirtualStore& store) {
+std::optional<std::vector<std::wstring>> VirtualStoreNames(const std::wstring& folder,
+                                                           const std::vector<std::wstring>& virtualized) {
   const std::wstring path = WithSeparator(folder);
-  const bool on_a_drive = path.size() > 3 && path[1] == L':' && path[2] == L'\\';
-  if (!on_a_drive || store.folder.empty()) return std::nullopt;
-  for (const std::wstring& root : store.roots) {
-    if (IsUnder(path, WithSeparator(root))) return WithSeparator(store.folder) + path.substr(3);
+  if (!IsOnADrive(path)) return std::nullopt;
+  if (std::none_of(virtualized.begin(), virtualized.end(),
+                   [&](const std::wstring& root) { return IsUnder(path, WithSeparator(root)); })) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  std::vector<std::wstring> names{L"AppData", L"Local", L"VirtualStore"};
+  for (std::size_t from = 3, to; from < path.size(); from = to + 1) {
+    to = path.find(L'\\', from);
+    // An empty name, or one that leaves the folder, is no path Windows gives.
+    const std::wstring name = path.substr(from, to - from);
+    if (name.empty() || name == L"." || name == L"..") return std::nullopt;
+    names.push_back(name);
+  }
+  return names;
 }
 
 }  // namespace install

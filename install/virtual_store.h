@@ -2,7 +2,7 @@
 // manifest, run unelevated, that writes under Program Files or Windows has its writes go to
 // %LOCALAPPDATA%\VirtualStore\ with the rest of the path after the drive, and from then on it
 // reads that copy instead of the real file. setup.exe runs elevated and sees the real files, so
-// it must update the game's own copy too.
+// it must update the game's own copy too, in every account that has one.
 #pragma once
 
 #include <optional>
@@ -11,13 +11,11 @@
 
 namespace install {
 
-struct VirtualStore {
-  std::vector<std::wstring> roots;  // the virtualized folders (Program Files, Windows, ...)
-  std::wstring folder;              // the user's VirtualStore folder; empty when unknown
-};
-
-// The folder's copy in the virtual store, where the folder lies in a virtualized one (by drive
-// letter, compared without regard to ASCII case); nothing otherwise.
-std::optional<std::wstring> VirtualStoreCopyOf(const std::wstring& folder, const VirtualStore& store);
+// The names, one folder each, from a profile folder down to its copy of folder, or nothing where
+// folder is not inside a virtualized one. Both as Directory::WhereItLies gives them: where they
+// really lie, in long form, so that an 8.3 spelling or a junction on the way finds the same copy.
+// Compared without regard to ASCII case, as the volume compares names.
+std::optional<std::vector<std::wstring>> VirtualStoreNames(const std::wstring& folder,
+                                                           const std::vector<std::wstring>& virtualized);
 
 }  // namespace install

@@ -1,7 +1,10 @@
 #include "install/win32_files.h"
 
 #include <windows.h>
+#include <knownfolders.h>
 #include <sddl.h>
+#include <shlobj.h>
+#include <wtsapi32.h>
 
 #include <optional>
 #include <vector>
@@ -238,6 +241,32 @@ class Win32Folder : public Directory {
     return space;
   }
 
+  std::unique_ptr<Directory> OpenFolder(const Name& name, bool to_write) override {
+    relative::Opened opened =
+        relative::Open(handle_, name.name(), name.reported(), to_write ? opens::kDataFolder : opens::kFolderOnTheWay);
+    // A file of that name is no folder the game could have written in.
+    if (IsNotThere(opened.error) || opened.error == ERROR_DIRECTORY) return nullptr;
+    ThrowIf(opened.error, name);
+    relative::Facts facts;
+    ThrowIf(relative::QueryFacts(opened.file, facts), name);
+    ContentsElsewhere(opened.file, facts.attributes, &name, name.reported());  // a link is refused
+    if (!(facts.attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
+    std::wstring final_path = FinalPathOrThrow(opened.file, name.reported());
+    if (!LiesIn(opened.file, final_path, handle_, final_path_, name.name(), normalized_)) ThrowLink(name);
+    return std::make_unique<Win32Folder>(Join(name.path(), L""), std::move(opened.file), std::move(final_path));
+  }
+
+  std::wstring WhereItLies() override {
+    // Moved since it was pinned, under Wine, which keeps no share mode against a rename made
+    // outside it: what the run looked at is no longer there.
+    if (!SamePath(FinalPathOrThrow(handle_, path_), final_path_)) {
+      throw common::MakeError(common::kErrorCantAccessFile, path_, common::Cause::kLinkElsewhere);
+    }
+    std::wstring where;
+    ThrowIf(relative::DosPath(handle_, where), path_);
+    return Join(where, L"");
+  }
+
   bool IsSameFolder(const Directory& other) const override {
     // By identity, whatever the spelling of the paths they were opened by (an 8.3 name in an
     // old uninstall entry); by where they lead only where the file system gives no identity.
@@ -366,8 +395,47 @@ std::wstring Environment(const wchar_t* name) {
   }
 }
 
-// The user a process runs as, as a string SID; empty when it cannot be read.
-std::wstring UserOf(HANDLE token) {
+std::wstring Expanded(const std::wstring& text) {
+  std::vector<wchar_t> value(MAX_PATH);
+  for (int query = 0; query < 4; ++query) {
+    // The room needed, NUL included; when it fits, the length with its NUL.
+    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return {};
+    if (length <= value.size()) return std::wstring(value.data(), length - 1);
+    value.resize(length);
+  }
+  return {};
+}
+
+// A DLL from the system folder, never from beside setup.exe; where LOAD_LIBRARY_SEARCH_SYSTEM32
+// is refused (Windows 7 without KB2533623), by its full path there. Loaded when first needed,
+// so that a start loads nothing more.
+template <typename Function>
+Function SystemFunction(const wchar_t* dll, const char* name) {
+  HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module) {
+    std::vector<wchar_t> system(MAX_PATH);
+    const UINT length = GetSystemDirectoryW(system.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    module = LoadLibraryExW((std::wstring(system.data(), length) + L"\\" + dll).c_str(), nullptr,
+                            LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+std::wstring StringSid(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return {};
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
+}
+
+// The user this process runs as, as a string SID; empty when it cannot be read.
+std::wstring OwnUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  const common::ScopedHandle held(token);
   std::vector<unsigned char> buffer(256);
   DWORD size = 0;
   if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size)) {
@@ -375,55 +443,107 @@ std::wstring UserOf(HANDLE token) {
     buffer.resize(size);
     if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
   }
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return {};
-  std::wstring sid = text;
-  LocalFree(text);
-  return sid;
+  return StringSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
 }
 
-std::wstring UserOfProcess(HANDLE process) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
-  const common::ScopedHandle held(token);
-  return UserOf(token);
-}
-
-// %LOCALAPPDATA% of the user whose desktop started setup.exe: this process's own, unless
-// another account's credentials were typed in to elevate it, when it is the shell's user's.
-std::wstring ShellUsersLocalAppData() {
-  const std::wstring own = Environment(L"LOCALAPPDATA");
-  DWORD pid = 0;
-  const HWND shell = GetShellWindow();
-  if (!shell || !GetWindowThreadProcessId(shell, &pid)) return own;
-  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (!process) return own;
-  const common::ScopedHandle held(process);
-  const std::wstring shell_user = UserOfProcess(process);
-  if (shell_user.empty() || shell_user == UserOfProcess(GetCurrentProcess())) return own;
-  // Its profile as the system lists it; a Local AppData moved elsewhere is not followed.
-  const std::wstring key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + shell_user;
-  std::vector<wchar_t> profile(MAX_PATH);
-  DWORD size = static_cast<DWORD>(profile.size() * sizeof(wchar_t));
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                   profile.data(), &size) != ERROR_SUCCESS) {
-    return own;
+// The user whose desktop this is, as a string SID: where an administrator's credentials were
+// typed in to elevate setup.exe, not its own. The session says so without any privilege, where
+// the shell's process would ask for SeDebugPrivilege. Its own user where the session cannot tell.
+std::wstring DesktopUser() {
+  using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*);
+  using FreeFn = void(WINAPI*)(PVOID);
+  const auto query = SystemFunction<QueryFn>(L"wtsapi32.dll", "WTSQuerySessionInformationW");
+  const auto free = SystemFunction<FreeFn>(L"wtsapi32.dll", "WTSFreeMemory");
+  auto ask = [&](WTS_INFO_CLASS what) {
+    LPWSTR text = nullptr;
+    DWORD bytes = 0;
+    if (!query || !free || !query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, what, &text, &bytes)) return std::wstring();
+    std::wstring answer = text ? text : L"";
+    free(text);
+    return answer;
+  };
+  const std::wstring user = ask(WTSUserName);
+  if (user.empty()) return OwnUser();
+  const std::wstring domain = ask(WTSDomainName);
+  const std::wstring account = domain.empty() ? user : domain + L"\\" + user;
+  std::vector<unsigned char> sid(SECURITY_MAX_SID_SIZE);
+  DWORD sid_size = static_cast<DWORD>(sid.size());
+  std::vector<wchar_t> referenced(256);
+  DWORD referenced_size = static_cast<DWORD>(referenced.size());
+  SID_NAME_USE use;
+  if (!LookupAccountNameW(nullptr, account.c_str(), sid.data(), &sid_size, referenced.data(), &referenced_size, &use)) {
+    return OwnUser();
   }
-  return Join(profile.data(), L"AppData\\Local");
+  return StringSid(sid.data());
+}
+
+// ProfileImagePath as stored (REG_EXPAND_SZ, which only RRF_NOEXPAND lets RegGetValueW return
+// as it is), then expanded; empty when the account lists none.
+std::wstring ProfileFolderOf(HKEY list, const wchar_t* sid) {
+  std::vector<wchar_t> value(MAX_PATH);
+  for (int query = 0; query < 4; ++query) {
+    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    const LSTATUS status = RegGetValueW(list, sid, L"ProfileImagePath",
+                                        RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value.data(), &bytes);
+    if (status == ERROR_SUCCESS) return Expanded(value.data());
+    if (status != ERROR_MORE_DATA) return {};
+    value.resize(bytes / sizeof(wchar_t) + 1);
+  }
+  return {};
+}
+
+// Services' own accounts: never an interactive user's, so never virtualized.
+bool IsServiceAccount(const std::wstring& sid) {
+  return sid == L"S-1-5-18" || sid == L"S-1-5-19" || sid == L"S-1-5-20";
 }
 
 }  // namespace
 
-VirtualStore Win32Files::FindVirtualStore() {
-  // The folders Microsoft lists as virtualized, as this process sees them.
-  VirtualStore store;
-  for (const wchar_t* name : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"SystemRoot", L"ProgramData"}) {
-    const std::wstring root = Environment(name);
-    if (!root.empty()) store.roots.push_back(Join(root, L""));
+std::vector<std::wstring> Win32Files::VirtualizedFolders() {
+  std::vector<std::wstring> folders;
+  auto add = [&](const std::wstring& folder) {
+    if (folder.empty()) return;
+    const Handle handle = relative::OpenPath(folder, opens::kParent);
+    std::wstring where;
+    if (handle.valid() && !relative::DosPath(handle, where)) folders.push_back(Join(where, L""));
+  };
+  using KnownFolderFn = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
+  using FreeFn = void(WINAPI*)(LPVOID);
+  const auto known = SystemFunction<KnownFolderFn>(L"shell32.dll", "SHGetKnownFolderPath");
+  const auto free = SystemFunction<FreeFn>(L"ole32.dll", "CoTaskMemFree");
+  // The folders Microsoft lists as virtualized. A 32-bit program is given no 64-bit Program Files
+  // among its known folders; the environment names it.
+  for (const KNOWNFOLDERID* id : {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_ProgramFilesX64,
+                                  &FOLDERID_Windows, &FOLDERID_ProgramData}) {
+    PWSTR path = nullptr;
+    if (known && known(*id, KF_FLAG_DONT_VERIFY, nullptr, &path) == S_OK) add(path);
+    if (free) free(path);
   }
-  const std::wstring local = ShellUsersLocalAppData();
-  if (!local.empty()) store.folder = Join(local, L"VirtualStore\\");
-  return store;
+  add(Environment(L"ProgramW6432"));
+  return folders;
+}
+
+std::vector<std::wstring> Win32Files::ProfileFolders() {
+  HKEY key = nullptr;
+  // The 64-bit view, which a 32-bit setup.exe on 64-bit Windows is not given by itself.
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                    KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    return {};
+  }
+  const common::ScopedKey list(key);
+  const std::wstring desktop = DesktopUser();
+  std::vector<std::wstring> folders;
+  for (DWORD i = 0;; ++i) {
+    std::vector<wchar_t> sid(256);  // a SID's string is at most 184 characters
+    DWORD length = static_cast<DWORD>(sid.size());
+    const LSTATUS status = RegEnumKeyExW(key, i, sid.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS || IsServiceAccount(sid.data())) continue;
+    const std::wstring folder = ProfileFolderOf(key, sid.data());
+    if (folder.empty()) continue;
+    folders.insert(sid.data() == desktop ? folders.begin() : folders.end(), folder);
+  }
+  return folders;
 }
 
 }  // namespace install

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "install/install_files.h"
 
@@ -16,7 +17,8 @@ class Win32Files : public InstallFiles {
  public:
   std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override;
-  VirtualStore FindVirtualStore() override;
+  std::vector<std::wstring> VirtualizedFolders() override;
+  std::vector<std::wstring> ProfileFolders() override;
 };
 
 }  // namespace install

@@ -291,12 +291,15 @@ TEST_F(InstallationTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   EXPECT_EQ(*fs.files.at(data_dir + L"30.dat"), Rewritten(Lines(25)));
 }
 
-// The game's own copy of the data folder, where UAC virtualization keeps its writes: its 30.dat
-// gets the update, keeping its own fields, and the add-on files it holds are replaced; it is
-// held, recorded and rolled back like the data folder, and a run killed at any write, also
-// between the two folders, is finished by the next, which installs both.
-TEST_F(InstallationTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
-  const std::wstring store = L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\K\\data\\";
+// The game's own copy of the data folder, where UAC virtualization keeps its writes, in every
+// account that has one: its 30.dat gets the update, keeping its own fields, and the add-on files
+// it holds are replaced; it is held, recorded and rolled back like the data folder, and a run
+// killed at any write, also between two folders, is finished by the next, which installs all.
+// Every folder on the way to a copy is held from the first look to the end: at no write can
+// another program swap one for a link.
+TEST_F(InstallationTest, TheGamesOwnCopiesInTheVirtualStoresAreUpdatedToo) {
+  const std::wstring users = L"C:\\Users\\", way = L"AppData\\Local\\VirtualStore\\Program Files\\K\\data\\";
+  const std::wstring store = users + L"u\\" + way, other = users + L"v\\" + way;
   std::string own = Lines(25);
   own.replace(own.find("line3"), 5, "own3");
   const struct {
@@ -309,11 +312,26 @@ TEST_F(InstallationTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
       {"an add-on file only", {{L"52.dat", "game's 52"}}, {{L"52.dat", "new 52.dat"}}},
       {"nothing of ours", {{L"save.txt", "saved"}}, {{L"save.txt", "saved"}}},
   };
+  // The data folder, given in 8.3 form, lies in Program Files; a third account has no profile
+  // folder on this PC, and the second has its copy too.
   auto arrange = [&](const std::map<std::wstring, std::string>& there) {
     Reset();
-    fs.virtual_store.roots = {L"C:\\K\\"};
-    fs.folders.insert(store);
-    for (const auto& [name, bytes] : there) fs.files[store + name] = std::make_shared<std::string>(bytes);
+    fs.spellings[L"C:\\K\\"] = L"C:\\Program Files\\K\\";
+    fs.profiles = {users + L"u\\", users + L"gone\\", users + L"v\\"};
+    for (const std::wstring& copy : {store, other}) {
+      fs.folders.insert(copy);
+      for (const auto& [name, bytes] : there) fs.files[copy + name] = std::make_shared<std::string>(bytes);
+    }
+  };
+  std::vector<std::wstring> levels;
+  for (std::size_t at = store.find(L'\\'); at != std::wstring::npos; at = store.find(L'\\', at + 1)) {
+    levels.push_back(store.substr(0, at + 1));
+  }
+  // From the data folder's lock on, which is taken before the copies are looked for.
+  int swapped = 0;
+  auto try_swaps = [&](FakeFiles& files, const std::wstring& what) {
+    if (what == L"lock " + data_dir + L"setup.lock") return;
+    for (const std::wstring& level : levels) swapped += files.SwapForLink(level);
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -321,24 +339,50 @@ TEST_F(InstallationTest, TheGamesOwnCopyInTheVirtualStoreIsUpdatedToo) {
     Install();
     EXPECT_EQ(fs.Contents(data_dir), Installed());
     EXPECT_EQ(fs.Contents(store), c.after);
+    EXPECT_EQ(fs.Contents(other), c.after);
     const int writes_in_a_run = fs.writes();
     for (int n = 1; n <= writes_in_a_run; ++n) {
       SCOPED_TRACE("killed at write #" + std::to_string(n));
       arrange(c.there);
+      fs.meddle = try_swaps;
       InstallKilledAt(n);
+      fs.meddle = nullptr;
       Install();
       EXPECT_EQ(fs.Contents(data_dir), Installed());
       EXPECT_EQ(fs.Contents(store), c.after);
+      EXPECT_EQ(fs.Contents(other), c.after);
     }
   }
-  // Refused there, nothing changes anywhere; a link there is refused, not followed.
+  EXPECT_EQ(swapped, 0) << "a folder on the way was let go before the run ended";
+  // Refused there, nothing changes anywhere.
   arrange({{L"30.dat", Lines(24)}});
   EXPECT_EQ(InstallExpectingFailure().path, store + L"30.dat");
   EXPECT_EQ(fs.Contents(data_dir), before);
+  // A link anywhere below the profile folder is refused by name before anything changes.
+  for (const std::wstring& level : levels) {
+    if (level.size() <= users.size() + 2) continue;
+    SCOPED_TRACE(level.c_str());
+    arrange({{L"30.dat", own}});
+    fs.links.insert(level);
+    const common::SetupError error = InstallExpectingFailure();
+    EXPECT_EQ(error.cause, common::Cause::kLinkElsewhere);
+    EXPECT_EQ(error.path, level.substr(0, level.size() - 1));
+    EXPECT_EQ(fs.Contents(data_dir), before);
+    EXPECT_EQ(fs.Contents(other), (std::map<std::wstring, std::string>{{L"30.dat", own}}));
+  }
+  // A profile folder moved by an administrator, through a link, is used as it is.
   arrange({{L"30.dat", own}});
-  fs.links.insert(store);
-  EXPECT_EQ(InstallExpectingFailure().cause, common::Cause::kLinkElsewhere);
-  EXPECT_EQ(fs.Contents(data_dir), before);
+  fs.links.insert(users + L"u\\");
+  Install();
+  EXPECT_EQ(fs.Contents(store), (std::map<std::wstring, std::string>{{L"30.dat", Rewritten(own)}}));
+  // A data folder outside the virtualized folders has no copy, whatever lies at its would-be place.
+  arrange({{L"30.dat", own}});
+  fs.spellings.clear();
+  const std::wstring lookalike = users + L"u\\AppData\\Local\\VirtualStore\\K\\data\\";
+  fs.files[lookalike + L"30.dat"] = std::make_shared<std::string>(own);
+  Install();
+  EXPECT_EQ(*fs.files.at(lookalike + L"30.dat"), own);
+  EXPECT_EQ(fs.Contents(store), (std::map<std::wstring, std::string>{{L"30.dat", own}}));
 }
 
 // A scanner holds each new file for a moment; the run waits for it, within a budget.
@@ -378,25 +422,26 @@ TEST(RetryingFiles, OnlyWhatAnotherProgramCausesIsWorthRetrying) {
   }
 }
 
-TEST(VirtualStoreCopyOf, OnlyFoldersUnderAVirtualizedOne) {
-  const install::VirtualStore store{{L"C:\\Program Files\\", L"C:\\Program Files (x86)", L"C:\\Windows\\"},
-                                    L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
+TEST(VirtualStoreNames, FromTheProfileFolderForFoldersUnderAVirtualizedOne) {
+  const std::vector<std::wstring> virtualized{L"C:\\Program Files\\", L"C:\\Program Files (x86)", L"C:\\Windows\\"};
+  using Names = std::vector<std::wstring>;
   const struct {
     std::wstring folder;
-    std::optional<std::wstring> copy;
+    std::optional<Names> names;
   } cases[] = {
-      {L"C:\\Program Files (x86)\\K\\data\\", L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\Program Files (x86)\\K\\data\\"},
-      {L"c:\\PROGRAM FILES\\K\\data", L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\PROGRAM FILES\\K\\data\\"},
+      {L"C:\\Program Files (x86)\\K\\data\\",
+       Names{L"AppData", L"Local", L"VirtualStore", L"Program Files (x86)", L"K", L"data"}},
+      {L"c:\\PROGRAM FILES\\K\\data", Names{L"AppData", L"Local", L"VirtualStore", L"PROGRAM FILES", L"K", L"data"}},
       {L"C:\\Program Files Games\\K\\data\\", std::nullopt},  // not inside it, only spelt alike
       {L"C:\\Program Files\\", std::nullopt},
+      {L"C:\\Program Files\\K\\..\\data\\", std::nullopt},
+      {L"C:\\Program Files\\K\\\\data\\", std::nullopt},
       {L"C:\\Games\\K\\data\\", std::nullopt},
       {L"D:\\Program Files\\K\\data\\", std::nullopt},
       {L"\\\\server\\Program Files\\K\\data\\", std::nullopt},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(install::VirtualStoreCopyOf(c.folder, store), c.copy) << c.folder.c_str();
-  }
-  EXPECT_EQ(install::VirtualStoreCopyOf(L"C:\\Windows\\K\\", {store.roots, L""}), std::nullopt);
+  for (const auto& c : cases) EXPECT_EQ(install::VirtualStoreNames(c.folder, virtualized), c.names) << c.folder.c_str();
+  EXPECT_EQ(install::VirtualStoreNames(L"C:\\Windows\\K\\", {}), std::nullopt);
 }
 
 TEST(SourceDirFrom, AddsOneSeparatorUnlessThereIsOne) {

@@ -146,7 +146,8 @@ class FakeFiles::Handle : public install::File {
 
 class FakeFiles::Folder : public install::Directory {
  public:
-  Folder(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) {}
+  Folder(FakeFiles& fs, std::wstring path) : fs_(fs), path_(std::move(path)) { fs_.held_folders_.insert(path_); }
+  ~Folder() override { fs_.held_folders_.erase(fs_.held_folders_.find(path_)); }
   const std::wstring& path() const override { return path_; }
 
   std::unique_ptr<install::File> Open(const Name& name, Access access) override {
@@ -181,6 +182,20 @@ class FakeFiles::Folder : public install::Directory {
   }
   install::VolumeFacts Volume() override { return {fs_.hard_links, fs_.available, 4096, L"C:\\"}; }
   bool IsSameFolder(const install::Directory& other) const override { return other.path() == path_; }
+  std::unique_ptr<install::Directory> OpenFolder(const Name& name, bool) override {
+    const std::wstring path = name.path() + L"\\";
+    if (fs_.unreadable.count(path)) throw name.Error(fs_.unreadable.at(path));
+    if (fs_.links.count(name.path()) || fs_.links.count(path)) {
+      throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
+    }
+    return fs_.IsFolder(path) ? std::make_unique<Folder>(fs_, path) : nullptr;
+  }
+  std::wstring WhereItLies() override {
+    for (const auto& [spelling, real] : fs_.spellings) {
+      if (path_.compare(0, spelling.size(), spelling) == 0) return real + path_.substr(spelling.size());
+    }
+    return path_;
+  }
 
  private:
   std::unique_ptr<install::File> Create(const Name& name, Mode mode) {
@@ -201,8 +216,22 @@ std::unique_ptr<install::Directory> FakeFiles::PinFolder(const std::wstring& fol
   if (must_be_itself && links.count(folder)) {
     throw common::MakeError(common::kErrorCantAccessFile, folder, common::Cause::kLinkElsewhere);
   }
-  if (!folders.count(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
+  if (unreadable.count(folder)) throw common::MakeError(unreadable.at(folder), folder);
+  if (!IsFolder(folder)) throw common::MakeError(common::kErrorPathNotFound, folder);
   return std::make_unique<Folder>(*this, folder);
+}
+
+bool FakeFiles::IsFolder(const std::wstring& path) const {
+  const auto in = folders.lower_bound(path);
+  return in != folders.end() && in->compare(0, path.size(), path) == 0;
+}
+
+bool FakeFiles::SwapForLink(const std::wstring& folder) {
+  auto inside = [&](const std::wstring& path) { return path.compare(0, folder.size(), folder) == 0; };
+  if (std::any_of(held_folders_.begin(), held_folders_.end(), inside)) return false;
+  if (std::any_of(open_.begin(), open_.end(), [&](const auto& open) { return inside(open.first); })) return false;
+  links.insert(folder);
+  return true;
 }
 
 void FakeFiles::LetGo() {

@@ -57,11 +57,15 @@ class FakeFiles : public install::InstallFiles {
   std::function<void(FakeFiles&, const std::wstring&)> meddle;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
-  install::VirtualStore virtual_store{{L"C:\\Program Files\\"}, L"C:\\Users\\u\\AppData\\Local\\VirtualStore\\"};
+  std::vector<std::wstring> virtualized{L"C:\\Program Files\\"};
+  std::vector<std::wstring> profiles{L"C:\\Users\\u\\"};  // the desktop user's first
+  // Where a folder spelt otherwise really lies (an 8.3 name, a junction on the way), by the start.
+  std::map<std::wstring, std::wstring> spellings;
 
   std::unique_ptr<install::Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
-  install::VirtualStore FindVirtualStore() override { return virtual_store; }
+  std::vector<std::wstring> VirtualizedFolders() override { return virtualized; }
+  std::vector<std::wstring> ProfileFolders() override { return profiles; }
 
   // The other program writes the file in place: every name of it sees the new contents.
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
@@ -80,6 +84,9 @@ class FakeFiles : public install::InstallFiles {
     kill_at = 0;
   }
   std::map<std::wstring, std::string> Contents(const std::wstring& folder) const;
+  // Another program moves the folder away and puts a link in its place: refused, as Windows
+  // refuses to rename a folder, while an open of ours lies in it. Whether it was swapped.
+  bool SwapForLink(const std::wstring& folder);
 
  private:
   class Handle;
@@ -93,6 +100,8 @@ class FakeFiles : public install::InstallFiles {
 
   install::FileStatus Status(const install::Name& name);
   bool Exists(const std::wstring& path) const { return files.count(path) || folders.count(path) || links.count(path); }
+  // A folder is there where it, or any folder in it, is.
+  bool IsFolder(const std::wstring& path) const;
   bool HeldByGame(const std::wstring& path) const;
   void CheckOpen(const install::Name& name, const Mode& mode);
   void CheckHeld(const std::wstring& path, const install::Name& reported);
@@ -108,6 +117,7 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::wstring, std::uint32_t> attributes_;     // set by the run, by a name of the file
   std::uint64_t clock_ = 0;
   std::multimap<std::wstring, const Handle*> open_;  // ours, by name; none between runs
+  std::multiset<std::wstring> held_folders_;         // ours, pinned or opened
   std::map<std::string, int> calls_;
   int writes_ = 0;
   bool killed_ = false;

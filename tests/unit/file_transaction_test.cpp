@@ -14,7 +14,6 @@
 #include "install/addon_install.h"
 #include "install/file_transaction.h"
 #include "install/folder.h"
-#include "install/virtual_store.h"
 #include "install_fixture.h"
 
 namespace {
