@@ -39,7 +39,10 @@ struct Plan {
 
 // One folder the run writes in, held and locked: the data folder, or the game's own copy of it.
 struct Target {
-  std::vector<std::unique_ptr<Folder>> way;  // the folders on the way to a copy, held as it is
+  // The folders on the way to a copy, from the profile folder, held as they are, and the name of
+  // each next one in it.
+  std::vector<std::unique_ptr<Folder>> way;
+  std::vector<std::wstring> names;
   std::unique_ptr<Folder> folder;
   std::unique_ptr<File> lock;
   Notes owed;  // what its last rollback owes the report
@@ -188,6 +191,7 @@ bool IsNotThere(const common::SetupError& error) {
 std::optional<Target> ReachCopy(InstallFiles& files, const std::wstring& profile,
                                 const std::vector<std::wstring>& names) {
   Target target;
+  target.names = names;
   try {
     target.folder = PinFolder(files, profile, false);
   } catch (const common::SetupError& error) {
@@ -222,11 +226,18 @@ void AddCopies(InstallFiles& files, std::vector<Target>& targets, const std::vec
   }
 }
 
-// Every folder of the target still where it was held: under Wine, which keeps no share modes
-// against a rename made outside it, a folder could have been moved and a link put in its place.
+// Every folder on the way to the target still where it was when it was held: each name still
+// leads, and not through a link, to the very folder held. Windows refuses to move a folder while
+// it is held; Wine does not stop a rename made outside it, and would then follow, by the name it
+// keeps, a link put in the folder's place.
 void CheckInPlace(Target& target) {
-  for (const std::unique_ptr<Folder>& folder : target.way) folder->WhereItLies();
-  target.folder->WhereItLies();
+  for (std::size_t i = 0; i < target.names.size(); ++i) {
+    Folder& parent = *target.way[i];
+    const Folder& held = i + 1 < target.way.size() ? *target.way[i + 1] : *target.folder;
+    const Name name = parent.Own(target.names[i]);
+    const std::unique_ptr<Folder> now = parent.OpenFolder(name, false);
+    if (!now || !now->IsSameFolder(held)) throw name.Error(common::kErrorCantAccessFile, Cause::kLinkElsewhere);
+  }
 }
 
 void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
@@ -234,7 +245,7 @@ void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wst
   // Every folder stays held as it is now until the run ends; everything in them is then
   // reached by name from them, never through a link.
   std::vector<Target> targets;
-  targets.push_back(Target{{}, PinFolder(files, dataPath, true), nullptr, {}});
+  targets.push_back(Target{{}, {}, PinFolder(files, dataPath, true), nullptr, {}});
   const std::unique_ptr<Folder> sourceDir = PinFolder(files, sourcePath, false);
   CheckNamesFit(dataPath, names);
   targets.front().lock = LockFolder(*targets.front().folder);

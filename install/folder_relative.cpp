@@ -154,20 +154,19 @@ DWORD QueryOwnDacl(const Handle& file, std::string& descriptor) {
 
 DWORD SetDacl(const Handle& file, const std::string& descriptor) {
   file.Require(Call::kSetDacl);
-  std::string copy = descriptor;  // the calls take it writable
+  std::string copy = descriptor;  // the call takes it writable
   const PSECURITY_DESCRIPTOR sd = copy.data();
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) ||
-      !GetSecurityDescriptorControl(sd, &control, &revision)) {
-    return GetLastError();
-  }
+  if (!GetSecurityDescriptorControl(sd, &control, &revision)) return GetLastError();
   const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
                                                                      ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, present ? dacl : nullptr, nullptr);
+  // The old file's whole DACL, its inherited entries from the same folder included, set as it is
+  // (NtSetSecurityObject). SetSecurityInfo would work out the inherited entries again from the
+  // parent it finds by the file's name, which is a name query of its own: under Wine one that
+  // faults once the folder was moved from under its handle.
+  return LastErrorUnless(SetKernelObjectSecurity(file.get(), what, sd));
 }
 
 DWORD SetWriteTime(const Handle& file, std::uint64_t write_time) {

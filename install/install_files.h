@@ -154,8 +154,7 @@ class Directory {
   // to_write: as PinFolder's must_be_itself.
   virtual std::unique_ptr<Directory> OpenFolder(const Name& name, bool to_write) = 0;
   // Where the folder really lies, every link on the way resolved and every name in its long
-  // form, as C:\...\ or \\server\share\...\: for comparing, never for opening. A folder that is no
-  // longer where it was pinned is an error.
+  // form, as C:\...\ or \\server\share\...\: for comparing, never for opening.
   virtual std::wstring WhereItLies() = 0;
 };
 

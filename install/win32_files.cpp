@@ -257,11 +257,6 @@ class Win32Folder : public Directory {
   }
 
   std::wstring WhereItLies() override {
-    // Moved since it was pinned, under Wine, which keeps no share mode against a rename made
-    // outside it: what the run looked at is no longer there.
-    if (!SamePath(FinalPathOrThrow(handle_, path_), final_path_)) {
-      throw common::MakeError(common::kErrorCantAccessFile, path_, common::Cause::kLinkElsewhere);
-    }
     std::wstring where;
     ThrowIf(relative::DosPath(handle_, where), path_);
     return Join(where, L"");

@@ -119,25 +119,6 @@ class CopyRunTest(app.CopyRunCase):
                                      app.read(os.path.join(app.SAMPLE_DIR, 'addon', name)), name)
                 self.assertEqual(app.read(os.path.join(self.data, '30.dat')), app.expected_data_file30(before))
 
-    def test_the_games_own_copy_in_the_virtual_store_is_updated_too(self):
-        # A game under Program Files that once wrote 30.dat unelevated reads its own copy from
-        # the user's virtual store for good. Wine virtualizes nothing; the copy is planted where
-        # Windows keeps it, with other fields than the real one, and keeps them.
-        self.use_product(*app.make_product(self.session, os.path.join('Program Files', 'Kolvenir Store')))
-        users = os.path.join(self.session.drive_c, 'users')
-        user = next(name for name in os.listdir(users) if name != 'Public')
-        store = os.path.join(users, user, 'AppData', 'Local', 'VirtualStore', 'Program Files', 'Kolvenir Store', 'data')
-        os.makedirs(store)
-        real = app.read(os.path.join(self.data, '30.dat'))
-        own = real.replace(b'\r\n640\r\n', b'\r\n800\r\n')
-        self.assertNotEqual(own, real)
-        with open(os.path.join(store, '30.dat'), 'wb') as f:
-            f.write(own)
-        before = app.snapshot(self.data)
-        self.complete_run()
-        self.assertEqual(app.snapshot(store), {'30.dat': app.expected_data_file30(own)})
-        self.assertEqual(app.snapshot(self.data), self.installed(before))
-
     def test_clicks_during_the_run_are_dropped(self):
         pid, dump = self.open()
         x0, y0, x1, y1 = app.controls(dump)['Command2']['rect']
