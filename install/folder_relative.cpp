@@ -203,7 +203,19 @@ DWORD Flush(const Handle& file) {
 DWORD FlushEntries(const Handle& folder) {
   folder.Require(Call::kFlush);
   const DWORD error = LastErrorUnless(FlushFileBuffers(folder.get()));
-  return error == ERROR_INVALID_FUNCTION ? 0 : error;
+  // A file system that keeps no entries of its own to flush refuses the call: FAT's driver and
+  // others as invalid (STATUS_INVALID_DEVICE_REQUEST) or unsupported, a network redirector as
+  // an invalid parameter, older Samba servers as access denied. The renames it follows have
+  // succeeded all the same; nothing is gained by undoing them.
+  switch (error) {
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_ACCESS_DENIED:
+      return 0;
+    default:
+      return error;
+  }
 }
 
 DWORD SetWriteThrough(const Handle& file) {
@@ -244,6 +256,7 @@ DWORD MarkForDeletion(const Handle& file) {
   const bool refused = status == static_cast<NTSTATUS>(0xC0000003L) /* STATUS_INVALID_INFO_CLASS */ ||
                        status == static_cast<NTSTATUS>(0xC000000DL) /* STATUS_INVALID_PARAMETER */ ||
                        status == static_cast<NTSTATUS>(0xC00000BBL) /* STATUS_NOT_SUPPORTED */ ||
+                       status == static_cast<NTSTATUS>(0xC0000010L) /* STATUS_INVALID_DEVICE_REQUEST */ ||
                        status == static_cast<NTSTATUS>(0xC0000002L) /* STATUS_NOT_IMPLEMENTED */;
   if (!refused) return FromStatus(status);
   file.Require(Call::kDispose);
