@@ -66,16 +66,18 @@ class VirtualStoreTest(app.CopyRunCase):
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_a_link_on_the_way_is_refused_by_name(self):
-        # Each folder below the profile folder in turn is a link to another user's copy.
-        for depth in range(1, len(WAY) + 1):
-            with self.subTest(at=WAY[depth - 1]):
-                if depth > 1:
-                    self.setUp()  # a session of its own
+        # Each folder below the profile folder in turn is a link to another user's copy; last, the
+        # game's folder there is a link to the product's own folder, which is no other setup.exe.
+        rows = [(depth, lambda depth: os.path.join(self.users, 'victim', *WAY[:depth])) for depth in range(1, len(WAY) + 1)]
+        rows.append((len(WAY) - 1, lambda depth: self.product))
+        for depth, target in rows:
+            with self.subTest(at=WAY[depth - 1], to=target(depth)):
+                self.setUp()  # a session of its own
                 self.plant_copy(self.profile)
                 victim, victim_before = self.outside()
                 level = os.path.join(self.profile, *WAY[:depth])
                 os.rename(level, level + '.real')
-                os.symlink(os.path.join(self.users, 'victim', *WAY[:depth]), level)
+                os.symlink(target(depth), level)
                 before = app.snapshot(self.data)
                 text = self.fail_run()
                 self.assert_report(text, 1920, self.session.win_path(level))
