@@ -5,8 +5,10 @@ Prints, for ROUNDS rounds (BENCH_ROUNDS, by default 9) taken in turns in one Win
 all meet the same load, the median and the fastest of:
 - OK to Done less the 2-second pause, for 23 add-on files of 4 MiB each (30.dat of 25 short
   lines), of this build and, where SETUP_EXE64_BEFORE names one, of the build before;
-- `cp` of the same files followed by `sync` of the copies;
-and the ratios of the medians to cp + sync (the aim: at most 1.25).
+- `cp` of the same files followed by `sync` of the copies, to the same volume;
+and the ratios of the medians to cp + sync (the aim: at most 1.25). Four such rows: on the Wine
+drive and on an exFAT volume through FUSE (no hard links), each into an empty data folder and
+replacing an old version of every add-on file (cp then writes over the old files).
 
 The build before is any 64-bit setup.exe built from another commit: `BENCH_BEFORE=COMMIT bash
 tools/bench.sh` builds that commit's files (git archive) in a folder of its own and times it;
@@ -31,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'wine'))
 import harness  # noqa: E402
@@ -73,19 +76,43 @@ def addon_beside(session, addon, exe_path):
     return session.win_path(os.path.join(other, 'setup.exe'))
 
 
-def setup_run(session, exe, data_file):
-    _, folder = app.make_product(session, folder='K%d' % time.monotonic_ns(), data_file=data_file)
-    return ok_to_done(session, exe, folder)
+def setup_run(session, exe, data_file, where=None, replacing=False):
+    """OK to Done less the pause, into a product of its own on where ((linux folder, its Windows
+    path), by default C:), its data folder empty but for 30.dat or holding an old version of
+    every add-on file; the product is removed afterwards, a volume's room being limited."""
+    name = 'K%d' % time.monotonic_ns()
+    if where:
+        product, _ = app.make_product(session, os.path.join(where[0], name), data_file=data_file)
+        folder = where[1] + name + '\\'
+    else:
+        product, folder = app.make_product(session, folder=name, data_file=data_file)
+    if replacing:
+        old_files(os.path.join(product, 'data'))
+    try:
+        return ok_to_done(session, exe, folder)
+    finally:
+        shutil.rmtree(product)
 
 
-def cp_run(session, addon):
-    target = os.path.join(session.drive_c, 'cp%d' % time.monotonic_ns())
+def old_files(folder):
+    for name in app.ADDON_FILES:
+        with open(os.path.join(folder, name), 'wb') as f:
+            f.write(os.urandom(4 * MIB))
+
+
+def cp_run(session, addon, where=None, replacing=False):
+    target = os.path.join(where[0] if where else session.drive_c, 'cp%d' % time.monotonic_ns())
     os.makedirs(target)
+    if replacing:
+        old_files(target)
+        subprocess.run(['sync'], check=True)
     copies = [os.path.join(target, n) for n in app.ADDON_FILES]
     started = time.monotonic()
     subprocess.run(['cp'] + [os.path.join(addon, n) for n in app.ADDON_FILES] + [target], check=True)
     subprocess.run(['sync'] + copies, check=True)  # the copies only, as setup.exe flushes its own
-    return time.monotonic() - started
+    seconds = time.monotonic() - started
+    shutil.rmtree(target)
+    return seconds
 
 
 def start_to_window(session, exe):
@@ -118,22 +145,26 @@ def report(label, seconds):
     return seconds
 
 
-def copy_runs(session):
-    """The 4 MiB files: each build and cp + sync in turns, the order turning every round so
-    that none always follows the same one (the write-back of a sync lingers a moment)."""
+def copy_runs(session, volume, replacing):
+    """The 4 MiB files into a product on volume: each build and cp + sync to the same volume in
+    turns, the order turning every round so that none always follows the same one (the
+    write-back of a sync lingers a moment)."""
     addon, exe = addon_folder(session, 4 * MIB)
-    kinds = [('this build', lambda: setup_run(session, exe, SHORT_30))]
+    where = None if volume == 'C:' else (session.mount_exfat('e', megabytes=1024), 'E:\\')
+    kinds = [('this build', lambda: setup_run(session, exe, SHORT_30, where, replacing))]
     before = os.environ.get('SETUP_EXE64_BEFORE')
     if before:
         exe_before = addon_beside(session, addon, before)
-        kinds.append(('the build before', lambda: setup_run(session, exe_before, SHORT_30)))
-    kinds.append(('cp + sync', lambda: cp_run(session, addon)))
+        kinds.append(('the build before', lambda: setup_run(session, exe_before, SHORT_30, where, replacing)))
+    kinds.append(('cp + sync', lambda: cp_run(session, addon, where, replacing)))
     times = {label: [] for label, _ in kinds}
     load = open('/proc/loadavg').read().split()[:3]
     for r in range(ROUNDS):
         for label, run in kinds[r % len(kinds):] + kinds[:r % len(kinds)]:
             times[label].append(run())
-    print('23 files of 4 MiB, %d rounds in turns (OK to Done less the pause; the 64-bit build)' % ROUNDS)
+    print('23 files of 4 MiB %s, on %s, %d rounds in turns (OK to Done less the pause; the 64-bit build)'
+          % ('replacing 23 that exist' if replacing else 'into an empty data folder',
+             'the Wine drive' if volume == 'C:' else 'exFAT through FUSE', ROUNDS))
     # Other work on the machine slows all three, and setup.exe most: say how busy it was.
     print('load average before and after: %s, %s' % (' '.join(load), ' '.join(open('/proc/loadavg').read().split()[:3])))
     print('%-24s %10s %10s %14s   %s' % ('', 'median', 'fastest', 'median / cp', 'each round (ms)'))
@@ -145,11 +176,18 @@ def copy_runs(session):
     if not before:
         print('(the build before: set SETUP_EXE64_BEFORE to compare with one)')
     print('aim: this build at most %.2f times cp + sync' % COPY_AIM)
+    print()
 
 
 def main():
     with harness.WineSession() as session:
-        copy_runs(session)
+        for volume in ('C:', 'exFAT'):
+            for replacing in (False, True):
+                try:
+                    copy_runs(session, volume, replacing)
+                except unittest.SkipTest as refused:  # no loop device or FUSE here
+                    print('exFAT rows left out: %s' % refused)
+                    break
         if '--copy-only' in sys.argv[1:]:
             return
         addon, exe = addon_folder(session, 0)
