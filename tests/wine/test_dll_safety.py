@@ -32,7 +32,7 @@ def plant_dlls(session, folder, bits):
     """Puts the marking DLLs beside setup.exe and has Wine prefer DLLs found on the path."""
     for dll in glob.glob(os.path.join(MARKS[bits], '*.dll')):
         shutil.copy(dll, folder)
-    session.env['WINEDLLOVERRIDES'] = 'uxtheme,dwmapi=n,b'
+    session.env['WINEDLLOVERRIDES'] = 'uxtheme,dwmapi,shell32,wtsapi32=n,b'
 
 
 def loaded_marks(folder):
@@ -41,15 +41,19 @@ def loaded_marks(folder):
 
 
 def planted_dll_loads(bits):
+    """A start, and OK on a product under Program Files, whose copies in the virtual stores are
+    looked for through shell32 and wtsapi32, loaded only then; the run stops at the first missing
+    add-on file, after that look."""
     with harness.WineSession() as session:
         folder, exe = app.make_addon_folder(session, bits, files=[])
         plant_dlls(session, folder, bits)
-        pid, dump = app.open_window(session, exe, app.unregister(bits),
-                                    app.register_folder(bits, 'C:\\Kolvenir1.0\\'))
+        _, product = app.make_product(session, os.path.join('Program Files', 'Kolvenir1.0'))
+        pid, dump = app.open_window(session, exe, app.unregister(bits), app.register_folder(bits, product))
         # Buttons and the edit box are drawn by now, which is when the theme library is wanted.
-        app.then(session, pid, ['mouse-click', str(app.IDS['Text1'])], ['sleep', '300'])
-        exit_code = app.then(session, pid, ['close'], ['wait-exit'])[-1]['exit']
-        return dump, exit_code, loaded_marks(folder)
+        results = app.then(session, pid, ['mouse-click', str(app.IDS['Text1'])], ['sleep', '300'],
+                           app.click('Command1', real=False), ['wait-msgbox', '120000'], ['dismiss-msgbox'],
+                           ['wait-exit'])
+        return dump, results[-3]['text'], results[-1]['exit'], loaded_marks(folder)
 
 
 def dlls_loaded_by_a_start(bits):
@@ -65,10 +69,11 @@ def dlls_loaded_by_a_start(bits):
 
 class DllSafetyTest(unittest.TestCase):
     def test_planted_dlls_are_not_loaded(self):
-        dump, exit_code, marks = planted_dll_loads(BITS)
+        dump, report, exit_code, marks = planted_dll_loads(BITS)
         self.assertEqual(marks, [])
         self.assertEqual(app.controls(dump)['Label1']['text'], app.FOUND)
-        self.assertEqual(exit_code, 0)
+        self.assertRegex(report, r'エラー番号: 2\b')
+        self.assertEqual(exit_code, 1)
 
     def test_a_start_loads_only_the_expected_dlls(self):
         loaded = dlls_loaded_by_a_start(BITS)
