@@ -12,6 +12,7 @@ import setup_app as app
 import test_dll_safety
 import test_file_rights
 import test_planted_links
+import test_virtual_store
 
 BITS = '32'
 
@@ -88,6 +89,13 @@ class Pe32LinkTest(app.Journey, test_planted_links.Planting):
         text = self.fail_run()
         self.assert_report(text, 1920, named)
         self.assert_nothing_crossed(out, outside_before)
+
+
+class Pe32VirtualStoreTest(app.Journey, test_virtual_store.Copies):
+    def test_every_accounts_copy_in_its_virtual_store_is_updated(self):
+        """every account's copy"""
+        # The profiles as the 64-bit view lists them, the known folders a 32-bit process is given.
+        self.update_every_account()
 
 
 class Pe32RightsTest(app.Journey, test_file_rights.FileRightsTest):

@@ -16,7 +16,9 @@ GAME = os.path.join('Program Files', 'Kolvenir Store')
 WAY = ('AppData', 'Local', 'VirtualStore', 'Program Files', 'Kolvenir Store', 'data')
 
 
-class VirtualStoreTest(app.CopyRunCase):
+class Copies(app.CopyRunCase):
+    """A product under Program Files, and the copies of its data folder to plant in profiles."""
+
     def setUp(self):
         super().setUp()
         self.use_product(*app.make_product(self.session, GAME))
@@ -47,7 +49,7 @@ class VirtualStoreTest(app.CopyRunCase):
         victim = self.plant_copy(os.path.join(self.users, 'victim'), {'30.dat': self.own, '21.dat': b'victim 21'})
         return victim, app.snapshot(victim)
 
-    def test_every_accounts_copy_is_updated_whatever_the_folders_spelling(self):
+    def update_every_account(self):
         # The uninstall entry in 8.3 form, as old installers wrote it; a second account with its
         # own copy holding an add-on file; a third whose profile folder is not on this PC.
         mine = self.plant_copy(self.profile)
@@ -64,6 +66,11 @@ class VirtualStoreTest(app.CopyRunCase):
         self.assertEqual(app.snapshot(other), {'30.dat': updated, 'save.txt': b'saved',
                                                '21.dat': app.read(os.path.join(self.addon, '21.dat'))})
         self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+
+class VirtualStoreTest(Copies):
+    def test_every_accounts_copy_is_updated_whatever_the_folders_spelling(self):
+        self.update_every_account()
 
     def test_a_link_on_the_way_is_refused_by_name(self):
         # Each folder below the profile folder in turn is a link to another user's copy; last, the
