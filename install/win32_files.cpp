@@ -258,7 +258,8 @@ class Win32Folder : public Directory {
 
   std::wstring WhereItLies() override {
     std::wstring where;
-    ThrowIf(relative::DosPath(handle_, where), path_);
+    // A volume the system gives no DOS path is known by the path the folder was opened by.
+    if (relative::DosPath(handle_, where)) return path_;
     return Join(where, L"");
   }
 
