@@ -7,6 +7,8 @@
 #include "app/failure_report.h"
 #include "app/fonts.h"
 #include "app/texts.h"
+#include "install/addon_install.h"
+#include "install/win32_files.h"
 #include "lookup/REG.h"
 #include "lookup/uninstall_lookup.h"
 
@@ -246,6 +248,18 @@ void Form1::Form_Load() {
   const bool found =
       lookup::UninstallEntryLookup(regedit::ReadLocalMachineValue, regedit::DecodeAnsi, installDir, valueSize);
   EnterState(found ? WindowState::Found : WindowState::NotFound);
+}
+
+// The copy run.
+void Form1::Command1_Click() {
+  const std::wstring sourceDir = install::SourceDirFrom(install::ExecutableDir());
+  EnterState(WindowState::Copying);  // OK stays disabled from here on: the run happens once
+  install::Win32Files files;
+  install::InstallAddons(files, sourceDir, installDir);
+  Sleep(2000);
+  // Clicks made during the run must not act on the 終了 button that Done enables.
+  DiscardPendingInput();
+  EnterState(WindowState::Done);
 }
 
 void Form1::Command2_Click() { SendMessageW(hwnd_, WM_CLOSE, 0, 0); }
