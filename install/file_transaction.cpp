@@ -271,7 +271,12 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
     steps.Must([&] {
       // A staged name holds the run's new file or a part of it, whatever else holds it too.
       const bool never_renamed = folder.Look(n.staged).exists;
-      folder.Delete(n.staged);
+      try {
+        folder.Delete(n.staged);
+      } catch (const common::SetupError& error) {
+        // Held by a scanner, say: the tidying deletes it later; a folder there is in the way.
+        if (IsInTheWay(error.cause)) throw;
+      }
       const FileStatus kept = folder.Look(n.kept);
       // Not ours, and in the way of every run: the user's to remove.
       if (kept.directory) throw n.kept.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);

@@ -267,15 +267,18 @@ install::FileStatus FakeFiles::Status(const Name& name) {
     const std::shared_ptr<std::string>& file = files.at(path);
     status.exists = true;
     status.size = file->size();
-    status.names = static_cast<std::uint32_t>(
-        std::count_if(files.begin(), files.end(), [&](const auto& other) { return other.second == file; }));
+    // FAT counts no names: two entries left on one file by a torn rename are two files to it,
+    // each with an id of its own, which a rename changes.
+    status.names = fat ? 1
+                       : static_cast<std::uint32_t>(std::count_if(files.begin(), files.end(),
+                                                                  [&](const auto& other) { return other.second == file; }));
     status.read_only = std::any_of(read_only.begin(), read_only.end(), [&](const std::wstring& other) {
       return files.count(other) && files.at(other) == file;
     });
     const auto stamp = stamped_.find(file.get());
     status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*file);
     status.attributes = AttributesOf(path) | (status.read_only ? install::attributes::kReadOnly : 0);
-    status.id = IdOf(path);
+    status.id = fat ? IdOf(path) ^ std::hash<std::wstring>{}(path) : IdOf(path);
   }
   return status;
 }
