@@ -589,8 +589,9 @@ std::unique_ptr<File> FileTransaction::OpenUnchanged(Step& step, const Name& nam
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
+    std::unique_ptr<File> old;
     if (step.entry.existed) {
-      const std::unique_ptr<File> old = OpenUnchanged(step, n.destination);
+      old = OpenUnchanged(step, n.destination);
       folder_.RenameAside(*old, n.kept);
     }
     try {
@@ -601,6 +602,15 @@ void FileTransaction::Rename() {
       throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
     }
     step.staged.reset();
+    // The open shares writing: a write in place since the check went to the old file, now kept,
+    // and the undo puts it back.
+    if (old && step.made_from) {
+      const std::string& read = *step.made_from;
+      FromStart contents(*old);
+      if (ReadAtMost(contents, read.size()).compare(0, read.size(), read) != 0) {
+        throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
+      }
+    }
   }
   // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
   FlushEntriesIfAny(folder_);

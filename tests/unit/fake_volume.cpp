@@ -236,6 +236,14 @@ bool FakeFiles::SwapForLink(const std::wstring& folder) {
   return true;
 }
 
+bool FakeFiles::SwapByRename(const std::wstring& path, const std::string& bytes) {
+  for (auto it = open_.lower_bound(path); it != open_.upper_bound(path); ++it) {
+    if (it->second->mode().data() && !it->second->mode().share_delete) return false;
+  }
+  files[path] = std::make_shared<std::string>(bytes);
+  return true;
+}
+
 void FakeFiles::LetGo() {
   game_holds.clear();
   for (const std::wstring& path : pending_) {

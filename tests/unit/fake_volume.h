@@ -73,6 +73,9 @@ class FakeFiles : public install::InstallFiles {
 
   // The other program writes the file in place: every name of it sees the new contents.
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
+  // The other program renames a file of its own over path, as a game saves: refused, as Windows
+  // refuses it, while an open of ours there does not share delete. Whether it was done.
+  bool SwapByRename(const std::wstring& path, const std::string& bytes);
   // The other program lets go: names deleted meanwhile go with it.
   void LetGo();
   // Those Windows keeps apart from read-only, shared by every name of the file: hidden and

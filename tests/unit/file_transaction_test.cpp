@@ -275,10 +275,12 @@ TEST_F(TransactionTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
         Reset();
         fs.hard_links = links;
         std::size_t seen = 0;
+        bool refused = false;
         fs.meddle = [&](FakeFiles& f, const std::wstring&) {
           if (seen++ != n) return;
-          if (!c.in_place) f.files[path] = std::make_shared<std::string>(c.theirs);
-          if (c.in_place) f.WriteInPlace(path, c.theirs);
+          if (!c.in_place) refused = !f.SwapByRename(path, c.theirs);
+          // Between the two renames the game's open file is the one renamed aside.
+          if (c.in_place) f.WriteInPlace(f.files.count(path) ? path : path + L".setup-old", c.theirs);
           if (c.holds) f.game_holds.insert(path);
         };
         std::optional<common::SetupError> error;
@@ -289,6 +291,10 @@ TEST_F(TransactionTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
         }
         fs.meddle = nullptr;
         fs.LetGo();
+        if (refused) {  // held by the run's open that checked it, until it was renamed aside
+          EXPECT_FALSE(error);
+          continue;
+        }
         if (!c.holds && n >= looked_at && n <= renamed_at) EXPECT_TRUE(error) << "replaced what it did not look at";
         std::map<std::wstring, std::string> expected = error ? before : Installed();
         if (error) {
@@ -385,11 +391,15 @@ TEST_F(TransactionTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
   const int killed_at = KilledInTheRenames();
   Reset();
   InstallKilledAt(killed_at);
+  // Between the rename aside of the run's file and the rename back of the old one: the old one
+  // is kept beside the user's.
   fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
-    if (next == L"delete " + d + L"15.dat") f.files[d + L"15.dat"] = std::make_shared<std::string>("user's 15");
+    if (next == L"move " + d + L"21.dat") f.files[d + L"21.dat"] = std::make_shared<std::string>("user's 21");
   };
-  InstallRefused();
-  EXPECT_EQ(*fs.files.at(d + L"15.dat"), "user's 15");
+  const common::SetupError error = InstallRefused();
+  EXPECT_EQ(fs.Contents(data_dir)[L"21.dat"], "user's 21");
+  EXPECT_EQ(fs.Contents(data_dir)[L"21.dat.setup-bak"], "old 21.dat");
+  EXPECT_EQ(error.set_aside, std::vector<std::wstring>{d + L"21.dat.setup-bak"});
 }
 
 // Records left by another run: every plain file name in them is followed, whichever version
@@ -621,11 +631,19 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
 }
 
 TEST_F(TransactionTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
-  fs.held[data_dir + L"21.dat.setup-old"] = -1;
+  fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+    if (next == L"move " + data_dir + L"setup.journal.setup-old") f.held[data_dir + L"21.dat.setup-old"] = -1;
+  };
   Install();
   auto after = fs.Contents(data_dir);
   EXPECT_EQ(after.erase(L"21.dat.setup-old"), 1u);
+  // The committed record stays with it: while it is there, the kept file is the commit's to delete.
+  EXPECT_EQ(after.erase(L"setup.journal.setup-old"), 1u);
   EXPECT_EQ(after, Installed());
+  fs.held.clear();
+  fs.meddle = nullptr;
+  Install();
+  EXPECT_EQ(fs.Contents(data_dir), Installed());
 }
 
 }  // namespace
