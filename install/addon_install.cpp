@@ -135,23 +135,14 @@ Plan MakePlan(Folder& dir, Sources& sources, bool every_file) {
   return plan;
 }
 
-// The old files stay until every new one is in place, so all the new ones must fit beside them;
-// where the volume has no hard links the old ones are kept as copies, which take room too.
+// The old files stay until every new one is in place, so all the new ones must fit beside them.
 void CheckRoom(Plan& plan) {
   Folder& dir = *plan.folder;
   const VolumeFacts space = dir.Volume();
   const std::uint64_t cluster = space.cluster_size ? space.cluster_size : 1;
   std::uint64_t needed = plan.dataFile30 ? OnDisk(plan.newDataFile30.size(), cluster) : 0;
   for (const Copy& copy : plan.copies) needed += OnDisk(copy.source->status().size, cluster);
-  Replaced* any = plan.dataFile30.get();
-  for (const Copy& copy : plan.copies) any = any ? any : copy.replaced.get();
-  plan.hardLinks = HardLinksIn(dir, space, any);
-  if (!plan.hardLinks) {
-    for (const Copy& copy : plan.copies) {
-      if (copy.replaced) needed += OnDisk(copy.replaced->status().size, cluster);
-    }
-    if (plan.dataFile30) needed += OnDisk(plan.dataFile30->status().size, cluster);
-  }
+  plan.hardLinks = space.hard_links;
   if (needed > space.available) {
     common::SetupError error = MakeError(common::kErrorDiskFull, dir.path(), Cause::kNotEnoughRoom);
     error.bytes_needed = needed;

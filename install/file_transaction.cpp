@@ -10,8 +10,11 @@
 namespace install {
 namespace {
 
-// Version 2 had no marks of the new files and no notes of files kept aside; it is still read.
-constexpr char kJournalHeader[] = "setup.exe rollback journal 3";
+// Version 4 names the old file by what a rename keeps; version 3 by its contents, where it was
+// kept as a copy, and version 2 had no marks of the new files and no notes of files kept aside.
+// Both are still read.
+constexpr char kJournalHeader[] = "setup.exe rollback journal 4";
+constexpr char kJournalHeader3[] = "setup.exe rollback journal 3";
 constexpr char kJournalHeader2[] = "setup.exe rollback journal 2";
 constexpr char kJournalEnd[] = "end";
 constexpr char kReplacedWord[] = "replaced ";
@@ -48,6 +51,9 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A folder's entries on disk; a file system with nothing of its own to flush says so below.
+void FlushEntriesIfAny(Folder& folder) { folder.FlushEntries(); }
 
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
@@ -86,7 +92,9 @@ bool IsOwnName(const std::wstring& name) {
 
 // The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
 // past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
-void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure) {
+// kept_too: only after a commit, when the kept files are the old files the commit replaced; a
+// kept file is otherwise deleted only where its file is back in place (RollBack).
+void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
   auto remove = [&](const Name& name) {
     try {
       folder.Delete(name);
@@ -94,13 +102,14 @@ void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bo
       if (stop_at_failure) throw;
     }
   };
-  remove(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
   remove(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
   for (const std::wstring& name : names) {
     const Names n(folder, name);
     remove(n.staged);
-    remove(n.kept);
+    if (kept_too) remove(n.kept);
   }
+  // Last: while it is there, the kept files are the commit's to delete.
+  remove(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
 }
 
 void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
@@ -122,8 +131,11 @@ std::unique_ptr<File> WriteJournal(Folder& folder, const std::string& bytes, boo
 }
 
 // After a rollback and its tidying: the journal goes, unless a note is still owed, which a
-// journal of only that note then carries to the run that installs everything.
+// journal of only that note then carries to the run that installs everything. Whatever the
+// rollback renamed and deleted is on disk first: a volume that writes folder entries out of
+// order must not keep the journal's deletion and lose a rename back.
 void SettleJournal(Folder& folder, const Notes& owed) {
+  FlushEntriesIfAny(folder);
   if (owed.empty()) {
     folder.Delete(folder.Record(kJournalName));
   } else {
@@ -150,61 +162,70 @@ class UndoSteps {
   Notes notes;  // in list order, as the report names them
 };
 
-// The size and contents of a file as one number; nothing when it is not there.
-std::optional<std::pair<std::uint64_t, std::uint64_t>> SizeAndHash(Folder& folder, const Name& name) {
-  const std::unique_ptr<File> file = folder.OpenForReading(name);
-  if (!file || file->status().directory) return std::nullopt;
+using SizeHash = std::pair<std::uint64_t, std::uint64_t>;
+
+SizeHash SizeAndHash(File& file) {
   std::uint64_t size = 0;
-  FromStart contents(*file);
+  FromStart contents(file);
   const std::uint64_t hash = HashOf(contents, &size);
-  return std::make_pair(size, hash);
+  return {size, hash};
 }
 
-// What a rollback decides about one destination, from the record and the disk.
+// The size and contents of a file as one number; nothing when it is not there.
+std::optional<SizeHash> SizeAndHash(Folder& folder, const Name& name) {
+  const std::unique_ptr<File> file = folder.OpenForReading(name);
+  if (!file || file->status().directory) return std::nullopt;
+  return SizeAndHash(*file);
+}
+
+// What a rollback decides about one destination, from the record and from what each of its
+// names holds, never from which of them exist.
 class Judge {
  public:
   Judge(Folder& folder, const JournalEntry& entry, const Elsewhere& elsewhere)
       : folder_(folder), entry_(entry), elsewhere_(elsewhere), n_(folder, entry.name) {}
   const Names& names() const { return n_; }
 
-  // Still the file the run put there. A record without marks trusts the disk, as its
-  // version did.
-  bool IsPlaced(const FileStatus& now) {
+  // The file the run put there, judged through the open that would move it. A record without
+  // marks leaves it to CopyElsewhere alone.
+  bool IsPlaced(File& file) {
+    const FileStatus& now = file.status();
     if (!now.exists || now.directory) return false;
     if (!entry_.placed) return true;
     if (entry_.placed->id) return now.id == entry_.placed->id;
-    return now.size == entry_.placed->size && Hash() == std::make_pair(entry_.placed->size, entry_.placed->hash);
+    return now.size == entry_.placed->size && Contents(file) == SizeHash{entry_.placed->size, entry_.placed->hash};
   }
 
-  // What the run put there, by the id it had, where the volume's ids tell.
-  std::uint64_t PlacedId() const { return entry_.placed ? entry_.placed->id : 0; }
-
-  // Two names of one file, where the volume's ids tell.
-  bool IsSameFile(const FileStatus& a, const FileStatus& b) const {
-    return entry_.placed && entry_.placed->id && a.exists && b.exists && a.id == b.id;
-  }
-
-  // The file the run replaced, put back already.
-  bool IsOld(const FileStatus& now) {
+  // The file the run replaced, put back already: as a rename keeps it.
+  bool IsOld(const FileStatus& now) const {
     if (!now.exists || now.directory || now.size != entry_.size) return false;
-    if (entry_.placed && !entry_.placed->id) return Hash() == std::make_pair(entry_.size, entry_.hash);
+    if (entry_.old_id) return now.id == entry_.old_id;
     return now.write_time == entry_.write_time;
   }
 
-  // Whether removing the run's file loses nothing. Where the volume tells the run's own file by
-  // its id, it does not: a file somebody put there has another. Where it cannot, only a copy
-  // elsewhere makes it safe.
-  bool CopyElsewhere() {
-    if (!entry_.placed || entry_.placed->id) return true;
+  // Whether removing the file loses nothing: its bytes are in the add-on folder under its name,
+  // or it is 30.dat, made again from the old file kept beside it. Nothing in the record alone,
+  // an id or a size, shows that.
+  bool CopyElsewhere(File& file, bool old_kept) {
     const std::vector<std::wstring>& remade = elsewhere_.remade;
-    if (std::find(remade.begin(), remade.end(), entry_.name) != remade.end()) return true;
+    if (old_kept && entry_.existed && std::find(remade.begin(), remade.end(), entry_.name) != remade.end()) return true;
     if (!elsewhere_.sources) return false;
     try {
-      return SizeAndHash(*elsewhere_.sources, elsewhere_.sources->Own(entry_.name)) ==
-             std::make_optional(std::make_pair(entry_.placed->size, entry_.placed->hash));
+      const std::optional<SizeHash> there = SizeAndHash(*elsewhere_.sources, elsewhere_.sources->Own(entry_.name));
+      return there && there->first == file.status().size && *there == Contents(file);
     } catch (const common::SetupError&) {
       return false;  // unreadable there: no copy to count on
     }
+  }
+
+  // The kept file holds what the destination holds: its file back in place (a rename torn by a
+  // power cut leaves both names, or a rollback cut short).
+  bool IsBackInPlace(File& destination, const FileStatus& kept) {
+    const FileStatus& now = destination.status();
+    if (now.directory || kept.directory || now.size != kept.size) return false;
+    if (now.id && now.id == kept.id) return true;
+    const std::unique_ptr<File> file = folder_.OpenForReading(n_.kept);
+    return file && SizeAndHash(*file) == Contents(destination);
   }
 
   // Renames `from` to the first free NAME.setup-bak name; returns that name.
@@ -221,24 +242,24 @@ class Judge {
   }
 
  private:
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> Hash() {
-    if (!hash_) hash_ = SizeAndHash(folder_, n_.destination);
-    return *hash_;
+  SizeHash Contents(File& file) {
+    if (!contents_) contents_ = SizeAndHash(file);
+    return *contents_;
   }
 
   Folder& folder_;
   const JournalEntry& entry_;
   const Elsewhere& elsewhere_;
   Names n_;
-  std::optional<std::optional<std::pair<std::uint64_t, std::uint64_t>>> hash_;
+  std::optional<SizeHash> contents_;  // of the destination's open
 };
 
-// Puts each destination back as it was before the commit began, judging by what is on disk, so
-// that it serves the run that failed, a later run, and a rollback that was itself interrupted:
-// a staged file still there was never renamed, so its destination is untouched. Without a
-// complete journal every name is taken for one that may have been replaced, and a file is only
-// ever moved back from its kept copy. A destination that is no longer the run's own file is
-// left as it is; nothing that may be the only copy of a file is deleted.
+// Puts each destination back as it was before the commit began, judging every name by what it
+// holds, so that it serves the run that failed, a later run, and a rollback that was itself
+// interrupted. The run's own file is renamed aside through the open that judged it, and the kept
+// file renamed back at once, never over anything; a destination that is not the run's own, or
+// whose bytes exist nowhere else, stays, and its kept file is kept beside it. A kept file is
+// deleted only where its file is back in place.
 UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, bool journal_complete,
                    const Elsewhere& elsewhere) {
   UndoSteps steps;
@@ -246,50 +267,60 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
     Judge judge(folder, *entry, elsewhere);
     const Names& n = judge.names();
-    std::optional<bool> renamed;
-    steps.Must([&] { renamed = !folder.Look(n.staged).exists; });
-    if (!renamed) continue;  // unknown: keep everything for the next run
-    if (!*renamed) {
-      // Its destination gone all the same (a replacing rename cut by a power cut on FAT, or
-      // another program): the kept copy is the only old file left.
-      steps.Must([&] {
-        if (!folder.Look(n.destination).exists && folder.Look(n.kept).exists) folder.RenameAside(n.kept, n.destination);
-      });
-      continue;
-    }
-    if (entry->existed) {
-      steps.Must([&] {
-        const FileStatus now = folder.Look(n.destination);
-        const FileStatus kept = folder.Look(n.kept);
-        if (kept.exists) {
-          // The old file there already (a rollback cut short put it back): its kept name goes
-          // with the spare names.
-          if (judge.IsSameFile(now, kept) || judge.IsOld(now)) return;
-          if (now.exists) {
-            // Put there by somebody else since: it stays, and the old file is kept beside it.
-            if (!judge.IsPlaced(now)) return aside(judge.SetAside(n.kept));
-            if (!judge.CopyElsewhere()) {
-              aside(judge.SetAside(n.destination));
-            } else if (!folder.Delete(n.destination, judge.PlacedId())) {
-              return aside(judge.SetAside(n.kept));  // it changed hands in the moment before
-            }
-          }
-          // Never over anything: a file that appears meanwhile is not the run's to replace.
-          return folder.RenameAside(n.kept, n.destination);
-        }
-        // Put back already, or its kept copy was deleted by someone else: only the journal tells.
-        if (journal_complete && !judge.IsOld(now)) {
+    const bool noted = journal_complete && entry->recorded;
+    steps.Must([&] {
+      // A staged name holds the run's new file or a part of it, whatever else holds it too.
+      const bool never_renamed = folder.Look(n.staged).exists;
+      try {
+        folder.Delete(n.staged);
+      } catch (const common::SetupError& error) {
+        // Held by a scanner, say: the tidying deletes it later; a folder there is in the way.
+        if (IsInTheWay(error.cause)) throw;
+      }
+      const FileStatus kept = folder.Look(n.kept);
+      // Not ours, and in the way of every run: the user's to remove.
+      if (kept.directory) throw n.kept.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
+      std::unique_ptr<File> now = folder.OpenToSetAside(n.destination);
+      if (!now) {
+        // Nothing there: the kept file goes back; without one, the old file is gone (deleted by
+        // somebody else), unless the run never got to it.
+        if (kept.exists && !kept.directory) return folder.RenameAside(n.kept, n.destination);
+        if (noted && entry->existed && !never_renamed) {
           steps.notes.unrestored.insert(steps.notes.unrestored.begin(), entry->name);
         }
-      });
-    } else if (journal_complete) {
-      steps.Must([&] {
-        const FileStatus now = folder.Look(n.destination);
-        if (!judge.IsPlaced(now)) return;  // gone already, or somebody else's
-        if (!judge.CopyElsewhere()) return aside(judge.SetAside(n.destination));
-        folder.Delete(n.destination, judge.PlacedId());  // unless it changed hands meanwhile
-      });
-    }
+        return;
+      }
+      if (now->status().directory) return;
+      const bool old_kept = kept.exists && !kept.directory;
+      if (old_kept && judge.IsBackInPlace(*now, kept)) {
+        now.reset();
+        folder.Delete(n.kept);
+        return;
+      }
+      if (judge.IsPlaced(*now) && (!entry->existed || old_kept) && judge.CopyElsewhere(*now, old_kept)) {
+        // Back to back: the run's file aside through the open that judged it, the old one back.
+        folder.RenameAside(*now, n.staged);
+        if (old_kept) {
+          try {
+            folder.RenameAside(n.kept, n.destination);
+          } catch (const common::SetupError& error) {
+            // A file put there in the moment between is somebody else's: it stays.
+            if (error.number != common::kErrorAlreadyExists) throw;
+            aside(judge.SetAside(n.kept));
+          }
+        }
+        now.reset();
+        folder.Delete(n.staged);
+        return;
+      }
+      const FileStatus status = now->status();
+      now.reset();
+      // Somebody else's, or the run's with no copy elsewhere: it stays, the old file beside it.
+      if (old_kept) return aside(judge.SetAside(n.kept));
+      if (noted && entry->existed && !never_renamed && !judge.IsOld(status)) {
+        steps.notes.unrestored.insert(steps.notes.unrestored.begin(), entry->name);
+      }
+    });
   }
   return steps;
 }
@@ -297,15 +328,11 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
 }  // namespace
 
 std::uint64_t HashOf(ByteSource& source, std::uint64_t* size) {
-  // FNV-1a: enough to tell two versions of a file apart, with the size beside it.
-  std::uint64_t hash = 14695981039346656037ull, total = 0;
+  ContentHash hash;
   char chunk[64 * 1024];
-  while (const std::size_t got = source.Read(chunk, sizeof chunk)) {
-    for (std::size_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(chunk[i])) * 1099511628211ull;
-    total += got;
-  }
-  if (size) *size = total;
-  return hash;
+  while (const std::size_t got = source.Read(chunk, sizeof chunk)) hash.Add(chunk, got);
+  if (size) *size = hash.size();
+  return hash.hash();
 }
 
 void Notes::Add(const Notes& other) {
@@ -320,8 +347,8 @@ std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes&
     const Placed placed = entry.placed.value_or(Placed{});
     const std::string mark = number(placed.id) + number(placed.size) + number(placed.hash);
     if (entry.existed) {
-      text += kReplacedWord + Ascii(entry.name) + number(entry.size) + number(entry.write_time) + number(entry.hash) +
-              mark + kLineEnd;
+      text += kReplacedWord + Ascii(entry.name) + number(entry.size) + number(entry.write_time) +
+              number(entry.old_id) + mark + kLineEnd;
     } else {
       text += kCreatedWord + Ascii(entry.name) + mark + kLineEnd;
     }
@@ -368,7 +395,8 @@ std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<
     at = end + 2;
   }
   if (lines.size() < 2 || lines.back() != kJournalEnd) return std::nullopt;
-  const bool marked = lines.front() == kJournalHeader;
+  const bool renamed_aside = lines.front() == kJournalHeader;
+  const bool marked = renamed_aside || lines.front() == kJournalHeader3;
   if (!marked && lines.front() != kJournalHeader2) return std::nullopt;
   Journal journal;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
@@ -411,7 +439,11 @@ std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<
     if (entry.existed) {
       entry.size = numbers[0];
       entry.write_time = numbers[1];
-      if (marked) entry.hash = numbers[2];
+      if (renamed_aside) {
+        entry.old_id = numbers[2];
+      } else if (marked) {
+        entry.hash = numbers[2];
+      }
     }
     if (marked) entry.placed = Placed{numbers[old_count], numbers[old_count + 1], numbers[old_count + 2]};
     journal.entries.push_back(entry);
@@ -429,15 +461,6 @@ void AddTo(common::SetupError& error, const Folder& folder, const Restored& rest
   };
   add(error.unrestored, restored.notes.unrestored);
   add(error.set_aside, restored.notes.set_aside);
-}
-
-bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any) {
-  if (volume.hard_links) return true;
-  // Wine 8 sets FILE_SUPPORTS_HARD_LINKS for no volume, its own drives included. Tried as the
-  // committed record's name, which nothing uses before the commit and which the commit replaces:
-  // while 30.dat is held open, Wine keeps a deleted second name of it until the file's last
-  // handle closes, and that must not be a name the run is about to write.
-  return any && any->HardLinksWork(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
 }
 
 std::unique_ptr<File> LockFolder(Folder& folder) {
@@ -463,24 +486,21 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
   step.entry.existed = status.exists;
   step.entry.size = status.size;
   step.entry.write_time = status.write_time;
-  step.old_id = status.id;
+  // Kept by the rename aside, where the volume's ids are stable.
+  if (hard_links_) step.entry.old_id = status.id;
   step.replaced = std::move(replaced);
-  // Where the volume has no stable ids its times cannot be trusted either: the old file is
-  // known again by its contents.
-  if (step.replaced && !hard_links_) step.entry.hash = HashOf(*step.replaced->Read());
   return step;
 }
 
 void FileTransaction::StageCopy(File& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   Step& step = Begin(name, std::move(replaced));
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
-  step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes);
+  ContentHash hash;
+  step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes, &hash);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
-  if (!hard_links_) {
-    FromStart from_start(source);
-    step.placed.hash = HashOf(from_start, &step.placed.size);
-  }
+  step.placed.size = hash.size();
+  step.placed.hash = hash.hash();
 }
 
 void FileTransaction::StageContents(const std::wstring& name, const std::string& bytes,
@@ -492,10 +512,10 @@ void FileTransaction::StageContents(const std::wstring& name, const std::string&
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
   step.staged->Write(bytes.data(), bytes.size());
-  if (!hard_links_) {
-    StringSource contents(bytes);
-    step.placed.hash = HashOf(contents, &step.placed.size);
-  }
+  ContentHash hash;
+  hash.Add(bytes.data(), bytes.size());
+  step.placed.size = hash.size();
+  step.placed.hash = hash.hash();
 }
 
 // A replacement keeps what the user set on the file itself, as ReplaceFile keeps its DACL: an old
@@ -508,7 +528,6 @@ void FileTransaction::KeepPermissions(Step& step) {
 
 void FileTransaction::Commit() {
   try {
-    Keep();
     Flush();
     Record();
     Rename();
@@ -523,27 +542,14 @@ void FileTransaction::Commit() {
   Tidy();
 }
 
-// Every destination that exists gets a second name that keeps it, and is let go: nothing may
-// be renamed over a file that is open.
-void FileTransaction::Keep() {
-  for (Step& step : steps_) {
-    if (!step.replaced) continue;
-    if (std::unique_ptr<File> copy = step.replaced->KeepAs(Names(folder_, step.entry.name).kept, hard_links_)) {
-      unflushed_.push_back(copy.get());
-      kept_copies_.push_back(std::move(copy));
-    }
-    step.replaced.reset();
-  }
-}
-
 // Everything the rollback may need is on disk before the journal says it is there.
 void FileTransaction::Flush() {
   for (File* file : unflushed_) file->Flush();
   unflushed_.clear();
-  kept_copies_.clear();
 }
 
-// The record of every destination, on disk before anything is renamed.
+// The record of every destination, on disk before anything is renamed, its folder entry and the
+// staged files' too: a volume that writes entries out of order must not lose them behind a rename.
 void FileTransaction::Record() {
   std::vector<JournalEntry> entries;
   for (Step& step : steps_) {
@@ -553,43 +559,61 @@ void FileTransaction::Record() {
   }
   journal_ = WriteJournal(folder_, FormatJournal(entries, owed_), !owed_.empty());
   journal_written_ = true;
+  FlushEntriesIfAny(folder_);
 }
 
 bool FileTransaction::IsAsLookedAt(const Step& step, const FileStatus& now) const {
   return now.exists && !now.directory && now.size == step.entry.size && now.write_time == step.entry.write_time &&
-         (!hard_links_ || now.id == step.old_id);
+         (!hard_links_ || now.id == step.entry.old_id);
 }
 
-// A destination is replaced only while it is still the file the run looked at, or, where there
-// was none, while there still is none: otherwise what another program or the user put there
-// meanwhile would be lost. One the new file was made from is also checked by its bytes, which
-// a time the volume keeps coarsely, or not at all, cannot vouch for.
-void FileTransaction::CheckUnchanged(const Step& step, const Name& name) {
-  bool same = false;
-  if (!step.entry.existed) {
-    same = !folder_.Look(name).exists;
-  } else if (!step.made_from) {
-    same = IsAsLookedAt(step, folder_.Look(name));
-  } else if (const std::unique_ptr<Replaced> now = folder_.OpenToReplace(name)) {
+// The destination opened so that nobody else can rename or delete it, and through that open still
+// the file the run looked at; one the new file was made from also by its bytes, which a time the
+// volume keeps coarsely, or not at all, cannot vouch for. Otherwise what another program or the
+// user put there meanwhile would be lost.
+std::unique_ptr<File> FileTransaction::OpenUnchanged(Step& step, const Name& name) {
+  step.replaced.reset();  // its open shares delete, which the new one refuses
+  std::unique_ptr<File> file = folder_.OpenToSetAside(name);
+  bool same = file && IsAsLookedAt(step, file->status());
+  if (same && step.made_from) {
     const std::string& read = *step.made_from;
-    same = IsAsLookedAt(step, now->status()) && ReadAtMost(*now->Read(), read.size()).compare(0, read.size(), read) == 0;
+    FromStart contents(*file);
+    same = ReadAtMost(contents, read.size()).compare(0, read.size(), read) == 0;
   }
   if (!same) throw folder_.Own(step.entry.name).Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
+  return file;
 }
 
-// In staging order, the data file last.
+// In staging order, the data file last. Both opens are made before the first rename, so that
+// nothing but the second comes between the two; neither rename replaces anything.
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
-    CheckUnchanged(step, n.destination);
-    folder_.RenameOver(*step.staged, n.destination);
+    std::unique_ptr<File> old;
+    if (step.entry.existed) {
+      old = OpenUnchanged(step, n.destination);
+      folder_.RenameAside(*old, n.kept);
+    }
+    try {
+      folder_.RenameAside(*step.staged, n.destination);
+    } catch (const common::SetupError& error) {
+      // Put there in the instant between: somebody else's, which the undo leaves as it is.
+      if (error.number != common::kErrorAlreadyExists) throw;
+      throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
+    }
     step.staged.reset();
-    // A write in place between the check and the rename went to the old file, which its hard
-    // link still holds: the undo then puts it back.
-    if (step.entry.existed && hard_links_) CheckUnchanged(step, n.kept);
+    // The open shares writing: a write in place since the check went to the old file, now kept,
+    // and the undo puts it back.
+    if (old && step.made_from) {
+      const std::string& read = *step.made_from;
+      FromStart contents(*old);
+      if (ReadAtMost(contents, read.size()).compare(0, read.size(), read) != 0) {
+        throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
+      }
+    }
   }
   // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
-  folder_.FlushEntries();
+  FlushEntriesIfAny(folder_);
 }
 
 // The commit: the journal renamed away.
@@ -598,30 +622,42 @@ void FileTransaction::CommitRecord() {
   journal_.reset();
   finished_ = true;
   try {
-    folder_.FlushEntries();
+    FlushEntriesIfAny(folder_);
+    committed_on_disk_ = true;
   } catch (const common::SetupError&) {
-    // Committed all the same: a power cut now leaves the record, and the next run rolls back.
+    // Committed all the same: a power cut now leaves the record, and the next run rolls back, so
+    // the kept files stay until the commit is known to be on disk.
   }
 }
 
 // Installed: what is left is the committed record and the kept files, every staged file having
-// been renamed into place. What cannot be removed now, the next run removes.
+// been renamed into place. The committed record goes last, once the kept files' deletion is on
+// disk: without it, a kept file is not the commit's to delete. What cannot go now, the next run
+// removes.
 void FileTransaction::Tidy() {
+  if (!committed_on_disk_) return;
+  bool all = true;
   auto remove = [&](const Name& name) {
     try {
       folder_.Delete(name);
     } catch (...) {
+      all = false;
     }
   };
-  remove(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
   for (const Step& step : steps_) {
     if (step.entry.existed) remove(Names(folder_, step.entry.name).kept);
   }
+  try {
+    FlushEntriesIfAny(folder_);
+  } catch (...) {
+    all = false;
+  }
+  if (all) remove(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
 }
 
 Restored FileTransaction::Undo() noexcept {
   finished_ = true;
-  // Every handle of ours goes first: a name cannot be deleted or renamed over while it is open.
+  // Every handle of ours goes first: a name cannot be deleted or renamed while it is open.
   std::vector<JournalEntry> entries;
   for (Step& step : steps_) {
     entries.push_back(step.entry);
@@ -629,7 +665,6 @@ Restored FileTransaction::Undo() noexcept {
     step.staged.reset();
   }
   unflushed_.clear();
-  kept_copies_.clear();
   journal_.reset();
   Restored restored{true, owed_};
   WaitBudget budget{kUndoRetryBudgetMs};
@@ -643,7 +678,7 @@ Restored FileTransaction::Undo() noexcept {
   std::vector<std::wstring> names;
   for (const JournalEntry& entry : entries) names.push_back(entry.name);
   try {
-    DeleteSpareNames(folder, names, false);
+    DeleteSpareNames(folder, names, false, false);
   } catch (...) {
   }
   // Last, so that a run killed while tidying still finds what it needs; without a note owed, a
@@ -668,8 +703,11 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     throw journal.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
   }
   const bool recorded = record != nullptr;
+  const bool committed = !recorded && folder.Look(folder.Record(std::wstring(kJournalName) + kKeptSuffix)).exists;
   Restored restored;
   std::vector<std::wstring> spare = names;
+  Journal read;
+  bool complete = false;
   if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
@@ -680,23 +718,33 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
   } else {
     const std::optional<Journal> parsed = read_journal(*record);
     record.reset();  // closed before it is replaced or deleted
-    Journal read;
-    if (parsed) {
-      read = *parsed;
-    } else {
-      // Cut short while being written (nothing renamed yet), or damaged: the disk alone tells.
-      for (const std::wstring& name : names) {
-        JournalEntry& entry = read.entries.emplace_back();
-        entry.name = name;
-        entry.existed = true;
-      }
-    }
-    // Every file the record names, whichever version wrote it.
-    for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
+    complete = parsed.has_value();
+    if (parsed) read = *parsed;
     restored.notes = read.owed;
+  }
+  // Every name with a kept file that the record does not name (or with no record at all, none
+  // committed) is judged by the disk alone: without a whole record nothing is removed, and
+  // without any a kept file only goes back where nothing is or is kept beside.
+  if (!committed) {
+    for (const std::wstring& name : names) {
+      const bool named = std::any_of(read.entries.begin(), read.entries.end(),
+                                     [&](const JournalEntry& entry) { return entry.name == name; });
+      if (named || (complete && !folder.Look(Names(folder, name).kept).exists) ||
+          (!recorded && !folder.Look(Names(folder, name).kept).exists)) {
+        continue;
+      }
+      JournalEntry& entry = read.entries.emplace_back();
+      entry.name = name;
+      entry.existed = true;
+      entry.recorded = false;
+    }
+  }
+  // Every file the record names, whichever version wrote it.
+  for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
+  if (!read.entries.empty()) {
     WaitBudget budget{kUndoRetryBudgetMs};
     Folder patient(folder, budget);
-    UndoSteps steps = RollBack(patient, read.entries, parsed.has_value(), elsewhere);
+    UndoSteps steps = RollBack(patient, read.entries, complete, recorded ? elsewhere : Elsewhere{});
     restored.notes.Add(steps.notes);
     if (steps.failure) {
       common::SetupError failure = *steps.failure;
@@ -710,7 +758,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     // A commit finished but not tidied, or a transaction that never got to its journal: the
     // spare names hold nothing the folder needs. The journal goes only after them, so that a
     // tidying that stops here is done again, with its note, by the next run.
-    DeleteSpareNames(folder, spare, true);
+    DeleteSpareNames(folder, spare, true, committed);
     if (recorded || !restored.notes.empty()) SettleJournal(folder, restored.notes);
   } catch (common::SetupError& error) {
     AddTo(error, folder, Restored{true, restored.notes});

@@ -1,16 +1,17 @@
 // A set of file replacements in one folder that happens whole or not at all, also across a
 // killed run or a power cut.
 //
-// Every new file is first written beside its destination as NAME.setup-new, and every
-// destination that exists is kept as NAME.setup-old (a hard link, or a copy where the volume
-// has none); all of them are flushed. Then a journal is written and flushed in the folder: it
-// names each destination, whether it existed and, if it did, what it was, and the new file by
-// what a move cannot fake. The staged files are renamed over their destinations, and renaming
-// the journal away is the commit; only after it are the kept files deleted. A failure before
-// the commit puts every destination back. A run killed before the commit leaves the journal,
-// and the next run rolls the folder back from it (RecoverInterruptedRun) before anything else.
-// A rollback acts on a destination only while it is still the file the run put there: one put
-// there by somebody else since is theirs, and stays.
+// Every new file is first written beside its destination as NAME.setup-new and flushed. Then a
+// journal is written and flushed in the folder: it names each destination, whether it existed
+// and, if it did, what it was, and the new file by what a move cannot fake. Each destination is
+// then opened so that nobody else can rename or delete it, checked through that open, renamed
+// through it to NAME.setup-old, and the staged file renamed to NAME at once; neither rename
+// replaces anything. Renaming the journal away is the commit; only after it are the kept files
+// deleted. A failure before the commit puts every destination back the same way. A run killed
+// before the commit leaves the journal, and the next run rolls the folder back from it
+// (RecoverInterruptedRun) before anything else. A rollback removes a destination only while it
+// is still the file the run put there and its bytes exist elsewhere: one put there by somebody
+// else since is theirs, and stays.
 //
 // The transaction's own names never reach the user: they are spare names of their destinations,
 // or stand for the folder (the lock and the journal); only a name in the way is named as it is.
@@ -58,9 +59,12 @@ struct JournalEntry {
   // shift with the time zone), by its contents.
   std::uint64_t size = 0;
   std::uint64_t write_time = 0;
-  std::uint64_t hash = 0;
-  // None in a record of the version before: its files are taken for the run's own.
+  std::uint64_t hash = 0;  // version 3, which kept copies where the volume has no hard links
+  // None in a record of version 2, or of none: the disk alone judges.
   std::optional<Placed> placed;
+  std::uint64_t old_id = 0;  // version 4, where the volume has hard links: a rename keeps it
+  // Named by the record; a kept file the record leaves out is judged by the disk alone.
+  bool recorded = true;
 };
 
 // What a report owes the user until a run installs everything: files an undo or a rollback
@@ -95,16 +99,11 @@ struct Restored {
 void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored);
 
 // Where the contents of a new file the rollback would remove may also be, so that removing it
-// loses nothing. Where neither holds them, and the volume cannot tell the run's own file from
-// a copy somebody put there, the file is kept aside instead.
+// loses nothing. Where neither holds them the file stays, and its kept old file beside it.
 struct Elsewhere {
   Folder* sources = nullptr;          // the files the run copied, under their own names
   std::vector<std::wstring> remade;   // new contents the next run makes again from the old file
 };
-
-// Whether the volume has hard links, and so stable file ids: as its file system says, or where it
-// says not, as a link tried of any, a file the run may replace, shows.
-bool HardLinksIn(Folder& folder, const VolumeFacts& volume, Replaced* any);
 
 // Takes the folder's lock, or reports that another setup.exe holds it.
 std::unique_ptr<File> LockFolder(Folder& folder);
@@ -133,18 +132,16 @@ class FileTransaction {
  private:
   struct Step {
     JournalEntry entry;
-    std::unique_ptr<Replaced> replaced;  // let go once it is kept aside
+    std::unique_ptr<Replaced> replaced;  // let go when it is opened to be set aside
     std::unique_ptr<File> staged;        // open until it is renamed into place
     Placed placed;
-    std::uint64_t old_id = 0;  // the replaced file's, as it was looked at
     std::optional<std::string> made_from;
   };
   bool IsAsLookedAt(const Step& step, const FileStatus& now) const;
-  void CheckUnchanged(const Step& step, const Name& name);
+  std::unique_ptr<File> OpenUnchanged(Step& step, const Name& name);
   void KeepPermissions(Step& step);
   Step& Begin(const std::wstring& name, std::unique_ptr<Replaced> replaced);
   // The commit's steps, in order.
-  void Keep();
   void Flush();
   void Record();  // written and flushed
   void Rename();
@@ -156,11 +153,11 @@ class FileTransaction {
   const bool hard_links_;
   const Elsewhere elsewhere_;
   std::vector<Step> steps_;
-  std::vector<std::unique_ptr<File>> kept_copies_;  // where the volume has no hard links
   std::vector<File*> unflushed_;                    // written and not yet on disk
   std::unique_ptr<File> journal_;
   Notes owed_;
   bool journal_written_ = false;
+  bool committed_on_disk_ = false;
   bool finished_ = false;
 };
 

@@ -60,7 +60,8 @@ bool IsWorthRetrying(std::uint32_t error_number) {
 
 // A right the program forgot to ask for, or a name in the way, is not another program's doing.
 bool IsHeld(const common::SetupError& error) {
-  return IsWorthRetrying(error.number) && error.cause != common::Cause::kMissingRight && !IsInTheWay(error.cause);
+  return IsWorthRetrying(error.number) && error.cause != common::Cause::kMissingRight &&
+         error.cause != common::Cause::kReadOnly && !IsInTheWay(error.cause);
 }
 
 // Still refused after all that waiting: another program holds the file.
@@ -163,7 +164,7 @@ std::unique_ptr<File> Folder::CreateNew(const Name& name, std::uint32_t attribut
 }
 
 std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint32_t attributes,
-                                       std::uint64_t write_time) {
+                                       std::uint64_t write_time, ContentHash* hash) {
   std::unique_ptr<File> file = directory_.CreateNew(name);
   try {
     // Read from its start, whatever was read of it before: a copy tried again is the same copy.
@@ -171,7 +172,11 @@ std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint
     // One buffer for every copy: a new one each time comes as fresh pages, each faulted in and
     // zeroed, which costs more than the copying into it.
     if (!copy_buffer_) copy_buffer_.reset(new char[kCopyChunk]);  // every byte used is read first
-    while (const std::size_t got = contents.Read(copy_buffer_.get(), kCopyChunk)) file->Write(copy_buffer_.get(), got);
+    if (hash) *hash = ContentHash();
+    while (const std::size_t got = contents.Read(copy_buffer_.get(), kCopyChunk)) {
+      if (hash) hash->Add(copy_buffer_.get(), got);
+      file->Write(copy_buffer_.get(), got);
+    }
     file->SetTime(write_time);
     // After the time: Wine 10 drops a file's hidden and system flags when its times are set.
     Carry(*file, attributes);
@@ -182,14 +187,30 @@ std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint
   return file;
 }
 
-std::unique_ptr<File> Folder::CopyToNew(File& source, const Name& name, std::uint32_t attributes) {
+std::unique_ptr<File> Folder::CopyToNew(File& source, const Name& name, std::uint32_t attributes,
+                                        ContentHash* hash) {
   return Retry(
       [&] {
         // The time its own, and not its attributes: files from a CD are read-only, and the copy
         // must stay replaceable.
-        return CopyInto(source, name, attributes, source.status().write_time);
+        return CopyInto(source, name, attributes, source.status().write_time, hash);
       },
       &name);
+}
+
+std::unique_ptr<File> Folder::OpenToSetAside(const Name& name) {
+  return Retry([&] {
+    try {
+      return directory_.Open(name, Access::kSetAside);
+    } catch (common::SetupError& error) {
+      // Windows refuses no rename of a read-only file, but a filter may: say what it is.
+      if (error.number == common::kErrorAccessDenied && error.cause == common::Cause::kNumber) {
+        const std::unique_ptr<File> looked = directory_.Open(name, Access::kLook);
+        if (looked && looked->status().read_only) error.cause = common::Cause::kReadOnly;
+      }
+      throw;
+    }
+  });
 }
 
 void Folder::RenameOver(File& file, const Name& to) {
@@ -210,6 +231,17 @@ void Folder::Rename(const Name& from, const Name& to, bool replace) {
 }
 
 void Folder::RenameOver(const Name& from, const Name& to) { Rename(from, to, true); }
+
+void Folder::RenameAside(File& file, const Name& to) {
+  Retry([&] {
+    try {
+      file.RenameTo(to, false);
+    } catch (const common::SetupError& error) {
+      if (IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
+      throw;
+    }
+  });
+}
 
 void Folder::RenameAside(const Name& from, const Name& to) { Rename(from, to, false); }
 
@@ -268,36 +300,6 @@ std::string Replaced::Permissions() {
     Free();
     return file_->Permissions();
   });
-}
-
-bool Replaced::HardLinksWork(const Name& probe) {
-  CheckFree();
-  try {
-    file_->LinkAs(probe);
-  } catch (const common::SetupError&) {
-    return false;
-  }
-  try {
-    folder_.DeleteNow(probe, 0);
-  } catch (const common::SetupError&) {
-    // left over, it goes with the next run's spare names
-  }
-  return true;
-}
-
-std::unique_ptr<File> Replaced::KeepAs(const Name& kept, bool hard_links) {
-  return folder_.Retry(
-      [&]() -> std::unique_ptr<File> {
-        Free();
-        if (hard_links) {
-          file_->LinkAs(kept);
-          return nullptr;
-        }
-        // FAT and exFAT volumes and some network shares have no hard links: a copy instead, with
-        // the file's own attributes and time.
-        return folder_.CopyInto(*file_, kept, status().attributes, status().write_time);
-      },
-      &kept);
 }
 
 }  // namespace install

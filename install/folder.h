@@ -53,6 +53,22 @@ class FromStart : public ByteSource {
   std::uint64_t offset_ = 0;
 };
 
+// Contents as one number, fed as they pass (FNV-1a): enough, with the size beside it, to tell
+// two versions of a file apart.
+class ContentHash {
+ public:
+  void Add(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) hash_ = (hash_ ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    size_ += size;
+  }
+  std::uint64_t hash() const { return hash_; }
+  std::uint64_t size() const { return size_; }
+
+ private:
+  std::uint64_t hash_ = 14695981039346656037ull;
+  std::uint64_t size_ = 0;
+};
+
 class Replaced;
 
 // A folder held open, as the installation works in it: every operation takes one plain name in
@@ -93,12 +109,20 @@ class Folder {
   // will replace (hidden, system, ...).
   std::unique_ptr<File> CreateNew(const Name& name, std::uint32_t attributes);
   // A new file with source's contents and write time; on failure nothing is left at name.
-  std::unique_ptr<File> CopyToNew(File& source, const Name& name, std::uint32_t attributes);
+  // hash: of the contents copied, made while they pass, so that the source is read once.
+  std::unique_ptr<File> CopyToNew(File& source, const Name& name, std::uint32_t attributes,
+                                  ContentHash* hash = nullptr);
+  // Null when nothing is there. Opened so that nobody else can rename or delete it until it is
+  // let go, to be judged and then renamed aside through this very open; another program's
+  // hold is waited out, and a user's read-only file is refused as read-only.
+  std::unique_ptr<File> OpenToSetAside(const Name& name);
   // Renames the open file over `to`, as File::RenameTo does, and from over `to` by name.
   void RenameOver(File& file, const Name& to);
   void RenameOver(const Name& from, const Name& to);
-  // Renames from to `to` only while nothing is there: fails with kErrorAlreadyExists otherwise.
+  // Renames from, or the open file, to `to` only while nothing is there: fails with
+  // kErrorAlreadyExists otherwise.
   void RenameAside(const Name& from, const Name& to);
+  void RenameAside(File& file, const Name& to);
   // Deletes a file at one of the program's own names: a read-only flag is cleared first, and
   // stays on any other name of the file. A file that is already gone is not an error; a folder
   // is never deleted but refused as in the way (Cause::kFolderAtOwnName). only_file: an id (see
@@ -116,7 +140,8 @@ class Folder {
   void Rename(const Name& from, const Name& to, bool replace);
   bool DeleteNow(const Name& name, std::uint64_t only_file);
   std::unique_ptr<File> Create(const Name& name, std::uint32_t attributes);
-  std::unique_ptr<File> CopyInto(File& source, const Name& name, std::uint32_t attributes, std::uint64_t write_time);
+  std::unique_ptr<File> CopyInto(File& source, const Name& name, std::uint32_t attributes, std::uint64_t write_time,
+                                 ContentHash* hash);
 
   InstallFiles& platform_;
   std::unique_ptr<Directory> owned_;
@@ -129,8 +154,8 @@ class Folder {
 std::unique_ptr<Folder> PinFolder(InstallFiles& platform, const std::wstring& path, bool must_be_itself);
 
 // A file the run may replace, held open from the first look at it until destroyed: the one open
-// through which it is looked at, checked to be itself and free of other programs, read and
-// kept aside. It shares everything, and must be let go before anything is renamed over it.
+// through which it is looked at, checked to be itself and free of other programs, and read. It
+// shares everything, and is let go before the file is opened to be set aside.
 class Replaced {
  public:
   Replaced(Folder& folder, Name name, std::unique_ptr<File> file, std::optional<common::SetupError> refused)
@@ -142,12 +167,6 @@ class Replaced {
   // Its contents from the start, for one pass.
   std::unique_ptr<ByteSource> Read();
   std::string Permissions();
-  // Whether the volume has hard links: tries one of this file at probe and removes it again.
-  bool HardLinksWork(const Name& probe);
-  // A second name that keeps the present contents whatever later replaces this one: a hard
-  // link (nullptr) where the volume has them, or else a copy with the same attributes and
-  // time, still to be flushed.
-  std::unique_ptr<File> KeepAs(const Name& kept, bool hard_links);
 
  private:
   void Free();

@@ -236,10 +236,6 @@ DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& nam
   return SetName<FILE_RENAME_INFORMATION>(file, folder, name, replace, FileRenameInformation);
 }
 
-DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name) {
-  file.Require(Call::kLink);
-  return SetName<FILE_LINK_INFORMATION>(file, folder, name, false, FileLinkInformation);
-}
 
 DWORD MarkForDeletion(const Handle& file) {
   // POSIX semantics (Windows 10 1709 and later): the name goes at once, also while another

@@ -56,12 +56,16 @@ namespace r = rights;
 inline constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Facts, reparse tag, final path.
 inline constexpr OpenKind kLook{"look", r::kReadAttributes, kShareAll, FILE_OPEN, 0, false};
-// A destination, from the first look at it to keeping it aside: its facts; read (30.dat, or
-// its copy where there are no hard links); and a second name, for which CreateHardLinkW asks
-// write-attributes. Asking write and delete also fails while another program holds the file
-// without letting others write or delete it, which would stop its replacing.
+// A destination, from the first look at it until it is set aside: its facts; read (30.dat).
+// Asking write and delete also fails while another program holds the file without letting
+// others write or delete it, which would stop its replacing.
 inline constexpr OpenKind kReplace{"replace", r::kGenericRead | r::kGenericWrite | r::kDelete, kShareAll, FILE_OPEN,
                                    0, false};
+// A file renamed aside through the very handle it is checked through (its facts, 30.dat's bytes):
+// without delete sharing nobody renames or deletes it in between, and the open also fails while
+// another program holds it so. Write-through: the rename is on disk when it returns.
+inline constexpr OpenKind kSetAside{"set aside", r::kGenericRead | r::kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    FILE_OPEN, FILE_WRITE_THROUGH, false};
 // Write-through: the rename is on disk when it returns.
 inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes, kShareAll, FILE_OPEN, FILE_WRITE_THROUGH,
                                 false};
@@ -100,8 +104,9 @@ inline constexpr OpenKind kFolderOnTheWay{"folder on the way", kFolder.access, k
                                           FILE_DIRECTORY_FILE, false};
 inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize, kShareAll, FILE_OPEN,
                                   FILE_DIRECTORY_FILE, true};
-inline constexpr OpenKind kAll[] = {kLook,   kReplace, kMove,   kRemove,     kRead,           kContents, kSharedContents,
-                                    kCreate, kLock,    kFolder, kDataFolder, kFolderOnTheWay, kParent};
+inline constexpr OpenKind kAll[] = {kLook,      kReplace,  kSetAside,       kMove,   kRemove,
+                                    kRead,      kContents, kSharedContents, kCreate, kLock,
+                                    kFolder,    kDataFolder, kFolderOnTheWay, kParent};
 }  // namespace opens
 
 struct Opened {
@@ -146,7 +151,6 @@ DWORD FlushEntries(const Handle& folder);
 DWORD SetWriteThrough(const Handle& file);
 // Replaces what is there, or, without replace, fails while anything is.
 DWORD RenameTo(const Handle& file, const Handle& folder, const std::wstring& name, bool replace = true);
-DWORD LinkAs(const Handle& file, const Handle& folder, const std::wstring& name);    // never replaces
 DWORD MarkForDeletion(const Handle& file);  // gone when the last handle closes
 
 // The volume of the open file or folder: whether its file system says it has hard links, the

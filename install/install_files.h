@@ -50,7 +50,7 @@ struct FileStatus {
 
 // Read once, from the folder held.
 struct VolumeFacts {
-  bool hard_links = false;         // as its file system says: see HardLinksIn
+  bool hard_links = false;         // as its file system says, and with them stable file ids
   std::uint64_t available = 0;     // bytes this process may still write
   std::uint64_t cluster_size = 1;  // every file takes a whole number of these
   std::wstring root;               // as the user knows it, such as C:\ .
@@ -80,7 +80,10 @@ class Name {
 enum class Access {
   kLook,     // facts only, whatever holds the file
   kRead,     // its contents, while nobody writes it
-  kReplace,  // read, linked, and refused while another program holds it against writing or deleting
+  kReplace,  // read, and refused while another program holds it against writing or deleting
+  // Read and renamed aside, nobody else able to rename or delete it while it is open: what is
+  // checked through it is what is moved.
+  kSetAside,
   kMove,     // renamed
   kRemove,   // deleted, a read-only flag cleared first
 };
@@ -119,8 +122,6 @@ class File {
   virtual void SetPermissions(const std::string& permissions) = 0;
   // FileStatus::id as it is now.
   virtual std::uint64_t Id() = 0;
-  // A second name in its folder; never over anything. Fails where the volume has no hard links.
-  virtual void LinkAs(const Name& to) = 0;
   // Renames it in its folder, on disk when this returns. replace: what is at `to` is replaced as
   // a name, never followed; otherwise it fails while anything is there.
   virtual void RenameTo(const Name& to, bool replace) = 0;

@@ -125,6 +125,7 @@ const relative::OpenKind& KindOf(Access access) {
     case Access::kLook: return opens::kLook;
     case Access::kRead: return opens::kRead;
     case Access::kReplace: return opens::kReplace;
+    case Access::kSetAside: return opens::kSetAside;
     case Access::kMove: return opens::kMove;
     case Access::kRemove: return opens::kRemove;
   }
@@ -174,7 +175,6 @@ class Win32File : public File {
     ThrowIf(relative::QueryFileId(found_.file, id), name_);
     return id;
   }
-  void LinkAs(const Name& to) override;
   void RenameTo(const Name& to, bool replace) override;
   void Delete() override { ThrowIf(relative::MarkForDeletion(found_.file), name_); }
   const Handle& Contents();
@@ -320,8 +320,6 @@ const Handle& Win32File::Contents() {
   }
   return contents_;
 }
-
-void Win32File::LinkAs(const Name& to) { ThrowIf(relative::LinkAs(found_.file, folder_.handle(), to.name()), to); }
 
 void Win32File::RenameTo(const Name& to, bool replace) {
   // Each rename on disk before the next, as FILE_WRITE_THROUGH at the open has it.

@@ -68,17 +68,12 @@ class FakeFiles::Handle : public install::File {
     fs_.permissions[name_.path()] = permissions;
   }
   std::uint64_t Id() override { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file_.get())); }
-  void LinkAs(const Name& to) override {
-    if (!fs_.hard_links) throw to.Error(kErrorNotSupported);
-    fs_.Write("link", to);
-    if (fs_.Exists(to.path())) throw to.Error(common::kErrorAlreadyExists);
-    fs_.files[to.path()] = file_;
-  }
   void RenameTo(const Name& to, bool replace) override {
     FakeFiles& fs = fs_;
     const std::wstring from = name_.path(), target = to.path();
     fs.Write("move", to, [&] {
-      if (replace && !fs.atomic_replace && fs.files.count(from) && fs.files.count(target)) fs.files.erase(target);
+      // Torn: the new entry written, the old one not yet removed.
+      if (fs.fat && fs.files.count(from) && !fs.Exists(target)) fs.files[target] = fs.files.at(from);
     });
     // Windows names the destination when a move fails, whichever of the two was held.
     fs.CheckHeld(from, to);
@@ -110,6 +105,7 @@ class FakeFiles::Handle : public install::File {
       fs_.pending_.insert(name_.path());
       return;
     }
+    fs_.Entered(false, name_.path(), fs_.files.at(name_.path()));
     fs_.files.erase(name_.path());
     fs_.unflushed_.erase(name_.path());
     fs_.read_only.erase(name_.path());
@@ -158,6 +154,7 @@ class FakeFiles::Folder : public install::Directory {
         {Access::kLook, {false, false, false, true, true, true, false}},
         {Access::kRead, {true, false, false, true, false, false, false}},
         {Access::kReplace, {true, true, true, true, true, true, false}},
+        {Access::kSetAside, {true, false, true, true, true, false, false}},
         {Access::kMove, {false, false, true, true, true, true, false}},
         {Access::kRemove, {false, false, true, true, true, true, false}},
     };
@@ -179,6 +176,10 @@ class FakeFiles::Folder : public install::Directory {
   }
   void FlushEntries() override {
     fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
+    auto& entries = fs_.entries_;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const Entry& entry) { return entry.path.compare(0, path_.size(), path_) == 0; }),
+                  entries.end());
   }
   install::VolumeFacts Volume() override { return {fs_.hard_links, fs_.available, 4096, L"C:\\"}; }
   bool IsSameFolder(const install::Directory& other) const override { return other.path() == path_; }
@@ -201,6 +202,7 @@ class FakeFiles::Folder : public install::Directory {
   std::unique_ptr<install::File> Create(const Name& name, Mode mode) {
     if (fs_.Exists(name.path())) throw name.Error(common::kErrorFileExists);
     fs_.files[name.path()] = std::make_shared<std::string>();
+    fs_.Entered(true, name.path(), fs_.files.at(name.path()));
     fs_.attributes_[name.path()] = install::attributes::kArchive;
     fs_.unflushed_.insert(name.path());
     install::FileStatus status;
@@ -231,6 +233,14 @@ bool FakeFiles::SwapForLink(const std::wstring& folder) {
   if (std::any_of(held_folders_.begin(), held_folders_.end(), inside)) return false;
   if (std::any_of(open_.begin(), open_.end(), [&](const auto& open) { return inside(open.first); })) return false;
   links.insert(folder);
+  return true;
+}
+
+bool FakeFiles::SwapByRename(const std::wstring& path, const std::string& bytes) {
+  for (auto it = open_.lower_bound(path); it != open_.upper_bound(path); ++it) {
+    if (it->second->mode().data() && !it->second->mode().share_delete) return false;
+  }
+  files[path] = std::make_shared<std::string>(bytes);
   return true;
 }
 
@@ -265,15 +275,18 @@ install::FileStatus FakeFiles::Status(const Name& name) {
     const std::shared_ptr<std::string>& file = files.at(path);
     status.exists = true;
     status.size = file->size();
-    status.names = static_cast<std::uint32_t>(
-        std::count_if(files.begin(), files.end(), [&](const auto& other) { return other.second == file; }));
+    // FAT counts no names: two entries left on one file by a torn rename are two files to it,
+    // each with an id of its own, which a rename changes.
+    status.names = fat ? 1
+                       : static_cast<std::uint32_t>(std::count_if(files.begin(), files.end(),
+                                                                  [&](const auto& other) { return other.second == file; }));
     status.read_only = std::any_of(read_only.begin(), read_only.end(), [&](const std::wstring& other) {
       return files.count(other) && files.at(other) == file;
     });
     const auto stamp = stamped_.find(file.get());
     status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*file);
     status.attributes = AttributesOf(path) | (status.read_only ? install::attributes::kReadOnly : 0);
-    status.id = IdOf(path);
+    status.id = fat ? IdOf(path) ^ std::hash<std::wstring>{}(path) : IdOf(path);
   }
   return status;
 }
@@ -331,8 +344,13 @@ void FakeFiles::Write(const std::string& kind, const std::wstring& path, const c
   log.push_back(std::wstring(kind.begin(), kind.end()) + L" " + path);
 }
 
+void FakeFiles::Entered(bool made, const std::wstring& path, std::shared_ptr<std::string> file) {
+  if (fat) entries_.push_back(Entry{made, path, std::move(file)});
+}
+
 // What was not flushed is lost, all of it, or where a seed is given, what it draws: each such
-// file keeps everything written to it or loses it all.
+// file keeps everything written to it or loses it all, and on FAT each folder entry made or
+// removed since its folder's last flush is dropped, whatever came after it.
 void FakeFiles::CutPower() {
   cut_ = true;
   std::mt19937 draw(cut_seed.value_or(0));
@@ -341,6 +359,16 @@ void FakeFiles::CutPower() {
     if (files.count(lost)) files[lost] = std::make_shared<std::string>();
   }
   unflushed_.clear();
+  for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+    if (cut_seed && draw() % 2 == 0) continue;
+    const auto now = files.find(entry->path);
+    if (entry->made && now != files.end() && now->second == entry->file) {
+      files.erase(now);  // a file renamed since keeps its new entry
+    } else if (!entry->made && !Exists(entry->path)) {
+      files[entry->path] = entry->file;
+    }
+  }
+  entries_.clear();
 }
 
 }  // namespace fake

@@ -10,9 +10,10 @@
 // holds its file stays, refusing every open, until that program lets go (under Wine it still
 // opens); a volume without hard links refuses a link. The world: every write can be made to fail,
 // or to kill the process, or to cut the power, when what was not flushed loses its contents
-// (all of them, or with a seed, a random part), a lock file stays, and without atomic replace a
-// rename over a file can be cut between removing the old name and placing the new one; other
-// programs hold files, and act before any write of the run (meddle).
+// (all of them, or with a seed, a random part), a lock file stays, and on FAT and exFAT a rename
+// cut in its middle leaves both names on one file and the folder entries made or removed since
+// the last flush of the folder are dropped (all, or with a seed, a random part), later ones
+// staying; other programs hold files, and act before any write of the run (meddle).
 #pragma once
 
 #include <cstdint>
@@ -48,7 +49,10 @@ class FakeFiles : public install::InstallFiles {
   bool power_cut = false;  // the kill is a power cut
   // With a power cut, each file not flushed keeps or loses what was written, as this seed draws.
   std::optional<std::uint32_t> cut_seed;
-  bool atomic_replace = true;
+  // FAT and exFAT: a rename writes the new folder entry and then removes the old one, and
+  // entries reach the disk in any order until the folder is flushed. Renames go through handles
+  // set to write-through, and reach the disk when they return.
+  bool fat = false;
   bool times_kept = true;  // false: a time set on a copy does not take (an exFAT driver)
   bool time_set_drops_attributes = false;  // as Wine 10 does: hidden and system go, archive stays
   // Wine: a name deleted while another program holds the file still opens, and counts.
@@ -69,6 +73,9 @@ class FakeFiles : public install::InstallFiles {
 
   // The other program writes the file in place: every name of it sees the new contents.
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }
+  // The other program renames a file of its own over path, as a game saves: refused, as Windows
+  // refuses it, while an open of ours there does not share delete. Whether it was done.
+  bool SwapByRename(const std::wstring& path, const std::string& bytes);
   // The other program lets go: names deleted meanwhile go with it.
   void LetGo();
   // Those Windows keeps apart from read-only, shared by every name of the file: hidden and
@@ -111,6 +118,13 @@ class FakeFiles : public install::InstallFiles {
              const std::function<void()>& cut_inside = {});
   void CutPower();
 
+  struct Entry {  // a folder entry made or removed since its folder was last flushed
+    bool made;
+    std::wstring path;
+    std::shared_ptr<std::string> file;
+  };
+  void Entered(bool made, const std::wstring& path, std::shared_ptr<std::string> file);
+  std::vector<Entry> entries_;
   std::set<std::wstring> unflushed_;
   std::set<std::wstring> pending_;  // deleted while the game holds the file
   std::map<const std::string*, std::uint64_t> stamped_;  // times set on files, by their contents

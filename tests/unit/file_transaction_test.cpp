@@ -24,9 +24,10 @@ class TransactionTest : public InstallTest {};
 
 // A failure at any step of staging or of putting the files in place leaves the folder as it was.
 TEST_F(TransactionTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
-  const std::map<std::string, int> steps{{"lock", 1},  {"create", 25}, {"attributes", 13}, {"write", 25},
-                                         {"time", 23}, {"flush", 25},  {"link", 13},       {"move", 25},
-                                         {"flush-folder", 1}};
+  // 13 old files renamed aside, 24 new ones in place, the commit; the folder flushed after the
+  // record and after the renames.
+  const std::map<std::string, int> steps{{"lock", 1}, {"create", 25}, {"attributes", 13}, {"write", 25},
+                                         {"time", 23}, {"flush", 25}, {"move", 38},       {"flush-folder", 2}};
   for (const auto& [kind, count] : steps) {
     for (int n = 1; n <= count; ++n) {
       SCOPED_TRACE(kind + " #" + std::to_string(n));
@@ -48,8 +49,11 @@ TEST_F(TransactionTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun)
     SCOPED_TRACE(links ? "hard links" : "copies");
     Reset();
     fs.hard_links = links;
-    fs.fail_at["move"] = 24;  // 30.dat, after every add-on file is in place
-    fs.held[data_dir + L"21.dat.setup-old"] = -1;
+    fs.fail_at["move"] = 37;  // 30.dat, after every add-on file is in place
+    // The old 21.dat, renamed aside, is held for good from then on.
+    fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+      if (next == L"move " + data_dir + L"30.dat.setup-old") f.held[data_dir + L"21.dat.setup-old"] = -1;
+    };
     const common::SetupError error = InstallExpectingFailure();
     EXPECT_EQ(error.number, common::kErrorDiskFull);
     EXPECT_EQ(error.path, data_dir + L"30.dat");
@@ -60,6 +64,7 @@ TEST_F(TransactionTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun)
     EXPECT_LE(waited, install::kUndoRetryBudgetMs);
 
     fs.held.clear();
+    fs.meddle = nullptr;
     InstallRefused();
     EXPECT_EQ(fs.Contents(data_dir), before);
     Install();
@@ -98,14 +103,16 @@ TEST_F(TransactionTest, EachStepOfTheCommitEndedLeavesTheOldFilesOrTheNew) {
     const char* step;
     std::wstring first_write;
     bool installed;
-    std::wstring first_write_without_links = {};
   } steps[] = {
       {"stage", L"create " + d + L"21.dat.setup-new", false},
-      {"keep", L"link " + d + L"21.dat.setup-old", false, L"create " + d + L"21.dat.setup-old"},
       {"flush", L"flush " + d + L"21.dat.setup-new", false},
       {"record", L"create " + d + L"setup.journal", false},
       {"flush the record", L"flush " + d + L"setup.journal", false},
-      {"rename", L"move " + d + L"21.dat", false},
+      {"flush the folder", L"flush-folder " + d, false},
+      {"rename aside", L"move " + d + L"21.dat.setup-old", false},
+      {"rename in place", L"move " + d + L"21.dat", false},
+      {"rename aside the last", L"move " + d + L"30.dat.setup-old", false},
+      {"rename in place the last", L"move " + d + L"30.dat", false},
       {"commit", L"move " + d + L"setup.journal.setup-old", false},
       {"tidy", L"delete " + d + L"21.dat.setup-old", true},
   };
@@ -116,8 +123,7 @@ TEST_F(TransactionTest, EachStepOfTheCommitEndedLeavesTheOldFilesOrTheNew) {
     auto at = run.begin();
     for (const auto& step : steps) {
       SCOPED_TRACE(std::string(ending.what) + " at " + step.step);
-      const bool copied = !ending.hard_links && !step.first_write_without_links.empty();
-      at = std::find(at, run.end(), copied ? step.first_write_without_links : step.first_write);
+      at = std::find(at, run.end(), step.first_write);
       ASSERT_NE(at, run.end()) << "not after the step before it";
       Reset(ending);
       InstallKilledAt(static_cast<int>(at - run.begin()) + 1);
@@ -184,8 +190,16 @@ TEST_F(TransactionTest, RollbackAfterOthersTouchedTheSpareFiles) {
        replaced_in_place, false},
       {"a kept copy already moved back",
        [&](FakeFiles& f) { f.files[d + L"21.dat"] = f.files.extract(d + L"21.dat.setup-old").mapped(); }, {}, false},
-      // A power cut inside its rename on FAT leaves this, and so does a program deleting it.
-      {"a destination gone before it was replaced", [&](FakeFiles& f) { f.files.erase(d + L"30.dat"); }, {}, false},
+      // A power cut inside a rename on FAT leaves both names on one file: the old one, set aside
+      // or put back, or the new one, put in place or renamed aside by a rollback.
+      {"a rename aside torn", [&](FakeFiles& f) { f.files[d + L"30.dat.setup-old"] = f.files.at(d + L"30.dat"); }, {},
+       false},
+      {"a rename in place torn", [&](FakeFiles& f) { f.files[d + L"63.dat.setup-new"] = f.files.at(d + L"63.dat"); },
+       {}, false},
+      {"a rename back torn",
+       [&](FakeFiles& f) { f.files[d + L"63.dat"] = f.files.extract(d + L"63.dat.setup-old").mapped();
+                           f.files[d + L"63.dat.setup-old"] = f.files.at(d + L"63.dat"); },
+       {}, false},
       {"the journal damaged", [&](FakeFiles& f) { f.files[d + L"setup.journal"]->resize(40); }, {}, true},
       {"a line of the journal garbled", [&](FakeFiles& f) { in_journal(f, "replaced 21.dat", "xeplaced 21.dat"); },
        {}, true},
@@ -261,10 +275,12 @@ TEST_F(TransactionTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
         Reset();
         fs.hard_links = links;
         std::size_t seen = 0;
+        bool refused = false;
         fs.meddle = [&](FakeFiles& f, const std::wstring&) {
           if (seen++ != n) return;
-          if (!c.in_place) f.files[path] = std::make_shared<std::string>(c.theirs);
-          if (c.in_place) f.WriteInPlace(path, c.theirs);
+          if (!c.in_place) refused = !f.SwapByRename(path, c.theirs);
+          // Between the two renames the game's open file is the one renamed aside.
+          if (c.in_place) f.WriteInPlace(f.files.count(path) ? path : path + L".setup-old", c.theirs);
           if (c.holds) f.game_holds.insert(path);
         };
         std::optional<common::SetupError> error;
@@ -275,6 +291,10 @@ TEST_F(TransactionTest, AFileChangedByOthersAtAnyStepIsNeverLost) {
         }
         fs.meddle = nullptr;
         fs.LetGo();
+        if (refused) {  // held by the run's open that checked it, until it was renamed aside
+          EXPECT_FALSE(error);
+          continue;
+        }
         if (!c.holds && n >= looked_at && n <= renamed_at) EXPECT_TRUE(error) << "replaced what it did not look at";
         std::map<std::wstring, std::string> expected = error ? before : Installed();
         if (error) {
@@ -315,7 +335,7 @@ TEST_F(TransactionTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
   } cases[] = {
       {"moved, NTFS", true, true, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
       {"copied, NTFS", true, false, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
-      {"moved, exFAT", false, true, renamed},
+      {"moved, exFAT", false, true, {L"21.dat", L"16.dat", L"51.dat", L"54.dat", L"57.dat", L"60.dat", L"63.dat"}},
       {"copied, exFAT", false, false, {}},  // the add-on folder still holds every one of them
   };
   for (const auto& c : cases) {
@@ -339,12 +359,14 @@ TEST_F(TransactionTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
       const bool was_renamed = std::find(renamed.begin(), renamed.end(), name) != renamed.end();
       const bool aside = std::find(c.set_aside.begin(), c.set_aside.end(), name) != c.set_aside.end();
       if (aside) named.push_back(d + name + L".setup-bak");
-      if (aside && c.hard_links) {
+      if (aside) {
         expected[name + std::wstring(L".setup-bak")] = before.at(name);  // the old file, beside the user's
         expected[name] = placed.at(name);
-      } else if (aside) {
-        expected[name + std::wstring(L".setup-bak")] = placed.at(name);
-      } else if (!was_renamed || c.hard_links) {
+      } else if (!c.hard_links && !c.moved) {
+        // Byte for byte the add-on folder's: removed whether the run or the user put it there,
+        // as a rename torn on FAT leaves the staged name and the destination on the run's file.
+        if (before.count(name) && !was_renamed) expected[name] = placed.at(name);
+      } else if (!was_renamed || c.hard_links || c.moved) {
         expected[name] = placed.at(name);  // never the run's: the user's, and stays
       }
     }
@@ -369,11 +391,15 @@ TEST_F(TransactionTest, FilesPutInPlaceByHandAfterAKillAreNeverLost) {
   const int killed_at = KilledInTheRenames();
   Reset();
   InstallKilledAt(killed_at);
+  // Between the rename aside of the run's file and the rename back of the old one: the old one
+  // is kept beside the user's.
   fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
-    if (next == L"delete " + d + L"15.dat") f.files[d + L"15.dat"] = std::make_shared<std::string>("user's 15");
+    if (next == L"move " + d + L"21.dat") f.files[d + L"21.dat"] = std::make_shared<std::string>("user's 21");
   };
-  InstallRefused();
-  EXPECT_EQ(*fs.files.at(d + L"15.dat"), "user's 15");
+  const common::SetupError error = InstallRefused();
+  EXPECT_EQ(fs.Contents(data_dir)[L"21.dat"], "user's 21");
+  EXPECT_EQ(fs.Contents(data_dir)[L"21.dat.setup-bak"], "old 21.dat");
+  EXPECT_EQ(error.set_aside, std::vector<std::wstring>{d + L"21.dat.setup-bak"});
 }
 
 // Records left by another run: every plain file name in them is followed, whichever version
@@ -394,7 +420,7 @@ TEST_F(TransactionTest, RecordsLeftByOtherRunsAndVersions) {
          f.files[d + L"74.dat.setup-old"] = std::make_shared<std::string>("other old");
          plant(f, "setup.exe rollback journal 2\r\nreplaced 74.dat 1 2\r\nend\r\n");
        },
-       {{L"74.dat", "other old"}}},
+       {{L"74.dat", "other new"}, {L"74.dat.setup-bak", "other old"}}},
       {"another version's file, version 3",
        [&](FakeFiles& f) {
          f.files[d + L"74.dat"] = std::make_shared<std::string>("other new");
@@ -403,7 +429,32 @@ TEST_F(TransactionTest, RecordsLeftByOtherRunsAndVersions) {
          plant(f, install::FormatJournal({{L"74.dat", true, 9, 1, 0, install::Placed{f.IdOf(d + L"74.dat"), 0, 0}},
                                           {L"75.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"75.dat"), 0, 0}}}));
        },
-       {{L"74.dat", "other old"}}},
+       {{L"74.dat", "other new"}, {L"74.dat.setup-bak", "other old"}, {L"75.dat", "other created"}}},
+      // Anyone who can write the folder can write a record: one naming a user's file, by the id
+      // and size anyone can read, or by no mark at all, removes nothing whose bytes are nowhere else.
+      {"a planted record naming a user's file as created",
+       [&](FakeFiles& f) {
+         f.files[d + L"save01.sav"] = std::make_shared<std::string>("user's save");
+         plant(f, install::FormatJournal({{L"save01.sav", false, 0, 0, 0, install::Placed{f.IdOf(d + L"save01.sav"), 11, 0}}}));
+       },
+       {{L"save01.sav", "user's save"}}},
+      {"a planted record of version 2 naming a user's file as created",
+       [&](FakeFiles& f) {
+         f.files[d + L"save01.sav"] = std::make_shared<std::string>("user's save");
+         plant(f, "setup.exe rollback journal 2\r\ncreated save01.sav\r\nend\r\n");
+       },
+       {{L"save01.sav", "user's save"}}},
+      // A whole record that leaves out a destination with a kept file: that file is judged by the
+      // disk, and its kept old file is never deleted.
+      {"a record leaving out a replaced file",
+       [&](FakeFiles& f) {
+         f.files[d + L"21.dat"] = std::make_shared<std::string>("user's 21");
+         f.files[d + L"21.dat.setup-old"] = std::make_shared<std::string>("old 21.dat");
+         plant(f, install::FormatJournal({}));
+       },
+       {{L"21.dat.setup-bak", "old 21.dat"}}},
+      {"a kept file with no record at all, its destination gone",
+       [&](FakeFiles& f) { f.files[d + L"16.dat.setup-old"] = f.files.extract(d + L"16.dat").mapped(); }, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -416,25 +467,21 @@ TEST_F(TransactionTest, RecordsLeftByOtherRunsAndVersions) {
   }
 }
 
-// Another program holds a file open, sharing everything, across two runs: each is told the
-// file is in use, never that it is a link to delete; once it lets go, a run installs and
-// leaves nothing behind. Under Wine a name deleted meanwhile still opens and counts.
-TEST_F(TransactionTest, AFileHeldAcrossTwoRunsIsInUseNeverALink) {
+// Another program holds a file open, sharing everything: the file is renamed aside all the same
+// (Windows allows it where the holder shares delete), and its kept name, which cannot go while
+// it is held, goes with a later run once it is let go. Under Wine a name deleted meanwhile still
+// opens and counts.
+TEST_F(TransactionTest, AFileHeldSharingEverythingIsReplacedAndItsKeptNameGoesLater) {
   for (const bool wine : {false, true}) {
     for (const wchar_t* held : {L"60.dat", L"30.dat"}) {
       SCOPED_TRACE(std::string(wine ? "Wine, " : "Windows, ") + (held[0] == L'6' ? "60.dat" : "30.dat"));
       Reset();
       fs.pending_opens = wine;
       fs.game_holds.insert(data_dir + held);
-      for (int run = 1; run <= 2; ++run) {
-        const common::SetupError error = InstallExpectingFailure();
-        EXPECT_EQ(error.cause, common::Cause::kInUse) << run << ": " << error.number;
-        EXPECT_EQ(error.path, data_dir + held) << run;
-        auto after = fs.Contents(data_dir);
-        after.erase(held + std::wstring(L".setup-old"));  // stays while the file is held
-        after.erase(L"setup.journal.setup-old");           // the probe for hard links, held with 30.dat
-        EXPECT_EQ(after, before) << run;
-      }
+      Install();
+      auto after = fs.Contents(data_dir);
+      after.erase(held + std::wstring(L".setup-old"));  // stays while the file is held
+      EXPECT_EQ(after, Installed());
       fs.LetGo();
       Install();
       EXPECT_EQ(fs.Contents(data_dir), Installed());
@@ -534,10 +581,10 @@ TEST_F(TransactionTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
 TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
   const std::vector<std::wstring> required{L"30.dat"};
   const std::vector<install::JournalEntry> entries{
-      {L"21.dat", true, 12, 34, 56, install::Placed{7, 0, 0}},
+      {L"21.dat", true, 12, 34, 0, install::Placed{7, 0, 0}, 56},
       {L"15.dat", false, 0, 0, 0, install::Placed{0, 9, 10}},
       {L"74.dat", false, 0, 0, 0, install::Placed{11, 0, 0}},  // another version's file: followed too
-      {L"30.dat", true, 18446744073709551615u, 0, 1, install::Placed{18446744073709551615u, 0, 0}}};
+      {L"30.dat", true, 18446744073709551615u, 0, 0, install::Placed{18446744073709551615u, 0, 0}, 1}};
   const std::string journal = install::FormatJournal(entries, install::Notes{{L"15.dat", L"99.dat"}, {L"21.dat.setup-bak2"}});
   const auto read = install::ParseJournal(journal, required);
   ASSERT_TRUE(read);
@@ -550,11 +597,19 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
     EXPECT_EQ(read->entries[i].size, entries[i].size);
     EXPECT_EQ(read->entries[i].write_time, entries[i].write_time);
     EXPECT_EQ(read->entries[i].hash, entries[i].hash);
+    EXPECT_EQ(read->entries[i].old_id, entries[i].old_id);
     ASSERT_TRUE(read->entries[i].placed);
     EXPECT_EQ(read->entries[i].placed->id, entries[i].placed->id);
     EXPECT_EQ(read->entries[i].placed->size, entries[i].placed->size);
     EXPECT_EQ(read->entries[i].placed->hash, entries[i].placed->hash);
   }
+  // Version 3 named the old file by its contents where version 4 names it by its id.
+  std::string version3 = journal;
+  version3.replace(version3.find("journal 4"), 9, "journal 3");
+  const auto read3 = install::ParseJournal(version3, required);
+  ASSERT_TRUE(read3);
+  EXPECT_EQ(read3->entries[0].hash, 56u);
+  EXPECT_EQ(read3->entries[0].old_id, 0u);
   for (std::size_t cut = 0; cut < journal.size(); ++cut) {
     EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), required)) << cut;
   }
@@ -576,11 +631,19 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
 }
 
 TEST_F(TransactionTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
-  fs.held[data_dir + L"21.dat.setup-old"] = -1;
+  fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+    if (next == L"move " + data_dir + L"setup.journal.setup-old") f.held[data_dir + L"21.dat.setup-old"] = -1;
+  };
   Install();
   auto after = fs.Contents(data_dir);
   EXPECT_EQ(after.erase(L"21.dat.setup-old"), 1u);
+  // The committed record stays with it: while it is there, the kept file is the commit's to delete.
+  EXPECT_EQ(after.erase(L"setup.journal.setup-old"), 1u);
   EXPECT_EQ(after, Installed());
+  fs.held.clear();
+  fs.meddle = nullptr;
+  Install();
+  EXPECT_EQ(fs.Contents(data_dir), Installed());
 }
 
 }  // namespace
