@@ -9,10 +9,6 @@ namespace fake {
 using install::Access;
 using install::Name;
 
-namespace {
-constexpr std::uint32_t kErrorNotSupported = 50;
-}  // namespace
-
 // One open of ours. Closing a lock deletes it, unless the power was cut.
 class FakeFiles::Handle : public install::File {
  public:
