@@ -85,6 +85,7 @@ TEST_F(TransactionTest, KilledAtAnyMomentThenRefusedThenRunAgain) {
       Reset(ending);
       InstallKilledAt(n);
       ExpectWholeFiles(installed);
+      ExpectNoNameLost();
       const auto committed = Logged(L"move");
       const bool commit_made = !committed.empty() && committed.back() == data_dir + L"setup.journal.setup-old";
       InstallRefused();
@@ -151,6 +152,7 @@ TEST_F(TransactionTest, RollbackKilledAtEveryStepIsFinishedByTheNextRun) {
       InstallKilledAt(killed_at);
       InstallKilledAt(n);
       ExpectWholeFiles(Installed());
+      ExpectNoNameLost();
       const common::SetupError error = InstallRefused();
       EXPECT_EQ(fs.Contents(data_dir), before);
       // Every file was put back, whatever time its kept copy carries.

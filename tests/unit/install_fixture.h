@@ -161,6 +161,20 @@ class InstallTest : public testing::Test {
     }
   }
 
+  // A destination that had a file has one after a kill, but in the instant between two renames
+  // back to back: its old file's aside and its new file's into place, or in a rollback, the
+  // run's file's aside and the old file's back; and then its kept file and the record are there.
+  void ExpectNoNameLost() {
+    const auto now = fs.Contents(data_dir);
+    const std::vector<std::wstring> moves = Logged(L"move");
+    for (const auto& [name, bytes] : before) {
+      if (now.count(name)) continue;
+      const bool between = !moves.empty() && (moves.back() == data_dir + name + L".setup-old" ||
+                                              moves.back() == data_dir + name + L".setup-new");
+      EXPECT_TRUE(between && now.count(name + L".setup-old") && now.count(L"setup.journal")) << "lost: " << name.c_str();
+    }
+  }
+
   common::SetupError InstallExpectingFailure() {
     try {
       Install();
