@@ -503,6 +503,15 @@ HANDLE OpenLikeScanner(const std::wstring& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Opens as a program that may itself rename or delete the file (a sync client, say): it lets
+// others do anything, yet nobody can open the file for delete without sharing delete, which a
+// handle that writes or reads the file never meets.
+HANDLE OpenToClaim(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ | DELETE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 class CriticalSection {
  public:
   CriticalSection() { InitializeCriticalSection(&section_); }
@@ -555,14 +564,15 @@ class Watch {
 
   // Holds the file from when it appears (and, with a trigger, once that has appeared too), for
   // hold_ms or (INFINITE) until the driver ends.
-  void StartHold(const std::wstring& path, DWORD hold_ms, const std::wstring& trigger = {}) {
+  void StartHold(const std::wstring& path, DWORD hold_ms, const std::wstring& trigger = {},
+                 bool claim = false) {
     size_t index = 0;
     {
       Guard guard(section_);
       index = holds_.size();
       holds_.push_back({path, false});
     }
-    StartThread(RunHold, new Hold{this, path, index, hold_ms, trigger});
+    StartThread(RunHold, new Hold{this, path, index, hold_ms, trigger, claim});
   }
 
   // Once trigger is there, opens path as a game does its own file, letting others do anything
@@ -629,6 +639,7 @@ class Watch {
     size_t index;
     DWORD hold_ms;
     std::wstring trigger;
+    bool claim;  // opened as OpenToClaim does, not as a scanner
   };
 
   struct Write {
@@ -708,7 +719,9 @@ class Watch {
     while (!hold->trigger.empty() && GetFileAttributesW(hold->trigger.c_str()) == INVALID_FILE_ATTRIBUTES) {
       Sleep(kHoldPollMs);
     }
-    while ((file = OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) Sleep(kHoldPollMs);
+    while ((file = hold->claim ? OpenToClaim(hold->path) : OpenLikeScanner(hold->path)) == INVALID_HANDLE_VALUE) {
+      Sleep(kHoldPollMs);
+    }
     hold->watch->SetHeld(hold->index, true);
     if (hold->hold_ms != INFINITE) {
       Sleep(hold->hold_ms);
@@ -806,6 +819,7 @@ class Driver {
         {L"scan", 2, 0, &Driver::StartScan},
         {L"hold-when-appears", 1, 1, &Driver::HoldWhenAppears},
         {L"hold-when-there", 2, 1, &Driver::HoldWhenThere},
+        {L"claim-when-there", 2, 1, &Driver::ClaimWhenThere},
         {L"write-when-there", 3, 1, &Driver::WriteWhenThere},
         {L"scan-report", 0, 0, &Driver::ScanReport},
         {L"try-open", 3, 0, &Driver::TryOpen},
@@ -1294,6 +1308,17 @@ class Driver {
                                     : INFINITE;
     Watching().StartHold(args[1], hold_ms, args[0]);
     JsonObject out = Ok("hold-when-there").Str("trigger", args[0]).Str("path", args[1]);
+    if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
+    return out.Text();
+  }
+
+  // claim-when-there TRIGGER PATH [ms]: as hold-when-there, opened as OpenToClaim does; unlike a
+  // scanner's, that open is let in beside a handle that writes the file.
+  std::string ClaimWhenThere(const Args& args) {
+    DWORD hold_ms = args.size() > 2 ? static_cast<DWORD>(ParseInteger(args[2], "hold milliseconds"))
+                                    : INFINITE;
+    Watching().StartHold(args[1], hold_ms, args[0], true);
+    JsonObject out = Ok("claim-when-there").Str("trigger", args[0]).Str("path", args[1]);
     if (hold_ms != INFINITE) out.Int("hold_ms", hold_ms);
     return out.Text();
   }

@@ -146,6 +146,18 @@ class ScanTest(unittest.TestCase):
         write(os.path.join(self.dir, "end.dat"))
         driver.finish()
 
+    def test_a_claim_lets_writers_in_and_keeps_unshared_deleters_out(self):
+        # As a game holds it, then claimed beside it once the trigger is there: the open that sets
+        # a file aside (delete, sharing read and write) is what the claim refuses, and only it.
+        claimed = self.win_dir + "\\kept.dat"
+        set_aside = ["try-open", claimed, GENERIC_READ | DELETE, 3]
+        out = self.session.driver(["lock", claimed, SHARE_ALL], set_aside,
+                                  ["claim-when-there", self.win_dir + "\\old.dat", claimed], ["sleep", 300],
+                                  ["scan-report"], set_aside, ["try-open", claimed, GENERIC_WRITE, SHARE_ALL],
+                                  ["try-open", claimed, DELETE, SHARE_ALL])
+        self.assertEqual(out[4]["holds"], [{"path": claimed, "held": True}])
+        self.assertEqual([out[i]["last_error"] for i in (1, 5, 6, 7)], [0, SHARING_VIOLATION, 0, 0])
+
     def test_report_without_scan_and_refusals(self):
         out = self.session.driver("scan-report", "wait-file", self.win_dir + "\\kept.dat")
         self.assertFalse(out[0]["scanning"])
