@@ -90,6 +90,14 @@ bool IsOwnName(const std::wstring& name) {
          name == kJournalName || name == kLockName;
 }
 
+// Deletes one of the program's spare names, and only counts it gone when it is: a file that
+// another program holds while sharing delete may keep its name until that program lets go (under
+// Wine, and where a delete cannot take the name at once), and such a name counts as held.
+void DeleteSpare(Folder& folder, const Name& name) {
+  folder.Delete(name);
+  if (folder.Look(name).exists) throw name.Error(common::kErrorSharingViolation);
+}
+
 // The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
 // past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
 // kept_too: only after a commit, when the kept files are the old files the commit replaced; a
@@ -97,7 +105,7 @@ bool IsOwnName(const std::wstring& name) {
 void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
   auto remove = [&](const Name& name) {
     try {
-      folder.Delete(name);
+      DeleteSpare(folder, name);
     } catch (...) {
       if (stop_at_failure) throw;
     }
@@ -590,10 +598,9 @@ void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
     std::unique_ptr<File> old;
-    if (step.entry.existed) {
-      old = OpenUnchanged(step, n.destination);
-      folder_.RenameAside(*old, n.kept);
-    }
+    if (step.entry.existed) old = OpenUnchanged(step, n.destination);
+    step.renaming = true;
+    if (old) folder_.RenameAside(*old, n.kept);
     try {
       folder_.RenameAside(*step.staged, n.destination);
     } catch (const common::SetupError& error) {
@@ -639,7 +646,7 @@ void FileTransaction::Tidy() {
   bool all = true;
   auto remove = [&](const Name& name) {
     try {
-      folder_.Delete(name);
+      DeleteSpare(folder_, name);
     } catch (...) {
       all = false;
     }
@@ -658,9 +665,13 @@ void FileTransaction::Tidy() {
 Restored FileTransaction::Undo() noexcept {
   finished_ = true;
   // Every handle of ours goes first: a name cannot be deleted or renamed while it is open.
+  // Only the destinations the renames reached are judged: one never opened to be set aside is
+  // as the run found it, and a program that holds it for good must not keep the undo from ending.
   std::vector<JournalEntry> entries;
+  std::vector<std::wstring> names;
   for (Step& step : steps_) {
-    entries.push_back(step.entry);
+    if (step.renaming) entries.push_back(step.entry);
+    names.push_back(step.entry.name);
     step.replaced.reset();
     step.staged.reset();
   }
@@ -675,8 +686,6 @@ Restored FileTransaction::Undo() noexcept {
     // Then the journal stays, and with it every kept file: the next run restores the folder.
     if (steps.failure) return Restored{false, restored.notes};
   }
-  std::vector<std::wstring> names;
-  for (const JournalEntry& entry : entries) names.push_back(entry.name);
   try {
     DeleteSpareNames(folder, names, false, false);
   } catch (...) {

@@ -136,6 +136,7 @@ class FileTransaction {
     std::unique_ptr<File> staged;        // open until it is renamed into place
     Placed placed;
     std::optional<std::string> made_from;
+    bool renaming = false;  // from just before its first rename: what an undo must put back
   };
   bool IsAsLookedAt(const Step& step, const FileStatus& now) const;
   std::unique_ptr<File> OpenUnchanged(Step& step, const Name& name);
