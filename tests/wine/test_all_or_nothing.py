@@ -15,7 +15,7 @@ import setup_app as app
 BITS = harness.bits_under_test()
 ANOTHER_SETUP = 'ほかの setup.exe'
 RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
-OWING = b'setup.exe rollback journal 3\r\nunrestored %s\r\nend\r\n'
+OWING = b'setup.exe rollback journal 4\r\nunrestored %s\r\nend\r\n'
 CHANGED_MEANWHILE = 'setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。'
 
 
@@ -37,33 +37,51 @@ class Commit(app.CopyRunCase):
             product, _ = app.make_product(self.session, os.path.join(self.session.mount_exfat('e'), name))
             self.use_product(product, 'E:\\' + name + '\\')
 
+    def claim_once_recorded(self, name, ms=None):
+        """Driver command: from when the record is there (all staging done), another program holds
+        the file at name so that it cannot be set aside: its rename aside waits, retried up to 4 s,
+        while the renames before it are done."""
+        return ['claim-when-there', self.data_path('setup.journal'), self.data_path(name)] + ([str(ms)] if ms else [])
+
     def kill_in_commit(self, after='63.dat'):
         """Starts a run and ends it as Task Manager's End task would, in its renames: the add-on
-        files up to after are in place, the others not. The next one's old file is held from
-        when it is kept aside, so that nothing can be renamed over it and the run cannot get
-        further."""
+        files up to after are in place, the others not. The next one's old file is held so that
+        it cannot be set aside, and the run cannot get further."""
         held = app.ADDON_FILES[app.ADDON_FILES.index(after) + 1]
         pid, _ = self.open()
-        app.then(self.session, pid, ['hold-when-there', self.data_path(held + '.setup-old'), self.data_path(held)],
+        app.then(self.session, pid, self.claim_once_recorded(held),
                  app.click('Command1', real=False), ['wait-file', self.data_path('setup.journal'), self.WAIT_MS],
                  ['wait-gone', self.data_path(after + '.setup-new'), self.WAIT_MS], ['terminate'])
         left = os.listdir(self.data)
         self.assertIn('setup.journal', left, 'killed outside the renames')
         self.assertIn(held + '.setup-new', left, 'killed outside the renames')
+        self.assertIn(after + '.setup-old', left, 'killed outside the renames')
 
     def refused_by_holding_30_dat(self):
         """A run whose last rename, of 30.dat, is refused, so that every add-on file has been moved
-        in and must go back: 30.dat is held from when it is kept aside, so nothing is refused
+        in and must go back: 30.dat is held from when the record is there, so nothing is refused
         before. Returns the folder as it was, and as it must be again."""
         before = app.snapshot(self.data)
-        text = self.fail_run(['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
+        text = self.fail_run(self.claim_once_recorded('30.dat'))
         self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
         self.assertIn('対象: ' + self.data_path('30.dat'), text)
+        # 30.dat was never set aside: nothing of the run is left, not even a kept name.
+        self.assertEqual(app.snapshot(self.data), before)
+        return before
+
+    def kept_file_held_after_the_commit(self):
+        """A whole run on exFAT whose kept old 21.dat a program holds from when it is set aside
+        until the run has ended, so that it cannot be deleted after the commit. Returns the folder
+        as it was before."""
+        self.use_volume('exFAT', 'K')
+        before = app.snapshot(self.data)
+        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
         after = app.snapshot(self.data)
-        # Where the old 30.dat is kept as a hard link of the held file, that name cannot go while
-        # it is held; the next run removes it.
-        self.assertEqual(after.pop('30.dat.setup-old', before['30.dat']), before['30.dat'])
-        self.assertEqual(after, before)
+        # The kept file is the old file itself; the committed record stays with it, so that the
+        # next run knows it is the commit's to delete.
+        self.assertEqual(after.pop('21.dat.setup-old'), before['21.dat'])
+        self.assertIn(b'\r\nend\r\n', after.pop('setup.journal.setup-old'))
+        self.assertEqual(after, self.installed(before))
         return before
 
 
@@ -97,23 +115,23 @@ class AllOrNothingTest(Commit):
     def test_a_scanner_that_opens_each_new_file_is_waited_out(self):
         before = app.snapshot(self.data)
         pid, _ = self.open()
-        # 30.dat, put in place last, is held for a moment from when it is kept aside, so that the
-        # scanner surely meets the kept names, whose time is otherwise a few milliseconds.
+        # 30.dat, put in place last, is held for a moment, so that the scanner surely meets the
+        # kept names of the others, whose time is otherwise a few milliseconds.
         results = app.then(self.session, pid, ['scan', self.folder + 'data', '300'],
-                           ['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat'), '1000'],
+                           self.claim_once_recorded('30.dat', 1000),
                            app.click('Command1', real=False),
                            ['wait-text', str(app.IDS['Label1']), app.FINISHED, '120000'],
                            ['scan-report'], app.click('Command2', real=False), ['wait-exit'])
         self.assertEqual(results[-1]['exit'], 0)
         scanned = results[4]['names']
         # The scanner really stood in the way: it held the old files by their kept names, so that
-        # nothing could be renamed over them, nor could they be deleted, until it let go. The
+        # they could not be deleted until it let go. The
         # staged files it cannot open: the run holds each, unshared, from its creation to its rename.
         self.assertTrue(any(name.endswith('.setup-old') for name in scanned), scanned)
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_a_holder_that_never_lets_go_ends_in_the_report_with_nothing_changed(self):
-        # On exFAT the old files are kept as copies, not hard links.
+        # exFAT: file ids change with a rename, so files are known by their size and contents.
         for volume in ('C:', 'exFAT'):
             with self.subTest(volume=volume):
                 self.use_volume(volume, 'Held')
@@ -123,8 +141,8 @@ class AllOrNothingTest(Commit):
 
     def test_the_game_saving_30_dat_meanwhile_is_reported_and_its_save_kept(self):
         # Once setup.exe has read 30.dat and staged its update, the game saves a field setup.exe
-        # leaves alone, and keeps the file open or closes it. Under Wine nothing is renamed over an
-        # open file; over a closed one the update would put the game's old field back.
+        # leaves alone, and keeps the file open or closes it. Either way the update would put the
+        # game's old field back.
         for keeps_open in (True, False):
             with self.subTest(keeps_open=keeps_open):
                 self.use_product(*app.make_product(self.session, f'Saved{int(keeps_open)}'))
@@ -133,37 +151,35 @@ class AllOrNothingTest(Commit):
                 fields[10] = b'3'
                 saved = b'\r\n'.join(fields)
                 game = ['write-when-there', self.data_path('30.dat.setup-new'), self.data_path('30.dat'), saved.hex()]
-                # 21.dat is held for a moment from when it is kept aside, so that nothing is put
-                # in place before the game has saved.
+                # 21.dat, set aside first, is held for a moment, so that nothing is put in place
+                # before the game has saved.
                 text = self.fail_run(game + ([] if keeps_open else ['0']),
-                                     ['hold-when-there', self.data_path('21.dat.setup-old'), self.data_path('21.dat'), '1000'])
+                                     ['claim-when-there', self.data_path('30.dat.setup-new'), self.data_path('21.dat'), '1000'])
                 self.assert_report(text, 1006, self.data_path('30.dat'))
                 self.assertIn(CHANGED_MEANWHILE, text)
-                after = app.snapshot(self.data)
-                # A kept hard link of the file the game holds may outlive the run under Wine.
-                self.assertEqual(after.pop('30.dat.setup-old', saved), saved)
                 before['30.dat'] = saved
-                self.assertEqual(after, before)
+                self.assertEqual(app.snapshot(self.data), before)
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
 
-    def test_a_file_the_game_keeps_open_is_refused_alike_run_after_run(self):
-        # The game holds 60.dat, letting others read, write and delete it. Under Wine the kept
-        # hard link a run deletes stays until the game lets go, so the next run finds 60.dat with
-        # two names: still the game's file, not a link elsewhere.
+    def test_a_file_the_game_keeps_open_is_replaced_and_its_old_one_goes_once_let_go(self):
+        # The game holds 60.dat, letting others read, write and delete it: it is renamed aside
+        # and replaced all the same. Under Wine the old file keeps its kept name until the game
+        # lets go, and the committed record stays with it, so that no run takes that name for a
+        # file to put back: a run meanwhile stops at it, naming 60.dat, and changes nothing.
         before = app.snapshot(self.data)
         let_go = os.path.join(self.session.root, 'let-go')
         game = harness.Background(self, 'lock', self.data_path('60.dat'), 7,
                                   'wait-file', self.session.win_path(let_go), '600000')
         game.wait_for_line(1)
-        for run in (1, 2):
-            with self.subTest(run=run):
-                text = self.fail_run()
-                self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
-                self.assertIn('対象: ' + self.data_path('60.dat'), text)
-                after = app.snapshot(self.data)
-                self.assertEqual(after.pop('60.dat.setup-old', before['60.dat']), before['60.dat'])
-                self.assertEqual(after, before)
+        self.complete_run()
+        after = app.snapshot(self.data)
+        self.assertEqual(after.pop('60.dat.setup-old'), before['60.dat'])
+        self.assertIn(b'\r\nend\r\n', after.pop('setup.journal.setup-old'))
+        self.assertEqual(after, self.installed(before))
+        text = self.unchanged_run()
+        self.assertTrue('エラー番号: 32' in text or 'エラー番号: 5' in text, text)
+        self.assertIn('対象: ' + self.data_path('60.dat'), text)
         with open(let_go, 'wb'):
             pass
         game.finish()
@@ -175,8 +191,7 @@ class AllOrNothingTest(Commit):
         # undo after the failed rename of 30.dat cannot remove it.
         os.remove(os.path.join(self.data, '73.dat'))
         before = app.snapshot(self.data)
-        text = self.fail_run(['hold-when-appears', self.data_path('73.dat')],
-                             ['hold-when-there', self.data_path('30.dat.setup-old'), self.data_path('30.dat')])
+        text = self.fail_run(['hold-when-appears', self.data_path('73.dat')], self.claim_once_recorded('30.dat'))
         self.assertIn('対象: ' + self.data_path('30.dat'), text)
         self.assertIn(RUN_AGAIN, text)
         self.assertNotEqual(app.snapshot(self.data), before)
@@ -187,12 +202,7 @@ class AllOrNothingTest(Commit):
         self.assertEqual(app.snapshot(self.data), before)
 
     def test_a_kept_copy_held_after_the_commit_is_left_for_the_next_run_alone(self):
-        # On exFAT the old 21.dat is kept as a copy of its own, which a program holds from when
-        # it appears and until the run has ended: it cannot be deleted after the commit.
-        self.use_volume('exFAT', 'K')
-        before = app.snapshot(self.data)
-        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
-        self.assertEqual(app.run_files(self.data), ['21.dat.setup-old'])
+        before = self.kept_file_held_after_the_commit()
         self.use_addon('again')
         self.complete_run()
         self.assertEqual(app.snapshot(self.data), self.installed(before))
@@ -214,10 +224,10 @@ class AllOrNothingTest(Commit):
             return [], 2, self.session.win_path(os.path.join(self.addon, '73.dat')), [], None
 
         def data_file_held():
-            # The kept 30.dat is a hard link of the held file itself: it cannot go while held,
-            # and the record stays until the tidy-up is done.
+            # 30.dat, never set aside, held without sharing: the rollback cannot look at it, so the
+            # record stays until a run can.
             return ([['lock', self.data_path('30.dat')]], 32, self.data_path('30.dat'),
-                    ['30.dat.setup-old', 'setup.journal'], None)
+                    ['setup.journal'], None)
 
         def kept_copy_deleted():
             # As a cleaning tool might: the old 21.dat is gone for good, the rest comes back.
@@ -225,9 +235,9 @@ class AllOrNothingTest(Commit):
             return missing_source()[:4] + ('21.dat',)
 
         def data_file_gone():
-            # 30.dat, not yet replaced, gone as a power cut inside its rename on FAT leaves it:
-            # its kept copy is the only old one left, and goes back.
-            os.remove(os.path.join(self.data, '30.dat'))
+            # 30.dat set aside and the power cut before the new one went in: its kept file is the
+            # only old one left, and goes back.
+            os.rename(os.path.join(self.data, '30.dat'), os.path.join(self.data, '30.dat.setup-old'))
             return missing_source()
 
         cases = [('C:', missing_source), ('C:', data_file_held), ('exFAT', missing_source),
@@ -278,9 +288,10 @@ class AllOrNothingTest(Commit):
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_read_only_leftovers_are_deleted_and_a_read_only_data_file_named(self):
-        # Left read-only by a tool: the program's own names go all the same. 30.dat made
-        # read-only after a kill makes its kept hard link read-only with it: the link goes, and
-        # the flag stays on 30.dat, which the report names.
+        # Left read-only by a tool: the program's own names go all the same. 30.dat.setup-old is
+        # 30.dat itself under a second name, as a rename aside torn by a power cut leaves it, made
+        # read-only through 30.dat: that name goes, and the flag stays on 30.dat, which the report
+        # names.
         for name in ('21.dat.setup-new', 'setup.lock'):
             with open(os.path.join(self.data, name), 'wb') as f:
                 f.write(b'left')
@@ -301,11 +312,10 @@ class AllOrNothingTest(Commit):
         before = app.snapshot(self.data)
         first, _ = self.open()
         second, _ = self.open()
-        # Other programs hold the first run's old files from when they are kept aside, for a
+        # Other programs hold the first run's old files from when its record is there, for a
         # while, one after the other: its renames wait well within its patience, and all
         # together long past the second's.
-        holds = [['hold-when-there', self.data_path(name + '.setup-old'), self.data_path(name), str(2500 * (n + 1))]
-                 for n, name in enumerate(app.ADDON_FILES[:3])]
+        holds = [self.claim_once_recorded(name, 2500 * (n + 1)) for n, name in enumerate(app.ADDON_FILES[:3])]
         results = app.run(
             self.session, *holds,
             ['attach', first], app.click('Command1', real=False),
@@ -327,8 +337,8 @@ class AllOrNothingTest(Commit):
                 f.write(os.urandom(4 << 20))
         before = app.snapshot(self.data)
         installed = self.installed(before)
-        # (a file that has appeared, one that has gone): staging, keeping the old files aside,
-        # then the renames after the rollback record.
+        # (a file that has appeared, one that has gone): staging, the first rename aside, then
+        # the renames further on.
         moments = [('21.dat.setup-new', None), ('73.dat.setup-new', None), ('30.dat.setup-new', None),
                    ('21.dat.setup-old', None), ('setup.journal', '21.dat.setup-new'),
                    ('setup.journal', '65.dat.setup-new')]
@@ -337,12 +347,15 @@ class AllOrNothingTest(Commit):
             with self.subTest(killed_when=appeared, after=gone):
                 # In the renames, the next file's old one is held for a moment, within the run's
                 # patience, so that the kill lands there: renames through open handles are quick.
+                # The record the kill before left goes first, in the rollback: the hold and the
+                # waits are for this run's.
                 hold = []
                 if gone:
                     after = app.ADDON_FILES[app.ADDON_FILES.index(gone[:-len('.setup-new')]) + 1]
-                    hold = [['hold-when-there', self.data_path(after + '.setup-old'), self.data_path(after), '3000']]
+                    hold = [['wait-gone', self.data_path('setup.journal'), '120000'],
+                            self.claim_once_recorded(after, 3000)]
                 pid, _ = self.open()
-                app.then(self.session, pid, *hold, app.click('Command1', real=False),
+                app.then(self.session, pid, app.click('Command1', real=False), *hold,
                          ['wait-file', self.data_path(appeared), '120000'],
                          *([['wait-gone', self.data_path(gone), '60000']] if gone else []), ['terminate'])
                 self.assertNotIn('setup.lock', os.listdir(self.data), 'the lock outlived the run')

@@ -27,14 +27,7 @@ class Pe32CommitTest(app.Journey, test_all_or_nothing.Commit):
 
     def test_a_kept_copy_held_after_the_commit_is_left_and_the_run_is_done(self):
         """kept copy held after the commit"""
-        # On exFAT the old 21.dat is kept as a copy of its own, which a program holds from when
-        # it appears: it cannot be deleted once the new files are in place.
-        self.use_volume('exFAT', 'K')
-        before = app.snapshot(self.data)
-        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
-        after = app.snapshot(self.data)
-        self.assertEqual(after.pop('21.dat.setup-old'), before['21.dat'])
-        self.assertEqual(after, self.installed(before))
+        self.kept_file_held_after_the_commit()
 
     def test_a_damaged_record_is_judged_by_the_disk_and_the_run_is_done(self):
         """damaged record"""

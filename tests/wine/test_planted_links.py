@@ -49,8 +49,9 @@ class PlantedLinkTest(Planting):
         # What is planted; each returns the name the report must give.
         rows = [
             ('lock', lambda out: self.plant('setup.lock', out + '/victim.txt')),
+            # A kept name with no record is judged first, by the disk, backwards: 30.dat's is met.
             ('spare names', lambda out: (self.plant('21.dat.setup-new', out + '/victim.txt'),
-                                         self.plant('30.dat.setup-old', out + '/secret.txt'))[0]),
+                                         self.plant('30.dat.setup-old', out + '/secret.txt'))[1]),
             ('30.dat', lambda out: self.plant('30.dat', out + '/secret.txt')),
             ('30.dat hard-linked', lambda out: self.plant('30.dat', out + '/secret.txt', hard=True)),
             ('source', lambda out: self.plant('addon/21.dat', out + '/secret.txt')),
