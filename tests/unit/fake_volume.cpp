@@ -86,6 +86,7 @@ class FakeFiles::Handle : public install::File {
     fs.permissions.erase(target);
     if (auto own = fs.permissions.extract(from)) fs.permissions[target] = own.mapped();
     if (fs.read_only.erase(from)) fs.read_only.insert(target);
+    if (fs.game_holds.erase(from)) fs.game_holds.insert(target);  // the game holds the file, not its name
     fs.attributes_.erase(target);
     if (auto own = fs.attributes_.extract(from)) fs.attributes_[target] = own.mapped();
     if (fs.unflushed_.erase(from)) fs.unflushed_.insert(target);
