@@ -52,9 +52,6 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-// A folder's entries on disk; a file system with nothing of its own to flush says so below.
-void FlushEntriesIfAny(Folder& folder) { folder.FlushEntries(); }
-
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
       : destination(folder.Own(name)),
@@ -143,7 +140,7 @@ std::unique_ptr<File> WriteJournal(Folder& folder, const std::string& bytes, boo
 // rollback renamed and deleted is on disk first: a volume that writes folder entries out of
 // order must not keep the journal's deletion and lose a rename back.
 void SettleJournal(Folder& folder, const Notes& owed) {
-  FlushEntriesIfAny(folder);
+  folder.FlushEntries();
   if (owed.empty()) {
     folder.Delete(folder.Record(kJournalName));
   } else {
@@ -567,7 +564,7 @@ void FileTransaction::Record() {
   }
   journal_ = WriteJournal(folder_, FormatJournal(entries, owed_), !owed_.empty());
   journal_written_ = true;
-  FlushEntriesIfAny(folder_);
+  folder_.FlushEntries();
 }
 
 bool FileTransaction::IsAsLookedAt(const Step& step, const FileStatus& now) const {
@@ -620,7 +617,7 @@ void FileTransaction::Rename() {
     }
   }
   // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
-  FlushEntriesIfAny(folder_);
+  folder_.FlushEntries();
 }
 
 // The commit: the journal renamed away.
@@ -629,7 +626,7 @@ void FileTransaction::CommitRecord() {
   journal_.reset();
   finished_ = true;
   try {
-    FlushEntriesIfAny(folder_);
+    folder_.FlushEntries();
     committed_on_disk_ = true;
   } catch (const common::SetupError&) {
     // Committed all the same: a power cut now leaves the record, and the next run rolls back, so
@@ -655,7 +652,7 @@ void FileTransaction::Tidy() {
     if (step.entry.existed) remove(Names(folder_, step.entry.name).kept);
   }
   try {
-    FlushEntriesIfAny(folder_);
+    folder_.FlushEntries();
   } catch (...) {
     all = false;
   }
