@@ -10,17 +10,17 @@
 namespace install {
 namespace {
 
-// Version 4 names the old file by what a rename keeps; version 3 by its contents, where it was
-// kept as a copy, and version 2 had no marks of the new files and no notes of files kept aside.
-// Both are still read.
-constexpr char kJournalHeader[] = "setup.exe rollback journal 4";
-constexpr char kJournalHeader3[] = "setup.exe rollback journal 3";
-constexpr char kJournalHeader2[] = "setup.exe rollback journal 2";
+// Version 5 marks the new files with ContentHash. Version 4 named the old file by what a rename
+// keeps, as 5 does, and marked the new ones with OldContentHash; version 3 named the old file by
+// its contents, where it was kept as a copy; version 2 had no marks of the new files and no notes
+// of files kept aside. Each is still read.
+constexpr char kJournalHeader[] = "setup.exe rollback journal ";
+constexpr int kJournalVersion = 5;
+constexpr int kOldestJournalVersion = 2;
 constexpr char kJournalEnd[] = "end";
-constexpr char kReplacedWord[] = "replaced ";
-constexpr char kCreatedWord[] = "created ";
-constexpr char kUnrestoredWord[] = "unrestored ";
-constexpr char kAsideWord[] = "aside ";
+enum class Kind { kReplaced, kCreated, kUnrestored, kAside };
+constexpr std::pair<Kind, std::string_view> kWords[] = {
+    {Kind::kReplaced, "replaced"}, {Kind::kCreated, "created"}, {Kind::kUnrestored, "unrestored"}, {Kind::kAside, "aside"}};
 constexpr char kLineEnd[] = "\r\n";
 // Ours are a few hundred bytes; anything larger is not ours to act on.
 constexpr std::size_t kLongestJournal = 64 * 1024;
@@ -49,8 +49,6 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   }
   return bytes;
 }
-
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
@@ -169,11 +167,13 @@ class UndoSteps {
 
 using SizeHash = std::pair<std::uint64_t, std::uint64_t>;
 
+template <typename Hash = ContentHash>
 SizeHash SizeAndHash(File& file) {
-  std::uint64_t size = 0;
+  Hash hash;
   FromStart contents(file);
-  const std::uint64_t hash = HashOf(contents, &size);
-  return {size, hash};
+  char chunk[64 * 1024];
+  while (const std::size_t got = contents.Read(chunk, sizeof chunk)) hash.Add(chunk, got);
+  return {hash.size(), hash.hash()};
 }
 
 // The size and contents of a file as one number; nothing when it is not there.
@@ -198,7 +198,9 @@ class Judge {
     if (!now.exists || now.directory) return false;
     if (!entry_.placed) return true;
     if (entry_.placed->id) return now.id == entry_.placed->id;
-    return now.size == entry_.placed->size && Contents(file) == SizeHash{entry_.placed->size, entry_.placed->hash};
+    const SizeHash placed{entry_.placed->size, entry_.placed->hash};
+    if (entry_.placed->old_hash) return now.size == placed.first && SizeAndHash<OldContentHash>(file) == placed;
+    return now.size == placed.first && Contents(file) == placed;
   }
 
   // The file the run replaced, put back already: as a rename keeps it.
@@ -332,64 +334,83 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
 
 }  // namespace
 
-std::uint64_t HashOf(ByteSource& source, std::uint64_t* size) {
-  ContentHash hash;
-  char chunk[64 * 1024];
-  while (const std::size_t got = source.Read(chunk, sizeof chunk)) hash.Add(chunk, got);
-  if (size) *size = hash.size();
-  return hash.hash();
-}
-
 void Notes::Add(const Notes& other) {
   AddNew(unrestored, other.unrestored);
   AddNew(set_aside, other.set_aside);
 }
 
-std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed) {
-  std::string text = std::string(kJournalHeader) + kLineEnd;
-  auto number = [](std::uint64_t value) { return " " + std::to_string(value); };
-  for (const JournalEntry& entry : entries) {
-    const Placed placed = entry.placed.value_or(Placed{});
-    const std::string mark = number(placed.id) + number(placed.size) + number(placed.hash);
-    if (entry.existed) {
-      text += kReplacedWord + Ascii(entry.name) + number(entry.size) + number(entry.write_time) +
-              number(entry.old_id) + mark + kLineEnd;
-    } else {
-      text += kCreatedWord + Ascii(entry.name) + mark + kLineEnd;
-    }
-  }
-  for (const std::wstring& name : owed.unrestored) text += kUnrestoredWord + Ascii(name) + kLineEnd;
-  for (const std::wstring& name : owed.set_aside) text += kAsideWord + Ascii(name) + kLineEnd;
-  return text + kJournalEnd + kLineEnd;
-}
-
 namespace {
 
-// The words after a line's kind, each one at least a character long.
-std::optional<std::vector<std::string>> WordsAfter(const std::string& line, std::size_t kind_length) {
-  std::vector<std::string> words;
-  for (std::size_t at = kind_length;;) {
-    const std::size_t space = line.find(' ', at);
-    words.push_back(line.substr(at, space == std::string::npos ? std::string::npos : space - at));
-    if (words.back().empty()) return std::nullopt;
-    if (space == std::string::npos) return words;
-    at = space + 1;
-  }
+// A line of the journal: its kind's word, then words each one space from the last.
+std::string Line(Kind kind, const std::wstring& name, const std::vector<std::uint64_t>& numbers = {}) {
+  std::string text(kWords[static_cast<int>(kind)].second);
+  text += ' ' + Ascii(name);
+  for (std::uint64_t number : numbers) text += ' ' + std::to_string(number);
+  return text + kLineEnd;
 }
 
+struct ReadLine {
+  Kind kind;
+  std::wstring name;
+  std::vector<std::uint64_t> numbers;
+};
+
 // Plain decimal that fits in 64 bits.
-std::optional<std::uint64_t> Decimal(const std::string& digits) {
+std::optional<std::uint64_t> Decimal(std::string_view digits) {
   std::uint64_t value = 0;
   const char* end = digits.data() + digits.size();
-  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
   const auto [stop, failure] = std::from_chars(digits.data(), end, value);
   if (failure != std::errc() || stop != end) return std::nullopt;
   return value;
 }
 
-bool StartsWith(const std::string& line, const char* word) { return line.rfind(word, 0) == 0; }
+// A known word, a plain name and decimal numbers, or nothing.
+std::optional<ReadLine> Read(std::string_view text) {
+  std::vector<std::string_view> words;
+  for (std::size_t at = 0;;) {
+    const std::size_t space = text.find(' ', at);
+    words.push_back(text.substr(at, space == std::string_view::npos ? std::string_view::npos : space - at));
+    if (words.back().empty()) return std::nullopt;
+    if (space == std::string_view::npos) break;
+    at = space + 1;
+  }
+  const auto known = std::find_if(std::begin(kWords), std::end(kWords), [&](const auto& w) { return w.second == words[0]; });
+  if (known == std::end(kWords) || words.size() < 2) return std::nullopt;
+  ReadLine line{known->first, {}, {}};
+  for (unsigned char c : words[1]) line.name += static_cast<wchar_t>(c);
+  if (!IsPlainName(line.name)) return std::nullopt;
+  for (std::size_t w = 2; w < words.size(); ++w) {
+    const std::optional<std::uint64_t> number = Decimal(words[w]);
+    if (!number) return std::nullopt;
+    line.numbers.push_back(*number);
+  }
+  return line;
+}
+
+// The version a first line names, or 0.
+int Version(const std::string& first) {
+  const std::string_view header = kJournalHeader;
+  if (first.size() != header.size() + 1 || first.compare(0, header.size(), header) != 0) return 0;
+  const int version = first.back() - '0';
+  return version >= kOldestJournalVersion && version <= kJournalVersion ? version : 0;
+}
 
 }  // namespace
+
+std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed) {
+  std::string text = kJournalHeader + std::to_string(kJournalVersion) + kLineEnd;
+  for (const JournalEntry& entry : entries) {
+    const Placed placed = entry.placed.value_or(Placed{});
+    std::vector<std::uint64_t> numbers;
+    if (entry.existed) numbers = {entry.size, entry.write_time, entry.old_id};
+    numbers.insert(numbers.end(), {placed.id, placed.size, placed.hash});
+    text += Line(entry.existed ? Kind::kReplaced : Kind::kCreated, entry.name, numbers);
+  }
+  for (const std::wstring& name : owed.unrestored) text += Line(Kind::kUnrestored, name);
+  for (const std::wstring& name : owed.set_aside) text += Line(Kind::kAside, name);
+  return text + kJournalEnd + kLineEnd;
+}
 
 std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& required) {
   std::vector<std::string> lines;
@@ -400,57 +421,41 @@ std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<
     at = end + 2;
   }
   if (lines.size() < 2 || lines.back() != kJournalEnd) return std::nullopt;
-  const bool renamed_aside = lines.front() == kJournalHeader;
-  const bool marked = renamed_aside || lines.front() == kJournalHeader3;
-  if (!marked && lines.front() != kJournalHeader2) return std::nullopt;
+  const int version = Version(lines.front());
+  if (!version) return std::nullopt;
+  const bool marked = version >= 3;
   Journal journal;
+  // Every line must read, whatever it names: one that does not is damage, never skipped.
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    // Every line must read, whatever it names: one that does not is damage, never skipped.
-    const char* kind = StartsWith(line, kReplacedWord)                ? kReplacedWord
-                       : StartsWith(line, kCreatedWord)               ? kCreatedWord
-                       : StartsWith(line, kUnrestoredWord)            ? kUnrestoredWord
-                       : marked && StartsWith(line, kAsideWord)       ? kAsideWord
-                                                                      : nullptr;
-    if (!kind) return std::nullopt;
-    const auto words = WordsAfter(line, std::char_traits<char>::length(kind));
-    if (!words) return std::nullopt;
-    const std::wstring name = Wide(words->front());
-    if (!IsPlainName(name)) return std::nullopt;
-    if (kind == kAsideWord) {
-      if (words->size() != 1 || !IsAsideName(name)) return std::nullopt;
+    const std::optional<ReadLine> line = Read(lines[i]);
+    if (!line) return std::nullopt;
+    const std::wstring& name = line->name;
+    const std::vector<std::uint64_t>& n = line->numbers;
+    if (line->kind == Kind::kAside) {
+      if (!marked || !n.empty() || !IsAsideName(name)) return std::nullopt;
       AddNew(journal.owed.set_aside, {name});
       continue;
     }
     if (IsOwnName(name)) return std::nullopt;
-    if (kind == kUnrestoredWord) {
-      if (words->size() != 1) return std::nullopt;
+    if (line->kind == Kind::kUnrestored) {
+      if (!n.empty()) return std::nullopt;
       AddNew(journal.owed.unrestored, {name});
       continue;
     }
     JournalEntry entry;
     entry.name = name;
-    entry.existed = kind == kReplacedWord;
+    entry.existed = line->kind == Kind::kReplaced;
     // A file every run needs there before it starts cannot have been created by one.
     if (!entry.existed && std::find(required.begin(), required.end(), name) != required.end()) return std::nullopt;
-    std::vector<std::uint64_t> numbers;
-    for (std::size_t w = 1; w < words->size(); ++w) {
-      const std::optional<std::uint64_t> value = Decimal((*words)[w]);
-      if (!value) return std::nullopt;
-      numbers.push_back(*value);
-    }
     const std::size_t old_count = entry.existed ? (marked ? 3 : 2) : 0;
-    if (numbers.size() != old_count + (marked ? 3 : 0)) return std::nullopt;
+    if (n.size() != old_count + (marked ? 3 : 0)) return std::nullopt;
     if (entry.existed) {
-      entry.size = numbers[0];
-      entry.write_time = numbers[1];
-      if (renamed_aside) {
-        entry.old_id = numbers[2];
-      } else if (marked) {
-        entry.hash = numbers[2];
-      }
+      entry.size = n[0];
+      entry.write_time = n[1];
+      if (version == 3) entry.hash = n[2];
+      if (version >= 4) entry.old_id = n[2];
     }
-    if (marked) entry.placed = Placed{numbers[old_count], numbers[old_count + 1], numbers[old_count + 2]};
+    if (marked) entry.placed = Placed{n[old_count], n[old_count + 1], n[old_count + 2], version < 5};
     journal.entries.push_back(entry);
   }
   return journal;

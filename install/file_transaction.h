@@ -42,13 +42,11 @@ inline constexpr std::size_t kLongestOwnName = 13 + 10;        // "setup.journal
 // All retries of one undo or rollback together, so that a held file delays it by seconds.
 inline constexpr unsigned kUndoRetryBudgetMs = 4000;
 
-// Contents as one number, to tell a file from another where the volume keeps no stable id or time.
-std::uint64_t HashOf(ByteSource& source, std::uint64_t* size = nullptr);
-
 // The file the run put at a destination, as a move or a copy by somebody else cannot fake it.
 struct Placed {
   std::uint64_t id = 0;  // where the volume has hard links, and so stable ids; else 0
   std::uint64_t size = 0, hash = 0;  // where it has none
+  bool old_hash = false;              // OldContentHash, in a record of version 3 or 4
 };
 
 struct JournalEntry {

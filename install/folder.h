@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "install/content_hash.h"
 #include "install/install_files.h"
 
 namespace install {
@@ -51,22 +52,6 @@ class FromStart : public ByteSource {
  private:
   File& file_;
   std::uint64_t offset_ = 0;
-};
-
-// Contents as one number, fed as they pass (FNV-1a): enough, with the size beside it, to tell
-// two versions of a file apart.
-class ContentHash {
- public:
-  void Add(const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) hash_ = (hash_ ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
-    size_ += size;
-  }
-  std::uint64_t hash() const { return hash_; }
-  std::uint64_t size() const { return size_; }
-
- private:
-  std::uint64_t hash_ = 14695981039346656037ull;
-  std::uint64_t size_ = 0;
 };
 
 class Replaced;

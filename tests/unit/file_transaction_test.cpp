@@ -452,6 +452,17 @@ TEST_F(TransactionTest, RecordsLeftByOtherRunsAndVersions) {
                                           {L"75.dat", false, 0, 0, 0, install::Placed{f.IdOf(d + L"75.dat"), 0, 0}}}));
        },
        {{L"74.dat", "other new"}, {L"74.dat.setup-bak", "other old"}, {L"75.dat", "other created"}}},
+      // The build before marked its new files with the old hash: they are still known as its own.
+      {"a run of version 4 killed in its renames",
+       [&](FakeFiles& f) {
+         f.files[d + L"21.dat.setup-old"] = f.files[d + L"21.dat"];
+         f.files[d + L"21.dat"] = std::make_shared<std::string>(*f.files[source_dir + L"21.dat"]);
+         install::OldContentHash hash;
+         hash.Add(f.files[d + L"21.dat"]->data(), f.files[d + L"21.dat"]->size());
+         plant(f, "setup.exe rollback journal 4\r\nreplaced 21.dat 10 1 0 0 " + std::to_string(hash.size()) + " " +
+                      std::to_string(hash.hash()) + "\r\nend\r\n");
+       },
+       {}},
       // Anyone who can write the folder can write a record: one naming a user's file, by the id
       // and size anyone can read, or by no mark at all, removes nothing whose bytes are nowhere else.
       {"a planted record naming a user's file as created",
@@ -632,13 +643,24 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
     EXPECT_EQ(read->entries[i].placed->size, entries[i].placed->size);
     EXPECT_EQ(read->entries[i].placed->hash, entries[i].placed->hash);
   }
-  // Version 3 named the old file by its contents where version 4 names it by its id.
-  std::string version3 = journal;
-  version3.replace(version3.find("journal 4"), 9, "journal 3");
-  const auto read3 = install::ParseJournal(version3, required);
-  ASSERT_TRUE(read3);
-  EXPECT_EQ(read3->entries[0].hash, 56u);
-  EXPECT_EQ(read3->entries[0].old_id, 0u);
+  EXPECT_FALSE(read->entries[0].placed->old_hash);
+  // Version 3 named the old file by its contents where later ones name it by its id; 3 and 4
+  // marked the new files with the old hash.
+  for (const char* version : {"journal 3", "journal 4"}) {
+    std::string older = journal;
+    older.replace(older.find("journal 5"), 9, version);
+    const auto read_older = install::ParseJournal(older, required);
+    ASSERT_TRUE(read_older) << version;
+    const bool three = version == std::string("journal 3");
+    EXPECT_EQ(read_older->entries[0].hash, three ? 56u : 0u) << version;
+    EXPECT_EQ(read_older->entries[0].old_id, three ? 0u : 56u) << version;
+    EXPECT_TRUE(read_older->entries[1].placed->old_hash) << version;
+  }
+  for (const char* version : {"journal 1", "journal 6", "journal 55", "journal x"}) {
+    std::string unknown = journal;
+    unknown.replace(unknown.find("journal 5"), 9, version);
+    EXPECT_FALSE(install::ParseJournal(unknown, required)) << version;
+  }
   for (std::size_t cut = 0; cut < journal.size(); ++cut) {
     EXPECT_FALSE(install::ParseJournal(journal.substr(0, cut), required)) << cut;
   }
@@ -656,6 +678,30 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
     EXPECT_FALSE(install::ParseJournal(damaged, required)) << damage;
+  }
+}
+
+// Known values of XXH64 (seed 0), as xxhsum -H1 gives them, fed whole and in any two pieces.
+TEST(ContentHash, IsXxh64HoweverTheBytesArrive) {
+  auto repeated = [](int count, int times) {
+    std::string bytes;
+    for (int t = 0; t < times; ++t)
+      for (int i = 0; i < count; ++i) bytes += static_cast<char>(i);
+    return bytes;
+  };
+  const std::pair<std::string, std::uint64_t> known[] = {{"", 0xef46db3751d8e999ull},
+                                                         {"abc", 0x44bc2cf5ad770999ull},
+                                                         {repeated(31, 1), 0xc346d2b59b4d8ee1ull},
+                                                         {repeated(256, 3), 0x8e03c838c596036full},
+                                                         {repeated(255, 3), 0x21a9c63eeefb6050ull}};
+  for (const auto& [bytes, value] : known) {
+    for (std::size_t cut = 0; cut <= bytes.size(); cut += bytes.size() > 64 ? 7 : 1) {
+      install::ContentHash hash;
+      hash.Add(bytes.data(), cut);
+      hash.Add(bytes.data() + cut, bytes.size() - cut);
+      EXPECT_EQ(hash.hash(), value) << bytes.size() << " cut at " << cut;
+      EXPECT_EQ(hash.size(), bytes.size());
+    }
   }
 }
 
