@@ -28,8 +28,16 @@ std::uint32_t Read32(const unsigned char* p) {
 
 std::uint64_t Round(std::uint64_t lane, std::uint64_t input) { return Rotl(lane + input * kP2, 31) * kP1; }
 
-void Stripe(std::uint64_t (&lanes)[4], const unsigned char* p) {
-  for (int i = 0; i < 4; ++i) lanes[i] = Round(lanes[i], Read64(p + 8 * i));
+// The lanes in registers across the stripes: through memory, each step waited on a store.
+void Stripes(std::uint64_t (&lanes)[4], const unsigned char* p, std::size_t count) {
+  std::uint64_t a = lanes[0], b = lanes[1], c = lanes[2], d = lanes[3];
+  for (; count; --count, p += 32) {
+    a = Round(a, Read64(p));
+    b = Round(b, Read64(p + 8));
+    c = Round(c, Read64(p + 16));
+    d = Round(d, Read64(p + 24));
+  }
+  lanes[0] = a, lanes[1] = b, lanes[2] = c, lanes[3] = d;
 }
 
 }  // namespace
@@ -44,10 +52,13 @@ void ContentHash::Add(const char* data, std::size_t size) {
     p += take;
     size -= take;
     if (pending_size_ < sizeof pending_) return;
-    Stripe(lanes_, pending_);
+    Stripes(lanes_, pending_, 1);
     pending_size_ = 0;
   }
-  for (; size >= sizeof pending_; p += sizeof pending_, size -= sizeof pending_) Stripe(lanes_, p);
+  const std::size_t whole = size / sizeof pending_;
+  Stripes(lanes_, p, whole);
+  p += whole * sizeof pending_;
+  size -= whole * sizeof pending_;
   std::memcpy(pending_, p, size);
   pending_size_ = size;
 }
