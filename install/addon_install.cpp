@@ -48,6 +48,18 @@ struct Target {
   Notes owed;  // what its last rollback owes the report
 };
 
+// Takes the folder's lock, or reports that another setup.exe holds it.
+std::unique_ptr<File> LockFolder(Folder& folder) {
+  try {
+    return folder.Lock(folder.Record(kLockName));
+  } catch (common::SetupError& error) {
+    if (error.number == common::kErrorSharingViolation || error.number == common::kErrorLockViolation) {
+      error.cause = common::Cause::kAnotherSetupRunning;
+    }
+    throw;
+  }
+}
+
 std::vector<std::wstring> DestinationNames() {
   std::vector<std::wstring> names(kAddonFileList.begin(), kAddonFileList.end());
   names.push_back(kDataFile30);
@@ -59,8 +71,7 @@ std::vector<std::wstring> DestinationNames() {
 // holds the file (a deleted name stays until the last handle closes, under Wine always).
 bool OnlyOwnNamesBeside(Folder& folder, const Name& name, const FileStatus& status) {
   if (!status.id) return false;
-  const std::wstring own[] = {name.name() + kKeptSuffix, name.name() + kStagedSuffix,
-                              std::wstring(kJournalName) + kKeptSuffix, std::wstring(kJournalName) + kStagedSuffix};
+  const std::wstring own[] = {Kept(name.name()), Staged(name.name()), Kept(kJournalName), Staged(kJournalName)};
   std::uint32_t names = 1;
   for (const std::wstring& spare : own) {
     const FileStatus other = folder.Look(folder.Spare(spare, name.name()));

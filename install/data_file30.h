@@ -15,13 +15,12 @@ namespace install {
 inline constexpr std::size_t kFieldCount = 25;
 inline constexpr std::size_t kProductCodeField = 7;  // 1-based
 inline constexpr std::string_view kProductCode = "kolven10";
-inline constexpr std::size_t kChunkSize = 64 * 1024;
 
 // Reads one field at a time, pulling chunks from the source only as needed.
 // Works on bytes: no CP932 trail byte is a delimiter, so the text stays as it was.
 class FieldReader {
  public:
-  explicit FieldReader(ByteSource& source, std::size_t chunk_size = kChunkSize);
+  explicit FieldReader(ByteSource& source, std::size_t chunk_size = kCopyChunk);
   // Returns the next field, or nullopt when nothing is left before the end.
   std::optional<std::string> ReadField();
 
@@ -43,7 +42,7 @@ class FieldReader {
 
 // Returns the first `count` fields, or nullopt if the file ends before them.
 std::optional<std::vector<std::string>> ReadFields(
-    ByteSource& source, std::size_t count, std::size_t chunk_size = kChunkSize);
+    ByteSource& source, std::size_t count, std::size_t chunk_size = kCopyChunk);
 
 // Returns the fields one per line, each ended by CR LF. A field is quoted only
 // when it would not read back as itself bare. Throws std::invalid_argument for

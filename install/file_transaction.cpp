@@ -1,8 +1,6 @@
 #include "install/file_transaction.h"
 
 #include <algorithm>
-#include <charconv>
-#include <string_view>
 #include <utility>
 
 #include "common/setup_error.h"
@@ -10,42 +8,16 @@
 namespace install {
 namespace {
 
-// Version 5 marks the new files with ContentHash. Version 4 named the old file by what a rename
-// keeps, as 5 does, and marked the new ones with OldContentHash; version 3 named the old file by
-// its contents, where it was kept as a copy; version 2 had no marks of the new files and no notes
-// of files kept aside. Each is still read.
-constexpr char kJournalHeader[] = "setup.exe rollback journal ";
-constexpr int kJournalVersion = 5;
-constexpr int kOldestJournalVersion = 2;
-constexpr char kJournalEnd[] = "end";
-enum class Kind { kReplaced, kCreated, kUnrestored, kAside };
-constexpr std::pair<Kind, std::string_view> kWords[] = {
-    {Kind::kReplaced, "replaced"}, {Kind::kCreated, "created"}, {Kind::kUnrestored, "unrestored"}, {Kind::kAside, "aside"}};
-constexpr char kLineEnd[] = "\r\n";
 // Ours are a few hundred bytes; anything larger is not ours to act on.
 constexpr std::size_t kLongestJournal = 64 * 1024;
 
-static_assert(kLongestSpareSuffix >= std::char_traits<wchar_t>::length(kStagedSuffix) &&
-              kLongestSpareSuffix >= std::char_traits<wchar_t>::length(kKeptSuffix) &&
-              kLongestSpareSuffix == std::char_traits<wchar_t>::length(kAsideSuffix) + 1);
-constexpr int kAsideNames = 9;
-static_assert(kLongestOwnName == std::char_traits<wchar_t>::length(kJournalName) + std::char_traits<wchar_t>::length(kKeptSuffix) &&
-              kLongestOwnName >= std::char_traits<wchar_t>::length(kLockName));
-
-// The names are the program's own and plain ASCII.
-std::string Ascii(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-  return out;
-}
-
 std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   std::string bytes;
-  char chunk[4096];
   while (bytes.size() <= limit) {
-    const std::size_t got = source.Read(chunk, sizeof chunk);
-    if (got == 0) break;
-    bytes.append(chunk, got);
+    const std::size_t had = bytes.size();
+    bytes.resize(had + kCopyChunk);
+    bytes.resize(had + source.Read(&bytes[had], kCopyChunk));
+    if (bytes.size() == had) break;
   }
   return bytes;
 }
@@ -53,37 +25,10 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
       : destination(folder.Own(name)),
-        staged(folder.Spare(name + kStagedSuffix, name)),
-        kept(folder.Spare(name + kKeptSuffix, name)) {}
+        staged(folder.Spare(Staged(name), name)),
+        kept(folder.Spare(Kept(name), name)) {}
   Name destination, staged, kept;
 };
-
-bool EndsWith(const std::wstring& name, const std::wstring& end) {
-  return name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
-}
-
-// NAME.setup-bak, or with a digit 2 to 9.
-bool IsAsideName(const std::wstring& name) {
-  const std::wstring suffix = kAsideSuffix;
-  if (EndsWith(name, suffix)) return name.size() > suffix.size();
-  return name.size() > suffix.size() + 1 && name.back() >= L'2' && name.back() <= L'9' &&
-         EndsWith(name.substr(0, name.size() - 1), suffix);
-}
-
-// One name in the folder that a file of the user's may have: never a way out of it, nor a name
-// of the program's own.
-bool IsPlainName(const std::wstring& name) {
-  if (name.empty() || name == L"." || name == L"..") return false;
-  for (wchar_t c : name) {
-    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
-  }
-  return true;
-}
-
-bool IsOwnName(const std::wstring& name) {
-  return EndsWith(name, kStagedSuffix) || EndsWith(name, kKeptSuffix) || IsAsideName(name) ||
-         name == kJournalName || name == kLockName;
-}
 
 // Deletes one of the program's spare names, and only counts it gone when it is: a file that
 // another program holds while sharing delete may keep its name until that program lets go (under
@@ -105,20 +50,14 @@ void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bo
       if (stop_at_failure) throw;
     }
   };
-  remove(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
+  remove(folder.Record(Staged(kJournalName)));
   for (const std::wstring& name : names) {
     const Names n(folder, name);
     remove(n.staged);
     if (kept_too) remove(n.kept);
   }
   // Last: while it is there, the kept files are the commit's to delete.
-  remove(folder.Record(std::wstring(kJournalName) + kKeptSuffix));
-}
-
-void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
-  for (const std::wstring& name : names) {
-    if (std::find(to.begin(), to.end(), name) == to.end()) to.push_back(name);
-  }
+  remove(folder.Record(Kept(kJournalName)));
 }
 
 // Writes the journal and has it on disk; returns it still open. Over an earlier one (that owes a
@@ -126,7 +65,7 @@ void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& name
 std::unique_ptr<File> WriteJournal(Folder& folder, const std::string& bytes, bool replacing) {
   const Name journal = folder.Record(kJournalName);
   std::unique_ptr<File> file =
-      folder.CreateNew(replacing ? folder.Record(std::wstring(kJournalName) + kStagedSuffix) : journal, 0);
+      folder.CreateNew(replacing ? folder.Record(Staged(kJournalName)) : journal, 0);
   file->Write(bytes.data(), bytes.size());
   file->Flush();
   if (replacing) folder.RenameOver(*file, journal);
@@ -171,8 +110,8 @@ template <typename Hash = ContentHash>
 SizeHash SizeAndHash(File& file) {
   Hash hash;
   FromStart contents(file);
-  char chunk[64 * 1024];
-  while (const std::size_t got = contents.Read(chunk, sizeof chunk)) hash.Add(chunk, got);
+  const std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
+  while (const std::size_t got = contents.Read(chunk.get(), kCopyChunk)) hash.Add(chunk.get(), got);
   return {hash.size(), hash.hash()};
 }
 
@@ -238,7 +177,7 @@ class Judge {
   // Renames `from` to the first free NAME.setup-bak name; returns that name.
   std::wstring SetAside(const Name& from) {
     for (int i = 1;; ++i) {
-      const std::wstring aside = entry_.name + kAsideSuffix + (i == 1 ? L"" : std::wstring(1, L'0' + i));
+      const std::wstring aside = Aside(entry_.name, i);
       try {
         folder_.RenameAside(from, folder_.Spare(aside, entry_.name));
         return aside;
@@ -334,133 +273,6 @@ UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, boo
 
 }  // namespace
 
-void Notes::Add(const Notes& other) {
-  AddNew(unrestored, other.unrestored);
-  AddNew(set_aside, other.set_aside);
-}
-
-namespace {
-
-// A line of the journal: its kind's word, then words each one space from the last.
-std::string Line(Kind kind, const std::wstring& name, const std::vector<std::uint64_t>& numbers = {}) {
-  std::string text(kWords[static_cast<int>(kind)].second);
-  text += ' ' + Ascii(name);
-  for (std::uint64_t number : numbers) text += ' ' + std::to_string(number);
-  return text + kLineEnd;
-}
-
-struct ReadLine {
-  Kind kind;
-  std::wstring name;
-  std::vector<std::uint64_t> numbers;
-};
-
-// Plain decimal that fits in 64 bits.
-std::optional<std::uint64_t> Decimal(std::string_view digits) {
-  std::uint64_t value = 0;
-  const char* end = digits.data() + digits.size();
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-  const auto [stop, failure] = std::from_chars(digits.data(), end, value);
-  if (failure != std::errc() || stop != end) return std::nullopt;
-  return value;
-}
-
-// A known word, a plain name and decimal numbers, or nothing.
-std::optional<ReadLine> Read(std::string_view text) {
-  std::vector<std::string_view> words;
-  for (std::size_t at = 0;;) {
-    const std::size_t space = text.find(' ', at);
-    words.push_back(text.substr(at, space == std::string_view::npos ? std::string_view::npos : space - at));
-    if (words.back().empty()) return std::nullopt;
-    if (space == std::string_view::npos) break;
-    at = space + 1;
-  }
-  const auto known = std::find_if(std::begin(kWords), std::end(kWords), [&](const auto& w) { return w.second == words[0]; });
-  if (known == std::end(kWords) || words.size() < 2) return std::nullopt;
-  ReadLine line{known->first, {}, {}};
-  for (unsigned char c : words[1]) line.name += static_cast<wchar_t>(c);
-  if (!IsPlainName(line.name)) return std::nullopt;
-  for (std::size_t w = 2; w < words.size(); ++w) {
-    const std::optional<std::uint64_t> number = Decimal(words[w]);
-    if (!number) return std::nullopt;
-    line.numbers.push_back(*number);
-  }
-  return line;
-}
-
-// The version a first line names, or 0.
-int Version(const std::string& first) {
-  const std::string_view header = kJournalHeader;
-  if (first.size() != header.size() + 1 || first.compare(0, header.size(), header) != 0) return 0;
-  const int version = first.back() - '0';
-  return version >= kOldestJournalVersion && version <= kJournalVersion ? version : 0;
-}
-
-}  // namespace
-
-std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed) {
-  std::string text = kJournalHeader + std::to_string(kJournalVersion) + kLineEnd;
-  for (const JournalEntry& entry : entries) {
-    const Placed placed = entry.placed.value_or(Placed{});
-    std::vector<std::uint64_t> numbers;
-    if (entry.existed) numbers = {entry.size, entry.write_time, entry.old_id};
-    numbers.insert(numbers.end(), {placed.id, placed.size, placed.hash});
-    text += Line(entry.existed ? Kind::kReplaced : Kind::kCreated, entry.name, numbers);
-  }
-  for (const std::wstring& name : owed.unrestored) text += Line(Kind::kUnrestored, name);
-  for (const std::wstring& name : owed.set_aside) text += Line(Kind::kAside, name);
-  return text + kJournalEnd + kLineEnd;
-}
-
-std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& required) {
-  std::vector<std::string> lines;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t end = bytes.find(kLineEnd, at);
-    if (end == std::string::npos) return std::nullopt;  // cut short
-    lines.push_back(bytes.substr(at, end - at));
-    at = end + 2;
-  }
-  if (lines.size() < 2 || lines.back() != kJournalEnd) return std::nullopt;
-  const int version = Version(lines.front());
-  if (!version) return std::nullopt;
-  const bool marked = version >= 3;
-  Journal journal;
-  // Every line must read, whatever it names: one that does not is damage, never skipped.
-  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::optional<ReadLine> line = Read(lines[i]);
-    if (!line) return std::nullopt;
-    const std::wstring& name = line->name;
-    const std::vector<std::uint64_t>& n = line->numbers;
-    if (line->kind == Kind::kAside) {
-      if (!marked || !n.empty() || !IsAsideName(name)) return std::nullopt;
-      AddNew(journal.owed.set_aside, {name});
-      continue;
-    }
-    if (IsOwnName(name)) return std::nullopt;
-    if (line->kind == Kind::kUnrestored) {
-      if (!n.empty()) return std::nullopt;
-      AddNew(journal.owed.unrestored, {name});
-      continue;
-    }
-    JournalEntry entry;
-    entry.name = name;
-    entry.existed = line->kind == Kind::kReplaced;
-    // A file every run needs there before it starts cannot have been created by one.
-    if (!entry.existed && std::find(required.begin(), required.end(), name) != required.end()) return std::nullopt;
-    const std::size_t old_count = entry.existed ? (marked ? 3 : 2) : 0;
-    if (n.size() != old_count + (marked ? 3 : 0)) return std::nullopt;
-    if (entry.existed) {
-      entry.size = n[0];
-      entry.write_time = n[1];
-      if (version == 3) entry.hash = n[2];
-      if (version >= 4) entry.old_id = n[2];
-    }
-    if (marked) entry.placed = Placed{n[old_count], n[old_count + 1], n[old_count + 2], version < 5};
-    journal.entries.push_back(entry);
-  }
-  return journal;
-}
-
 void AddTo(common::SetupError& error, const Folder& folder, const Restored& restored) {
   if (!restored.whole) error.restore_incomplete = true;
   auto add = [&](std::vector<std::wstring>& to, const std::vector<std::wstring>& names) {
@@ -471,17 +283,6 @@ void AddTo(common::SetupError& error, const Folder& folder, const Restored& rest
   };
   add(error.unrestored, restored.notes.unrestored);
   add(error.set_aside, restored.notes.set_aside);
-}
-
-std::unique_ptr<File> LockFolder(Folder& folder) {
-  try {
-    return folder.Lock(folder.Record(kLockName));
-  } catch (common::SetupError& error) {
-    if (error.number == common::kErrorSharingViolation || error.number == common::kErrorLockViolation) {
-      error.cause = common::Cause::kAnotherSetupRunning;
-    }
-    throw;
-  }
 }
 
 FileTransaction::~FileTransaction() {
@@ -627,7 +428,7 @@ void FileTransaction::Rename() {
 
 // The commit: the journal renamed away.
 void FileTransaction::CommitRecord() {
-  folder_.RenameOver(*journal_, folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
+  folder_.RenameOver(*journal_, folder_.Record(Kept(kJournalName)));
   journal_.reset();
   finished_ = true;
   try {
@@ -661,7 +462,7 @@ void FileTransaction::Tidy() {
   } catch (...) {
     all = false;
   }
-  if (all) remove(folder_.Record(std::wstring(kJournalName) + kKeptSuffix));
+  if (all) remove(folder_.Record(Kept(kJournalName)));
 }
 
 Restored FileTransaction::Undo() noexcept {
@@ -714,7 +515,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     throw journal.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
   }
   const bool recorded = record != nullptr;
-  const bool committed = !recorded && folder.Look(folder.Record(std::wstring(kJournalName) + kKeptSuffix)).exists;
+  const bool committed = !recorded && folder.Look(folder.Record(Kept(kJournalName))).exists;
   Restored restored;
   std::vector<std::wstring> spare = names;
   Journal read;
@@ -722,7 +523,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
   if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
-    std::unique_ptr<File> staged = folder.OpenForReading(folder.Record(std::wstring(kJournalName) + kStagedSuffix));
+    std::unique_ptr<File> staged = folder.OpenForReading(folder.Record(Staged(kJournalName)));
     if (staged && !staged->status().directory) {
       if (const std::optional<Journal> parsed = read_journal(*staged)) restored.notes = parsed->owed;
     }
@@ -751,7 +552,9 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     }
   }
   // Every file the record names, whichever version wrote it.
-  for (const JournalEntry& entry : read.entries) AddNew(spare, {entry.name});
+  for (const JournalEntry& entry : read.entries) {
+    if (std::find(spare.begin(), spare.end(), entry.name) == spare.end()) spare.push_back(entry.name);
+  }
   if (!read.entries.empty()) {
     WaitBudget budget{kUndoRetryBudgetMs};
     Folder patient(folder, budget);

@@ -25,66 +25,13 @@
 
 #include "common/setup_error.h"
 #include "install/folder.h"
+#include "install/journal.h"
+#include "install/own_names.h"
 
 namespace install {
 
-inline constexpr wchar_t kStagedSuffix[] = L".setup-new";
-inline constexpr wchar_t kKeptSuffix[] = L".setup-old";
-// A file a rollback cannot tell from one somebody else put there is never deleted: it is kept
-// under NAME.setup-bak, or .setup-bak2 to .setup-bak9 where that is taken, and the report names it.
-inline constexpr wchar_t kAsideSuffix[] = L".setup-bak";
-inline constexpr wchar_t kJournalName[] = L"setup.journal";
-// Held, without sharing, by the run that works on the folder; gone when it ends.
-inline constexpr wchar_t kLockName[] = L"setup.lock";
-// What the transaction adds to a destination's name, at most, and its longest name of its own.
-inline constexpr std::size_t kLongestSpareSuffix = 11;         // ".setup-bak9"
-inline constexpr std::size_t kLongestOwnName = 13 + 10;        // "setup.journal.setup-old"
 // All retries of one undo or rollback together, so that a held file delays it by seconds.
 inline constexpr unsigned kUndoRetryBudgetMs = 4000;
-
-// The file the run put at a destination, as a move or a copy by somebody else cannot fake it.
-struct Placed {
-  std::uint64_t id = 0;  // where the volume has hard links, and so stable ids; else 0
-  std::uint64_t size = 0, hash = 0;  // where it has none
-  bool old_hash = false;              // OldContentHash, in a record of version 3 or 4
-};
-
-struct JournalEntry {
-  std::wstring name;  // in the folder
-  bool existed = false;
-  // The replaced file as it was, to tell it from another once its kept copy is gone: by its
-  // time, or, where the volume has no stable ids (FAT, exFAT, whose times may not take or may
-  // shift with the time zone), by its contents.
-  std::uint64_t size = 0;
-  std::uint64_t write_time = 0;
-  std::uint64_t hash = 0;  // version 3, which kept copies where the volume has no hard links
-  // None in a record of version 2, or of none: the disk alone judges.
-  std::optional<Placed> placed;
-  std::uint64_t old_id = 0;  // version 4, where the volume has hard links: a rename keeps it
-  // Named by the record; a kept file the record leaves out is judged by the disk alone.
-  bool recorded = true;
-};
-
-// What a report owes the user until a run installs everything: files an undo or a rollback
-// could not put back because their kept copies are gone and they are not the old files, and
-// files it kept aside rather than delete. Names in the folder.
-struct Notes {
-  std::vector<std::wstring> unrestored;
-  std::vector<std::wstring> set_aside;
-  bool empty() const { return unrestored.empty() && set_aside.empty(); }
-  void Add(const Notes& other);
-};
-
-struct Journal {
-  std::vector<JournalEntry> entries;
-  Notes owed;
-};
-
-// The journal as bytes, and back. Parsing gives nothing for a journal cut short, with any line
-// that does not read, with a name that is not one plain name of the folder's own files, or
-// that says it created a file of `required`, which every run needs there before it starts.
-std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed = {});
-std::optional<Journal> ParseJournal(const std::string& bytes, const std::vector<std::wstring>& required);
 
 // What an undo or a rollback achieved: whether the folder is as it was (or else its record
 // stays for the next run to finish the job), and what it owes the report.
@@ -102,9 +49,6 @@ struct Elsewhere {
   Folder* sources = nullptr;          // the files the run copied, under their own names
   std::vector<std::wstring> remade;   // new contents the next run makes again from the old file
 };
-
-// Takes the folder's lock, or reports that another setup.exe holds it.
-std::unique_ptr<File> LockFolder(Folder& folder);
 
 class FileTransaction {
  public:

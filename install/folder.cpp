@@ -5,11 +5,6 @@
 namespace install {
 namespace {
 
-// Small enough to stay in the processor's cache between the read into it and the write out of
-// it (with 1 MiB the write's copy ran from memory, up to five times slower on a busy machine),
-// and large enough that a volume through FUSE (exFAT) takes each write in one or two requests.
-constexpr std::size_t kCopyChunk = 256 * 1024;
-
 // What another program's hold, or the file's own state (read-only, a folder), makes an open
 // that asks to write or delete fail with.
 bool IsRefusal(const common::SetupError& error) {

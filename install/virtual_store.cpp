@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "install/own_names.h"
+
 namespace install {
 namespace {
 
@@ -35,7 +37,7 @@ std::optional<std::vector<std::wstring>> VirtualStoreNames(const std::wstring& f
     to = path.find(L'\\', from);
     // An empty name, or one that leaves the folder, is no path Windows gives.
     const std::wstring name = path.substr(from, to - from);
-    if (name.empty() || name == L"." || name == L"..") return std::nullopt;
+    if (!IsPlainName(name)) return std::nullopt;
     names.push_back(name);
   }
   return names;

@@ -15,8 +15,6 @@
 namespace install {
 namespace {
 
-constexpr DWORD kCopyChunk = 1 << 20;
-
 [[noreturn]] void ThrowLastError(const std::wstring& path) {
   throw common::MakeError(GetLastError(), path);
 }
@@ -143,13 +141,13 @@ class Win32File : public File {
   const FileStatus& status() const override { return found_.status; }
   std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
     DWORD got = 0;
-    const DWORD want = n > kCopyChunk ? kCopyChunk : static_cast<DWORD>(n);
+    const DWORD want = static_cast<DWORD>(n > kCopyChunk ? kCopyChunk : n);
     ThrowIf(relative::ReadAt(Contents(), offset, buf, want, got), name_);
     return got;
   }
   void Write(const char* data, std::size_t size) override {
     while (size > 0) {
-      const DWORD chunk = size > kCopyChunk ? kCopyChunk : static_cast<DWORD>(size);
+      const DWORD chunk = static_cast<DWORD>(size > kCopyChunk ? kCopyChunk : size);
       DWORD written = 0;
       ThrowIf(relative::Write(found_.file, data, chunk, written), name_);
       if (written == 0) throw name_.Error(common::kErrorDiskFull);

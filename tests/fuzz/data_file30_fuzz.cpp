@@ -19,12 +19,12 @@ Fields ReadAt(std::string_view bytes, std::size_t chunk_size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
 
-  Fields fields = ReadAt(input, install::kChunkSize);
+  Fields fields = ReadAt(input, install::kCopyChunk);
   if (ReadAt(input, 1) != fields || ReadAt(input, 3) != fields) std::abort();
   if (!fields) return 0;
 
   std::string written = install::WriteLines(*fields);
-  if (ReadAt(written, install::kChunkSize) != fields) std::abort();
+  if (ReadAt(written, install::kCopyChunk) != fields) std::abort();
 
   install::RewriteProductCode(*fields);
   std::string rewritten = install::WriteLines(*fields);

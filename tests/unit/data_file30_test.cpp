@@ -93,10 +93,10 @@ TEST(FieldReaderTest, ReadsEachCaseWhateverTheReadSize) {
 }
 
 TEST(ReadFieldsTest, ReadsNoMoreOfTheFileThanTheFieldsNeed) {
-  std::string input = Join(Numbered(1, 25)) + std::string(4 * kChunkSize, 'x');
+  std::string input = Join(Numbered(1, 25)) + std::string(4 * kCopyChunk, 'x');
   MeteredSource source(input, SIZE_MAX);
   ASSERT_TRUE(ReadFields(source, kFieldCount));
-  EXPECT_LE(source.served, kChunkSize);
+  EXPECT_LE(source.served, kCopyChunk);
 }
 
 TEST(ReadFieldsTest, LetsSourceErrorsThrough) {
