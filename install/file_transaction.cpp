@@ -200,73 +200,81 @@ class Judge {
   std::optional<SizeHash> contents_;  // of the destination's open
 };
 
-// Puts each destination back as it was before the commit began, judging every name by what it
+// Puts one destination back as it was before the commit began, judging every name by what it
 // holds, so that it serves the run that failed, a later run, and a rollback that was itself
 // interrupted. The run's own file is renamed aside through the open that judged it, and the kept
 // file renamed back at once, never over anything; a destination that is not the run's own, or
 // whose bytes exist nowhere else, stays, and its kept file is kept beside it. A kept file is
-// deleted only where its file is back in place.
+// deleted only where its file is back in place. noted: the record names it, whole; what cannot
+// be put back is then owed to the report.
+void PutBack(Folder& folder, const JournalEntry& entry, bool noted, const Elsewhere& elsewhere, Notes& notes) {
+  Judge judge(folder, entry, elsewhere);
+  const Names& n = judge.names();
+  auto owe = [&](std::vector<std::wstring>& list, const std::wstring& name) { list.insert(list.begin(), name); };
+  // A staged name holds the run's new file or a part of it, whatever else holds it too.
+  const bool never_renamed = folder.Look(n.staged).exists;
+  try {
+    folder.Delete(n.staged);
+  } catch (const common::SetupError& error) {
+    // Held by a scanner, say: the tidying deletes it later; a folder there is in the way.
+    if (IsInTheWay(error.cause)) throw;
+  }
+  const FileStatus kept = folder.Look(n.kept);
+  // Not ours, and in the way of every run: the user's to remove.
+  if (kept.directory) throw n.kept.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
+  const bool old_kept = kept.exists;
+  const bool old_lost = noted && entry.existed && !never_renamed;
+  std::unique_ptr<File> now = folder.OpenToSetAside(n.destination);
+  if (!now) {
+    // Nothing there: the kept file goes back; without one, the old file is gone (deleted by
+    // somebody else), unless the run never got to it.
+    if (old_kept) {
+      folder.RenameAside(n.kept, n.destination);
+    } else if (old_lost) {
+      owe(notes.unrestored, entry.name);
+    }
+    return;
+  }
+  if (now->status().directory) return;
+  if (old_kept && judge.IsBackInPlace(*now, kept)) {
+    now.reset();
+    folder.Delete(n.kept);
+    return;
+  }
+  if (judge.IsPlaced(*now) && (!entry.existed || old_kept) && judge.CopyElsewhere(*now, old_kept)) {
+    // Back to back: the run's file aside through the open that judged it, the old one back.
+    folder.RenameAside(*now, n.staged);
+    if (old_kept) {
+      try {
+        folder.RenameAside(n.kept, n.destination);
+      } catch (const common::SetupError& error) {
+        // A file put there in the moment between is somebody else's: it stays.
+        if (error.number != common::kErrorAlreadyExists) throw;
+        owe(notes.set_aside, judge.SetAside(n.kept));
+      }
+    }
+    now.reset();
+    folder.Delete(n.staged);
+    return;
+  }
+  const FileStatus status = now->status();
+  now.reset();
+  // Somebody else's, or the run's with no copy elsewhere: it stays, the old file beside it.
+  if (old_kept) {
+    owe(notes.set_aside, judge.SetAside(n.kept));
+  } else if (old_lost && !judge.IsOld(status)) {
+    owe(notes.unrestored, entry.name);
+  }
+}
+
+// Every destination the record names, last first; one that fails keeps none of the others from
+// being put back.
 UndoSteps RollBack(Folder& folder, const std::vector<JournalEntry>& entries, bool journal_complete,
                    const Elsewhere& elsewhere) {
   UndoSteps steps;
-  auto aside = [&](const std::wstring& name) { steps.notes.set_aside.insert(steps.notes.set_aside.begin(), name); };
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    Judge judge(folder, *entry, elsewhere);
-    const Names& n = judge.names();
     const bool noted = journal_complete && entry->recorded;
-    steps.Must([&] {
-      // A staged name holds the run's new file or a part of it, whatever else holds it too.
-      const bool never_renamed = folder.Look(n.staged).exists;
-      try {
-        folder.Delete(n.staged);
-      } catch (const common::SetupError& error) {
-        // Held by a scanner, say: the tidying deletes it later; a folder there is in the way.
-        if (IsInTheWay(error.cause)) throw;
-      }
-      const FileStatus kept = folder.Look(n.kept);
-      // Not ours, and in the way of every run: the user's to remove.
-      if (kept.directory) throw n.kept.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
-      std::unique_ptr<File> now = folder.OpenToSetAside(n.destination);
-      if (!now) {
-        // Nothing there: the kept file goes back; without one, the old file is gone (deleted by
-        // somebody else), unless the run never got to it.
-        if (kept.exists && !kept.directory) return folder.RenameAside(n.kept, n.destination);
-        if (noted && entry->existed && !never_renamed) {
-          steps.notes.unrestored.insert(steps.notes.unrestored.begin(), entry->name);
-        }
-        return;
-      }
-      if (now->status().directory) return;
-      const bool old_kept = kept.exists && !kept.directory;
-      if (old_kept && judge.IsBackInPlace(*now, kept)) {
-        now.reset();
-        folder.Delete(n.kept);
-        return;
-      }
-      if (judge.IsPlaced(*now) && (!entry->existed || old_kept) && judge.CopyElsewhere(*now, old_kept)) {
-        // Back to back: the run's file aside through the open that judged it, the old one back.
-        folder.RenameAside(*now, n.staged);
-        if (old_kept) {
-          try {
-            folder.RenameAside(n.kept, n.destination);
-          } catch (const common::SetupError& error) {
-            // A file put there in the moment between is somebody else's: it stays.
-            if (error.number != common::kErrorAlreadyExists) throw;
-            aside(judge.SetAside(n.kept));
-          }
-        }
-        now.reset();
-        folder.Delete(n.staged);
-        return;
-      }
-      const FileStatus status = now->status();
-      now.reset();
-      // Somebody else's, or the run's with no copy elsewhere: it stays, the old file beside it.
-      if (old_kept) return aside(judge.SetAside(n.kept));
-      if (noted && entry->existed && !never_renamed && !judge.IsOld(status)) {
-        steps.notes.unrestored.insert(steps.notes.unrestored.begin(), entry->name);
-      }
-    });
+    steps.Must([&] { PutBack(folder, *entry, noted, elsewhere, steps.notes); });
   }
   return steps;
 }
