@@ -74,8 +74,7 @@ inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes | r:
                                   FILE_OPEN, 0, false};
 // Shared for reading only: nobody changes it while it is read.
 inline constexpr OpenKind kRead{"read", r::kGenericRead, FILE_SHARE_READ, FILE_OPEN, FILE_SEQUENTIAL_ONLY, false};
-// The contents of a file a filter or cloud provider supplies: a second open of the same name
-// that lets the filter act, for a file opened to be read, or to be replaced.
+// Win32Folder::OpenContents, for a file opened to be read, or to be replaced.
 inline constexpr OpenKind kContents{"contents", r::kGenericRead, FILE_SHARE_READ, FILE_OPEN,
                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, true, 0};
 inline constexpr OpenKind kSharedContents{"shared contents", r::kGenericRead, kShareAll, FILE_OPEN,

@@ -132,12 +132,13 @@ const relative::OpenKind& KindOf(Access access) {
 
 class Win32Folder;
 
-// An open file. Its contents, where a filter or cloud provider supplies them, come through a
-// second open of the same name; the first, on the name itself, keeps the name from moving.
+// An open file; its contents, where they are elsewhere, through Win32Folder::OpenContents.
 class Win32File : public File {
  public:
-  Win32File(const Win32Folder& folder, Name name, Found found, const relative::OpenKind& kind)
-      : folder_(folder), name_(std::move(name)), found_(std::move(found)), kind_(kind) {}
+  // contents: the kind of that second open.
+  Win32File(const Win32Folder& folder, Name name, Found found, const relative::OpenKind& kind,
+            const relative::OpenKind& contents = opens::kSharedContents)
+      : folder_(folder), name_(std::move(name)), found_(std::move(found)), kind_(kind), contents_kind_(contents) {}
   const FileStatus& status() const override { return found_.status; }
   std::size_t ReadAt(std::uint64_t offset, char* buf, std::size_t n) override {
     DWORD got = 0;
@@ -182,6 +183,7 @@ class Win32File : public File {
   Name name_;
   Found found_;
   const relative::OpenKind& kind_;
+  const relative::OpenKind& contents_kind_;
   Handle contents_;
 };
 
@@ -211,7 +213,9 @@ class Win32Folder : public Directory {
     found.contents_elsewhere = ContentsElsewhere(found.file, facts.attributes, &name, name.reported());
     ThrowIf(relative::QueryFileId(found.file, found.status.id), name);
     if (!LiesHere(found.file, name)) ThrowLink(name);
-    auto file = std::make_unique<Win32File>(*this, name, std::move(found), kind);
+    // Read: nobody writes it meanwhile, also through the contents' open.
+    auto file = std::make_unique<Win32File>(*this, name, std::move(found), kind,
+                                            access == Access::kRead ? opens::kContents : opens::kSharedContents);
     // A file to read has its contents opened at once: a cloud file's, which may not come, is
     // refused before anything is written.
     if (access == Access::kRead && !file->status().directory) file->Contents();
@@ -313,8 +317,7 @@ class Win32Folder : public Directory {
 const Handle& Win32File::Contents() {
   if (!found_.contents_elsewhere) return found_.file;
   if (!contents_.valid()) {
-    contents_ = folder_.OpenContents(found_.file, name_, &kind_ == &opens::kRead ? opens::kContents
-                                                                                 : opens::kSharedContents);
+    contents_ = folder_.OpenContents(found_.file, name_, contents_kind_);
   }
   return contents_;
 }
