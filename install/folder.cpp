@@ -94,14 +94,14 @@ std::unique_ptr<Folder> Folder::OpenFolder(const Name& name, bool to_write) {
 
 FileStatus Folder::Look(const Name& name) {
   return Retry([&] {
-    const std::unique_ptr<File> file = directory_.Open(name, Access::kLook);
+    const std::unique_ptr<File> file = directory_.Open(name, opens::kLook);
     return file ? file->status() : FileStatus{};
   });
 }
 
 std::unique_ptr<File> Folder::OpenForReading(const Name& name) {
   return Retry([&] {
-    std::unique_ptr<File> file = directory_.Open(name, Access::kRead);
+    std::unique_ptr<File> file = directory_.Open(name, opens::kRead);
     // A second name may lie anywhere, in a folder its user cannot read.
     if (file && file->status().names > 1) throw name.Error(common::kErrorCantAccessFile, common::Cause::kLinkElsewhere);
     return file;
@@ -112,7 +112,7 @@ std::unique_ptr<Replaced> Folder::OpenToReplace(const Name& name) {
   return Retry([&]() -> std::unique_ptr<Replaced> {
     std::optional<common::SetupError> refused;
     try {
-      if (std::unique_ptr<File> file = directory_.Open(name, Access::kReplace)) {
+      if (std::unique_ptr<File> file = directory_.Open(name, opens::kReplace)) {
         return std::make_unique<Replaced>(*this, name, std::move(file), std::nullopt);
       }
       return nullptr;
@@ -121,7 +121,7 @@ std::unique_ptr<Replaced> Folder::OpenToReplace(const Name& name) {
       refused = error;
     }
     // Held by another program, read-only or a folder: what it is decides what the user is told.
-    std::unique_ptr<File> looked = directory_.Open(name, Access::kLook);
+    std::unique_ptr<File> looked = directory_.Open(name, opens::kLook);
     if (!looked) return nullptr;
     return std::make_unique<Replaced>(*this, name, std::move(looked), std::move(refused));
   });
@@ -132,7 +132,7 @@ std::unique_ptr<File> Folder::Lock(const Name& name) {
       [&] {
         for (int attempt = 1;; ++attempt) {
           try {
-            return directory_.CreateLock(name);
+            return directory_.Open(name, opens::kLock);
           } catch (const common::SetupError& error) {
             if (!IsTaken(error.number) || attempt == 3) throw;
           }
@@ -145,7 +145,7 @@ std::unique_ptr<File> Folder::Lock(const Name& name) {
 }
 
 std::unique_ptr<File> Folder::Create(const Name& name, std::uint32_t attributes) {
-  std::unique_ptr<File> file = directory_.CreateNew(name);
+  std::unique_ptr<File> file = directory_.Open(name, opens::kCreate);
   try {
     Carry(*file, attributes);
   } catch (...) {
@@ -161,7 +161,7 @@ std::unique_ptr<File> Folder::CreateNew(const Name& name, std::uint32_t attribut
 
 std::unique_ptr<File> Folder::CopyInto(File& source, const Name& name, std::uint32_t attributes,
                                        std::uint64_t write_time, ContentHash* hash) {
-  std::unique_ptr<File> file = directory_.CreateNew(name);
+  std::unique_ptr<File> file = directory_.Open(name, opens::kCreate);
   try {
     // Read from its start, whatever was read of it before: a copy tried again is the same copy.
     FromStart contents(source);
@@ -197,11 +197,11 @@ std::unique_ptr<File> Folder::CopyToNew(File& source, const Name& name, std::uin
 std::unique_ptr<File> Folder::OpenToSetAside(const Name& name) {
   return Retry([&] {
     try {
-      return directory_.Open(name, Access::kSetAside);
+      return directory_.Open(name, opens::kSetAside);
     } catch (common::SetupError& error) {
       // Windows refuses no rename of a read-only file, but a filter may: say what it is.
       if (error.number == common::kErrorAccessDenied && error.cause == common::Cause::kNumber) {
-        const std::unique_ptr<File> looked = directory_.Open(name, Access::kLook);
+        const std::unique_ptr<File> looked = directory_.Open(name, opens::kLook);
         if (looked && looked->status().read_only) error.cause = common::Cause::kReadOnly;
       }
       throw;
@@ -215,7 +215,7 @@ void Folder::RenameOver(File& file, const Name& to) {
 
 void Folder::Rename(const Name& from, const Name& to, bool replace) {
   Retry([&] {
-    const std::unique_ptr<File> file = directory_.Open(from, Access::kMove);
+    const std::unique_ptr<File> file = directory_.Open(from, opens::kMove);
     if (!file) throw from.Error(common::kErrorFileNotFound);
     try {
       file->RenameTo(to, replace);
@@ -247,7 +247,7 @@ bool Folder::Delete(const Name& name, std::uint64_t only_file) {
 
 bool Folder::DeleteNow(const Name& name, std::uint64_t only_file) {
   // The name goes, never what it might point to: a link is refused before anything is marked.
-  const std::unique_ptr<File> file = directory_.Open(name, Access::kRemove);
+  const std::unique_ptr<File> file = directory_.Open(name, opens::kRemove);
   if (!file) return true;
   const FileStatus& status = file->status();
   if (status.directory) throw name.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
@@ -276,7 +276,7 @@ bool Folder::DeleteNow(const Name& name, std::uint64_t only_file) {
 
 void Replaced::Free() {
   if (!refused_) return;
-  std::unique_ptr<File> file = folder_.directory_.Open(name_, Access::kReplace);
+  std::unique_ptr<File> file = folder_.directory_.Open(name_, opens::kReplace);
   if (!file) throw name_.Error(common::kErrorFileNotFound);
   file_ = std::move(file);
   refused_.reset();

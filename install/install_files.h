@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/setup_error.h"
+#include "install/file_rights.h"
 
 namespace install {
 
@@ -82,18 +83,6 @@ class Name {
   std::wstring name_, path_, reported_;
 };
 
-// How a name is opened: each its own recipe of access and sharing on every platform.
-enum class Access {
-  kLook,     // facts only, whatever holds the file
-  kRead,     // its contents, while nobody writes it
-  kReplace,  // read, and refused while another program holds it against writing or deleting
-  // Read and renamed aside, nobody else able to rename or delete it while it is open: what is
-  // checked through it is what is moved.
-  kSetAside,
-  kMove,     // renamed
-  kRemove,   // deleted, a read-only flag cleared first
-};
-
 // The attributes the logic above reads and sets, as Windows numbers them.
 namespace attributes {
 inline constexpr std::uint32_t kReadOnly = 0x1;
@@ -105,6 +94,85 @@ inline constexpr std::uint32_t kNotContentIndexed = 0x2000;
 // What a replacement carries over from the file it replaces.
 inline constexpr std::uint32_t kCarried = kHidden | kSystem | kArchive | kNotContentIndexed;
 }  // namespace attributes
+
+// How a name is opened, whole: the rights it asks, which every later call on the handle needs by
+// Windows' rules (install/file_rights.h), not by what Wine lets through; what it lets other
+// programs do meanwhile; whether it creates; whether a link is followed. In NtCreateFile's own
+// numbers, which the fake volume judges sharing by too.
+struct OpenKind {
+  const char* what;
+  std::uint32_t access;
+  std::uint32_t share;
+  std::uint32_t disposition;
+  std::uint32_t options;
+  bool follow;                                     // a link is followed, not opened as itself
+  std::uint32_t attributes = attributes::kNormal;  // of a file it creates
+  bool Reads() const { return access & (rights::kGenericRead | rights::kReadData); }
+  bool Writes() const { return access & (rights::kGenericWrite | rights::kWriteData); }
+  bool Deletes() const { return access & rights::kDelete; }
+  bool Creates() const;
+};
+
+namespace opens {
+namespace r = rights;
+inline constexpr std::uint32_t kShareRead = 0x1, kShareWrite = 0x2, kShareDelete = 0x4;
+inline constexpr std::uint32_t kShareAll = kShareRead | kShareWrite | kShareDelete;
+inline constexpr std::uint32_t kExisting = 1, kNew = 2, kExistingOrNew = 3;  // FILE_OPEN, FILE_CREATE, FILE_OPEN_IF
+inline constexpr std::uint32_t kFolderOnly = 0x1, kWriteThrough = 0x2, kSequential = 0x4, kFileOnly = 0x40,
+                               kDeleteOnClose = 0x1000;  // FILE_DIRECTORY_FILE ... FILE_DELETE_ON_CLOSE
+// Facts, reparse tag, final path.
+inline constexpr OpenKind kLook{"look", r::kReadAttributes, kShareAll, kExisting, 0, false};
+// A destination, from the first look at it until it is set aside: its facts; read (30.dat).
+// Asking write and delete also fails while another program holds the file without letting
+// others write or delete it, which would stop its replacing.
+inline constexpr OpenKind kReplace{"replace", r::kGenericRead | r::kGenericWrite | r::kDelete, kShareAll, kExisting, 0,
+                                   false};
+// A file renamed aside through the very handle it is checked through (its facts, 30.dat's bytes):
+// without delete sharing nobody renames or deletes it in between, and the open also fails while
+// another program holds it so. Write-through: the rename is on disk when it returns.
+inline constexpr OpenKind kSetAside{"set aside", r::kGenericRead | r::kDelete, kShareRead | kShareWrite, kExisting,
+                                    kWriteThrough, false};
+inline constexpr OpenKind kMove{"move", r::kDelete | r::kReadAttributes, kShareAll, kExisting, kWriteThrough, false};
+// Deleted; a read-only flag cleared first and put back on the file's other names.
+inline constexpr OpenKind kRemove{"remove", r::kDelete | r::kReadAttributes | r::kWriteAttributes, kShareAll, kExisting,
+                                  0, false};
+// Shared for reading only: nobody changes it while it is read.
+inline constexpr OpenKind kRead{"read", r::kGenericRead, kShareRead, kExisting, kSequential, false};
+// The contents of a file a filter or cloud provider supplies (Directory::Open), for a file opened
+// to be read, or to be replaced.
+inline constexpr OpenKind kContents{"contents", r::kGenericRead, kShareRead, kExisting, kFileOnly | kSequential, true, 0};
+inline constexpr OpenKind kSharedContents{"shared contents", r::kGenericRead, kShareAll, kExisting,
+                                          kFileOnly | kSequential, true, 0};
+// Written, its attributes, time and permissions set, flushed, renamed into place, or deleted on
+// failure. Its creator owns it, and an owner may always write its DACL. Creating never follows
+// a link: a name that is taken, link or not, fails.
+inline constexpr OpenKind kCreate{"create", r::kGenericWrite | r::kDelete | r::kWriteDac, 0, kNew,
+                                  kFileOnly | kSequential, false};
+// Delete-on-close: the file goes with the last handle, which Windows closes also for a killed
+// process. Only ever created new, so a planted link is never opened with it.
+inline constexpr OpenKind kLock{"lock", r::kGenericRead | r::kGenericWrite | r::kDelete, 0, kNew,
+                                kFileOnly | kDeleteOnClose, false, attributes::kHidden};
+// Held for the run: names are opened below it; its facts and final path are read. Reading the
+// listing makes the share mode count: without delete sharing nobody can rename or replace the
+// folder while it is held. It may be reached through a link (a game moved to another disk).
+inline constexpr OpenKind kFolder{"folder", r::kReadData | r::kTraverse | r::kReadAttributes | r::kSynchronize,
+                                  kShareRead | kShareWrite, kExisting, kFolderOnly, true};
+// The data folder, whose entries are flushed too: FlushFileBuffers asks FILE_ADD_FILE of a
+// folder. It must not be a link itself.
+inline constexpr OpenKind kDataFolder{"data folder", kFolder.access | r::kWriteData, kFolder.share, kExisting,
+                                      kFolderOnly, false};
+// A folder on the way from a profile folder to the game's own copy of the data folder, opened in
+// the one above it and held like it; it must not be a link itself.
+inline constexpr OpenKind kFolderOnTheWay{"folder on the way", kFolder.access, kFolder.share, kExisting, kFolderOnly,
+                                          false};
+inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize, kShareAll, kExisting, kFolderOnly,
+                                  true};
+inline constexpr OpenKind kAll[] = {kLook,   kReplace, kSetAside, kMove,       kRemove,         kRead,
+                                    kContents, kSharedContents, kCreate, kLock, kFolder, kDataFolder,
+                                    kFolderOnTheWay, kParent};
+}  // namespace opens
+
+inline bool OpenKind::Creates() const { return disposition == opens::kNew; }
 
 // One open file: a single Windows operation per call, each throwing common::SetupError that
 // names the file (Name::Error). Closed when destroyed.
@@ -143,13 +211,10 @@ class Directory {
   virtual ~Directory() = default;
   // The folder as the user knows it, ending in "\".
   virtual const std::wstring& path() const = 0;
-  // Null when nothing is there; any other failure is an error, never taken for "no file".
-  virtual std::unique_ptr<File> Open(const Name& name, Access access) = 0;
-  // Creates name, which must not exist, shared with nobody.
-  virtual std::unique_ptr<File> CreateNew(const Name& name) = 0;
-  // Creates name, which must not exist, so that no other program can open it until it is
-  // closed; it goes when it is closed, also when the process is killed.
-  virtual std::unique_ptr<File> CreateLock(const Name& name) = 0;
+  // Null when nothing is there; any other failure is an error, never taken for "no file". A kind
+  // that creates fails while anything is there. A file to read has its contents opened at once:
+  // a cloud file's, which may not come, is refused before anything is written.
+  virtual std::unique_ptr<File> Open(const Name& name, const OpenKind& kind) = 0;
   // Has the folder's own entries, the renames and deletes in it, on disk: a volume may write
   // them out of order. Only for a folder pinned to be written in.
   virtual void FlushEntries() = 0;

@@ -1,6 +1,7 @@
 // The file system through Win32: the add-on installation's file operations.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,13 @@ namespace install {
 // The folder that holds the running setup.exe, as Windows reports it: no trailing "\" except
 // for a drive root such as M:\.
 std::wstring ExecutableDir();
+
+// The rights the tier believes an open file of Win32Files has, beside those the system records
+// for it (FileAccessInformation): for the rights probe.
+struct Rights {
+  std::uint32_t believed = 0, recorded = 0;
+};
+Rights RightsOf(File& file);
 
 class Win32Files : public InstallFiles {
  public:

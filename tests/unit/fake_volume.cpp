@@ -6,7 +6,6 @@
 
 namespace fake {
 
-using install::Access;
 using install::Name;
 
 // One open of ours. Closing a lock deletes it, unless the power was cut.
@@ -143,33 +142,20 @@ class FakeFiles::Folder : public install::Directory {
   ~Folder() override { fs_.held_folders_.erase(fs_.held_folders_.find(path_)); }
   const std::wstring& path() const override { return path_; }
 
-  std::unique_ptr<install::File> Open(const Name& name, Access access) override {
+  std::unique_ptr<install::File> Open(const Name& name, const install::OpenKind& kind) override {
+    const Mode mode(kind);
+    if (kind.Creates()) {
+      fs_.Write(mode.delete_on_close ? "lock" : "create", name);
+      return Create(name, mode);
+    }
     const install::FileStatus status = fs_.Status(name);
     if (!status.exists) return nullptr;
-    // What each access asks and shares, as the product's opens do.
-    static const std::map<Access, Mode> kModes{
-        {Access::kLook, {false, false, false, true, true, true, false}},
-        {Access::kRead, {true, false, false, true, false, false, false}},
-        {Access::kReplace, {true, true, true, true, true, true, false}},
-        {Access::kSetAside, {true, false, true, true, true, false, false}},
-        {Access::kMove, {false, false, true, true, true, true, false}},
-        {Access::kRemove, {false, false, true, true, true, true, false}},
-    };
-    const Mode& mode = kModes.at(access);
     if (mode.data()) {
       fs_.CheckHeld(name.path(), name);
       fs_.CheckOpen(name, mode);
     }
     if (mode.write && (status.read_only || status.directory)) throw name.Error(common::kErrorAccessDenied);
     return std::make_unique<Handle>(fs_, name, status, mode);
-  }
-  std::unique_ptr<install::File> CreateNew(const Name& name) override {
-    fs_.Write("create", name);
-    return Create(name, {false, true, true, false, false, false, false});
-  }
-  std::unique_ptr<install::File> CreateLock(const Name& name) override {
-    fs_.Write("lock", name);
-    return Create(name, {true, true, true, false, false, false, true});
   }
   void FlushEntries() override {
     fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));

@@ -98,7 +98,15 @@ class FakeFiles : public install::InstallFiles {
  private:
   class Handle;
   class Folder;
-  struct Mode {  // of an open of ours: what it asks, and what it lets others ask
+  struct Mode {  // of an open of ours: what its kind asks, and what it lets others ask
+    explicit Mode(const install::OpenKind& kind)
+        : read(kind.Reads()),
+          write(kind.Writes()),
+          del(kind.Deletes()),
+          share_read(kind.share & install::opens::kShareRead),
+          share_write(kind.share & install::opens::kShareWrite),
+          share_delete(kind.share & install::opens::kShareDelete),
+          delete_on_close(kind.options & install::opens::kDeleteOnClose) {}
     bool read, write, del;
     bool share_read, share_write, share_delete;
     bool delete_on_close;
