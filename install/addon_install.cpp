@@ -129,8 +129,10 @@ Sources OpenSources(Folder& sourceDir) {
 Plan MakePlan(Folder& dir, Sources& sources, bool every_file) {
   Plan plan;
   plan.folder = &dir;
+  // A name the folder does not list is new; the commit fails should one appear meanwhile.
+  const Listing listed = dir.List();
   for (auto& [name, source] : sources) {
-    std::unique_ptr<Replaced> replaced = dir.OpenToReplace(dir.Own(name));
+    std::unique_ptr<Replaced> replaced = listed.MayHold(name) ? dir.OpenToReplace(dir.Own(name)) : nullptr;
     if (every_file || replaced) plan.copies.push_back(Copy{name, source.get(), std::move(replaced)});
   }
   const Name dataFile30 = dir.Own(kDataFile30);

@@ -38,6 +38,7 @@ constexpr Rule kRules[] = {
     {Call::kDisposeEx, kDelete, L"NtSetInformationFile(FileDispositionInformationEx)"},
     // Kept by the I/O manager for the handle, not by the file system: the class table lists none.
     {Call::kSetMode, 0, L"NtSetInformationFile(FileModeInformation)"},
+    {Call::kList, kReadData, L"NtQueryDirectoryFile(FileNamesInformation)"},
     {Call::kRead, kReadData, L"NtReadFile"},
     {Call::kWrite, kWriteData, L"WriteFile"},
     {Call::kFlush, kWriteData, L"FlushFileBuffers"},

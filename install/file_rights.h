@@ -54,6 +54,7 @@ enum class Call {
   kDispose,            // FileDispositionInformation: delete on close
   kDisposeEx,          // FileDispositionInformationEx: delete, the name at once
   kSetMode,            // FileModeInformation set: write-through
+  kList,               // NtQueryDirectoryFile: a folder's names
   kRead,               // NtReadFile
   kWrite,              // WriteFile
   kFlush,              // FlushFileBuffers

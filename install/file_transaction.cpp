@@ -41,9 +41,12 @@ void DeleteSpare(Folder& folder, const Name& name) {
 // The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
 // past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
 // kept_too: only after a commit, when the kept files are the old files the commit replaced; a
-// kept file is otherwise deleted only where its file is back in place (RollBack).
+// kept file is otherwise deleted only where its file is back in place (RollBack). Only names
+// the folder lists are opened at all.
 void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
+  const Listing listed = folder.List();
   auto remove = [&](const Name& name) {
+    if (!listed.MayHold(name.name())) return;
     try {
       DeleteSpare(folder, name);
     } catch (...) {
@@ -516,14 +519,18 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     FromStart contents(file);
     return ParseJournal(ReadAtMost(contents, kLongestJournal), required);
   };
+  // Only names the folder lists are opened: the program's own are there after a kill alone.
+  const Listing listed = folder.List();
+  auto exists = [&](const Name& name) { return listed.MayHold(name.name()) && folder.Look(name).exists; };
+  auto open = [&](const Name& name) { return listed.MayHold(name.name()) ? folder.OpenForReading(name) : nullptr; };
   const Name journal = folder.Record(kJournalName);
-  std::unique_ptr<File> record = folder.OpenForReading(journal);
+  std::unique_ptr<File> record = open(journal);
   if (record && record->status().directory) {
     // Not ours, and in the way of every run: the user's to remove, before anything changes.
     throw journal.Error(common::kErrorAccessDenied, common::Cause::kFolderAtOwnName);
   }
   const bool recorded = record != nullptr;
-  const bool committed = !recorded && folder.Look(folder.Record(Kept(kJournalName))).exists;
+  const bool committed = !recorded && exists(folder.Record(Kept(kJournalName)));
   Restored restored;
   std::vector<std::wstring> spare = names;
   Journal read;
@@ -531,7 +538,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
   if (!record) {
     // A journal being put in place over one that owed a note, cut between the two names (a power
     // cut on FAT): nothing was renamed yet, and only the note is to be kept.
-    std::unique_ptr<File> staged = folder.OpenForReading(folder.Record(Staged(kJournalName)));
+    std::unique_ptr<File> staged = open(folder.Record(Staged(kJournalName)));
     if (staged && !staged->status().directory) {
       if (const std::optional<Journal> parsed = read_journal(*staged)) restored.notes = parsed->owed;
     }
@@ -549,8 +556,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     for (const std::wstring& name : names) {
       const bool named = std::any_of(read.entries.begin(), read.entries.end(),
                                      [&](const JournalEntry& entry) { return entry.name == name; });
-      if (named || (complete && !folder.Look(Names(folder, name).kept).exists) ||
-          (!recorded && !folder.Look(Names(folder, name).kept).exists)) {
+      if (named || ((complete || !recorded) && !exists(Names(folder, name).kept))) {
         continue;
       }
       JournalEntry& entry = read.entries.emplace_back();

@@ -1,5 +1,7 @@
 #include "install/folder.h"
 
+#include <algorithm>
+
 #include "common/setup_error.h"
 
 namespace install {
@@ -65,6 +67,28 @@ void DescribeAsInUse(common::SetupError& error, const Name* created) {
   const bool folder_refuses =
       error.number == common::kErrorAccessDenied && created && error.path == created->reported();
   if (error.cause == common::Cause::kNumber && !folder_refuses) error.cause = common::Cause::kInUse;
+}
+
+namespace {
+
+std::wstring Folded(const std::wstring& name) {
+  std::wstring folded = name;
+  for (wchar_t& c : folded) c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  return folded;
+}
+
+}  // namespace
+
+Listing::Listing(const std::vector<std::wstring>& names) {
+  for (const std::wstring& name : names) {
+    any_ = any_ || std::any_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0x80; });
+    folded_.push_back(Folded(name));
+  }
+  std::sort(folded_.begin(), folded_.end());
+}
+
+bool Listing::MayHold(const std::wstring& name) const {
+  return any_ || std::binary_search(folded_.begin(), folded_.end(), Folded(name));
 }
 
 Name Folder::Own(std::wstring name) const {

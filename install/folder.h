@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "install/content_hash.h"
 #include "install/install_files.h"
@@ -56,6 +57,18 @@ class FromStart : public ByteSource {
 
 class Replaced;
 
+// What a listing of a folder holds, ignoring case as Windows does. A listed name with anything but
+// ASCII in it could be any name in the file system's own case rules: then every name may be there.
+class Listing {
+ public:
+  explicit Listing(const std::vector<std::wstring>& names);
+  bool MayHold(const std::wstring& name) const;
+
+ private:
+  std::vector<std::wstring> folded_;  // sorted
+  bool any_ = false;
+};
+
 // A folder held open, as the installation works in it: every operation takes one plain name in
 // it and waits out another program's brief hold on the file.
 class Folder {
@@ -74,6 +87,7 @@ class Folder {
   // The program's own record or lock, standing for the folder.
   Name Record(std::wstring name) const;
 
+  Listing List() { return Listing(directory_.List()); }
   // A name that is not there does not exist; any other failure to look is an error.
   FileStatus Look(const Name& name);
   // Null when nothing is there. A file with more than one name is refused.

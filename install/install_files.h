@@ -215,6 +215,9 @@ class Directory {
   // that creates fails while anything is there. A file to read has its contents opened at once:
   // a cloud file's, which may not come, is refused before anything is written.
   virtual std::unique_ptr<File> Open(const Name& name, const OpenKind& kind) = 0;
+  // The names in the folder now, in one pass: which of the program's own names to open at all. A
+  // name may appear after, or go; nothing is done to a name for being listed.
+  virtual std::vector<std::wstring> List() = 0;
   // Has the folder's own entries, the renames and deletes in it, on disk: a volume may write
   // them out of order. Only for a folder pinned to be written in.
   virtual void FlushEntries() = 0;

@@ -17,6 +17,7 @@
 #include <wtsapi32.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -28,6 +29,10 @@
 extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
                                      PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
                                      PULONG key);
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                               PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS kind, BOOLEAN single, PUNICODE_STRING pattern,
+                                               BOOLEAN restart);
 
 namespace install {
 namespace {
@@ -45,6 +50,7 @@ constexpr NTSTATUS kStatusDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011L);
 constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
 constexpr NTSTATUS kStatusBufferOverflow = static_cast<NTSTATUS>(0x80000005L);
+constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
 // A name that keeps growing between the question of its size and the reading of it is given up.
 constexpr int kNameQueries = 4;
 
@@ -436,6 +442,32 @@ class Win32Folder : public Directory {
     auto result = std::make_unique<Win32File>(*this, name, std::move(opened.file), status, kind, contents);
     if (nobody_writes && !status.directory) result->Contents();
     return result;
+  }
+
+  // In one pass of the folder's own handle: under Wine every open of a name that is not there
+  // reads the whole folder again, looking for the name in another case.
+  std::vector<std::wstring> List() override {
+    handle_.Require(Call::kList);
+    std::vector<std::wstring> names;
+    std::vector<unsigned char> buffer(kCopyChunk);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+      IO_STATUS_BLOCK io{};
+      const NTSTATUS status = NtQueryDirectoryFile(handle_.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+                                                   static_cast<ULONG>(buffer.size()), FileNamesInformation, FALSE,
+                                                   nullptr, restart);
+      if (status == kStatusNoMoreFiles) return names;
+      handle_.CheckStatus(status);
+      // Only what lies wholly inside what was filled in is read.
+      const std::size_t filled = io.Information < buffer.size() ? io.Information : buffer.size();
+      constexpr std::size_t kHeader = offsetof(FILE_NAMES_INFORMATION, FileName);
+      for (std::size_t at = 0; at + kHeader <= filled;) {
+        const auto* entry = reinterpret_cast<const FILE_NAMES_INFORMATION*>(buffer.data() + at);
+        if (entry->FileNameLength > filled - at - kHeader) break;
+        names.emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        if (entry->NextEntryOffset == 0) break;
+        at += entry->NextEntryOffset;
+      }
+    }
   }
 
   // A folder whose file system keeps no entries of its own to flush refuses the call: FAT's

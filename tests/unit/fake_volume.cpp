@@ -157,6 +157,19 @@ class FakeFiles::Folder : public install::Directory {
     if (mode.write && (status.read_only || status.directory)) throw name.Error(common::kErrorAccessDenied);
     return std::make_unique<Handle>(fs_, name, status, mode);
   }
+  std::vector<std::wstring> List() override {
+    std::vector<std::wstring> names;
+    auto add = [&](std::wstring path) {
+      if (path.compare(0, path_.size(), path_) != 0 || path.size() == path_.size()) return;
+      if (path.back() == L'\\') path.pop_back();
+      const std::wstring name = path.substr(path_.size());
+      if (name.find(L'\\') == std::wstring::npos) names.push_back(name);
+    };
+    for (const auto& file : fs_.files) add(file.first);
+    for (const std::wstring& folder : fs_.folders) add(folder);
+    for (const std::wstring& link : fs_.links) add(link);
+    return names;
+  }
   void FlushEntries() override {
     fs_.Write("flush-folder", path_, common::MakeError(common::kErrorDiskFull, path_));
     auto& entries = fs_.entries_;

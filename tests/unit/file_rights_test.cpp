@@ -32,6 +32,8 @@ TEST(FileRights, EachCallNeedsWhatWindowsDocuments) {
       // The pinned data folder flushes its entries; the source folder, maybe on a CD, must not.
       {"folder opened to list, flush", r::kReadData | r::kTraverse | r::kReadAttributes, Call::kFlush, false},
       {"folder with FILE_ADD_FILE, flush", r::kReadData | r::kWriteData, Call::kFlush, true},
+      {"folder held for the run, its names", r::kReadData | r::kTraverse | r::kReadAttributes, Call::kList, true},
+      {"folder opened for its facts, its names", r::kReadAttributes | r::kSynchronize, Call::kList, false},
       // A replacement's permissions: read through the destination, set on the staged file.
       {"GENERIC_READ, read the DACL", r::kGenericRead, Call::kQueryDacl, true},
       {"DELETE only, read the DACL", r::kDelete, Call::kQueryDacl, false},

@@ -616,6 +616,18 @@ TEST_F(TransactionTest, SpareNamesLeftByAnEarlierRunAreRemovedFirst) {
   EXPECT_EQ(fs.Contents(data_dir), installed);
 }
 
+// Only listed names are opened at all: a leftover spelt in another case is still the same name to
+// Windows, and a name outside ASCII may be any name by the file system's own case rules.
+TEST(Listing, HoldsANameInAnyCaseOrAnyNameBesideOneOutsideAscii) {
+  const install::Listing listed({L"21.DAT.Setup-New", L"setup.journal"});
+  EXPECT_TRUE(listed.MayHold(L"21.dat.setup-new"));
+  EXPECT_TRUE(listed.MayHold(L"SETUP.JOURNAL"));
+  EXPECT_FALSE(listed.MayHold(L"21.dat.setup-old"));
+  EXPECT_FALSE(listed.MayHold(L"21.dat.setup-ne"));
+  EXPECT_FALSE(install::Listing({}).MayHold(L"setup.lock"));
+  EXPECT_TRUE(install::Listing({L"21.dat", L"\u00e9t\u00e9.txt"}).MayHold(L"setup.lock"));
+}
+
 TEST_F(TransactionTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
   fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
     if (next == L"move " + data_dir + L"setup.journal.setup-old") f.held[data_dir + L"21.dat.setup-old"] = -1;
