@@ -33,7 +33,6 @@ constexpr Rule kRules[] = {
     {Call::kQueryDacl, kReadControl, L"GetSecurityInfo(DACL_SECURITY_INFORMATION)"},
     {Call::kSetDacl, kWriteDac, L"SetSecurityInfo(DACL_SECURITY_INFORMATION)"},
     {Call::kRename, kDelete, L"NtSetInformationFile(FileRenameInformation)"},
-    {Call::kLink, 0, L"NtSetInformationFile(FileLinkInformation)"},
     {Call::kDispose, kDelete, L"NtSetInformationFile(FileDispositionInformation)"},
     {Call::kDisposeEx, kDelete, L"NtSetInformationFile(FileDispositionInformationEx)"},
     // Kept by the I/O manager for the handle, not by the file system: the class table lists none.

@@ -50,7 +50,6 @@ enum class Call {
   kQueryDacl,          // GetSecurityInfo: the DACL
   kSetDacl,            // SetSecurityInfo: the DACL
   kRename,             // FileRenameInformation
-  kLink,               // FileLinkInformation
   kDispose,            // FileDispositionInformation: delete on close
   kDisposeEx,          // FileDispositionInformationEx: delete, the name at once
   kSetMode,            // FileModeInformation set: write-through

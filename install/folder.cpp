@@ -237,33 +237,30 @@ void Folder::RenameOver(File& file, const Name& to) {
   Retry([&] { file.RenameTo(to, true); });
 }
 
-void Folder::Rename(const Name& from, const Name& to, bool replace) {
+namespace {
+
+void RenameWithoutReplacing(File& file, const Name& to) {
+  try {
+    file.RenameTo(to, false);
+  } catch (const common::SetupError& error) {
+    if (IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
+    throw;
+  }
+}
+
+}  // namespace
+
+void Folder::RenameAside(File& file, const Name& to) {
+  Retry([&] { RenameWithoutReplacing(file, to); });
+}
+
+void Folder::RenameAside(const Name& from, const Name& to) {
   Retry([&] {
     const std::unique_ptr<File> file = directory_.Open(from, opens::kMove);
     if (!file) throw from.Error(common::kErrorFileNotFound);
-    try {
-      file->RenameTo(to, replace);
-    } catch (const common::SetupError& error) {
-      if (!replace && IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
-      throw;
-    }
+    RenameWithoutReplacing(*file, to);
   });
 }
-
-void Folder::RenameOver(const Name& from, const Name& to) { Rename(from, to, true); }
-
-void Folder::RenameAside(File& file, const Name& to) {
-  Retry([&] {
-    try {
-      file.RenameTo(to, false);
-    } catch (const common::SetupError& error) {
-      if (IsTaken(error.number)) throw to.Error(common::kErrorAlreadyExists);
-      throw;
-    }
-  });
-}
-
-void Folder::RenameAside(const Name& from, const Name& to) { Rename(from, to, false); }
 
 bool Folder::Delete(const Name& name, std::uint64_t only_file) {
   return Retry([&] { return DeleteNow(name, only_file); });

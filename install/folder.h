@@ -115,9 +115,8 @@ class Folder {
   // let go, to be judged and then renamed aside through this very open; another program's
   // hold is waited out, and a user's read-only file is refused as read-only.
   std::unique_ptr<File> OpenToSetAside(const Name& name);
-  // Renames the open file over `to`, as File::RenameTo does, and from over `to` by name.
+  // Renames the open file over `to`, as File::RenameTo does: only the program's own record.
   void RenameOver(File& file, const Name& to);
-  void RenameOver(const Name& from, const Name& to);
   // Renames from, or the open file, to `to` only while nothing is there: fails with
   // kErrorAlreadyExists otherwise.
   void RenameAside(const Name& from, const Name& to);
@@ -136,7 +135,6 @@ class Folder {
   auto Retry(Operation&& operation, const Name* created = nullptr) -> decltype(operation()) {
     return WhileHeld(platform_, series_, std::forward<Operation>(operation), created);
   }
-  void Rename(const Name& from, const Name& to, bool replace);
   bool DeleteNow(const Name& name, std::uint64_t only_file);
   std::unique_ptr<File> Create(const Name& name, std::uint32_t attributes);
   std::unique_ptr<File> CopyInto(File& source, const Name& name, std::uint32_t attributes, std::uint64_t write_time,
