@@ -30,37 +30,49 @@ struct Names {
   Name destination, staged, kept;
 };
 
-// Deletes one of the program's spare names, and only counts it gone when it is: a file that
-// another program holds while sharing delete may keep its name until that program lets go (under
-// Wine, and where a delete cannot take the name at once), and such a name counts as held.
-void DeleteSpare(Folder& folder, const Name& name) {
-  folder.Delete(name);
-  if (folder.Look(name).exists) throw name.Error(common::kErrorSharingViolation);
-}
-
-// The spare names of `names` and the committed journal. stop_at_failure: a run must not go on
-// past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
-// kept_too: only after a commit, when the kept files are the old files the commit replaced; a
-// kept file is otherwise deleted only where its file is back in place (RollBack). Only names
-// the folder lists are opened at all.
-void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
+// Deletes those of the program's spare names the folder lists, and only counts one gone when it
+// is: a file that another program holds while sharing delete may keep its name until that
+// program lets go (under Wine, and where a delete cannot take the name at once), and such a name
+// counts as held. One listing after all the deletes tells which are gone. True when all are;
+// stop_at_failure: the first that is not is thrown instead.
+bool DeleteSpares(Folder& folder, const std::vector<Name>& spares, bool stop_at_failure) {
   const Listing listed = folder.List();
-  auto remove = [&](const Name& name) {
-    if (!listed.MayHold(name.name())) return;
+  std::vector<const Name*> deleted;
+  bool all = true;
+  for (const Name& name : spares) {
+    if (!listed.MayHold(name.name())) continue;
     try {
-      DeleteSpare(folder, name);
+      folder.Delete(name);
+      deleted.push_back(&name);
     } catch (...) {
       if (stop_at_failure) throw;
+      all = false;
     }
-  };
-  remove(folder.Record(Staged(kJournalName)));
+  }
+  if (deleted.empty()) return all;
+  const Listing after = folder.List();
+  for (const Name* name : deleted) {
+    if (!after.MayHold(name->name()) || !folder.Look(*name).exists) continue;
+    if (stop_at_failure) throw name->Error(common::kErrorSharingViolation);
+    all = false;
+  }
+  return all;
+}
+
+// The spare names of `names`, and then the committed journal. stop_at_failure: a run must not go
+// on past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
+// kept_too: only after a commit, when the kept files are the old files the commit replaced; a
+// kept file is otherwise deleted only where its file is back in place (RollBack).
+void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
+  std::vector<Name> spares{folder.Record(Staged(kJournalName))};
   for (const std::wstring& name : names) {
     const Names n(folder, name);
-    remove(n.staged);
-    if (kept_too) remove(n.kept);
+    spares.push_back(n.staged);
+    if (kept_too) spares.push_back(n.kept);
   }
+  DeleteSpares(folder, spares, stop_at_failure);
   // Last: while it is there, the kept files are the commit's to delete.
-  remove(folder.Record(Kept(kJournalName)));
+  DeleteSpares(folder, {folder.Record(Kept(kJournalName))}, stop_at_failure);
 }
 
 // Writes the journal and has it on disk; returns it still open. Over an earlier one (that owes a
@@ -457,23 +469,16 @@ void FileTransaction::CommitRecord() {
 // removes.
 void FileTransaction::Tidy() {
   if (!committed_on_disk_) return;
-  bool all = true;
-  auto remove = [&](const Name& name) {
-    try {
-      DeleteSpare(folder_, name);
-    } catch (...) {
-      all = false;
-    }
-  };
+  std::vector<Name> kept;
   for (const Step& step : steps_) {
-    if (step.entry.existed) remove(Names(folder_, step.entry.name).kept);
+    if (step.entry.existed) kept.push_back(Names(folder_, step.entry.name).kept);
   }
   try {
+    if (!DeleteSpares(folder_, kept, false)) return;
     folder_.FlushEntries();
+    DeleteSpares(folder_, {folder_.Record(Kept(kJournalName))}, false);
   } catch (...) {
-    all = false;
   }
-  if (all) remove(folder_.Record(Kept(kJournalName)));
 }
 
 Restored FileTransaction::Undo() noexcept {

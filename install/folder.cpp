@@ -81,14 +81,19 @@ std::wstring Folded(const std::wstring& name) {
 
 Listing::Listing(const std::vector<std::wstring>& names) {
   for (const std::wstring& name : names) {
-    any_ = any_ || std::any_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0x80; });
-    folded_.push_back(Folded(name));
+    const bool ascii = std::all_of(name.begin(), name.end(), [](wchar_t c) { return c < 0x80; });
+    (ascii ? folded_ : other_).push_back(Folded(name));
   }
   std::sort(folded_.begin(), folded_.end());
 }
 
 bool Listing::MayHold(const std::wstring& name) const {
-  return any_ || std::binary_search(folded_.begin(), folded_.end(), Folded(name));
+  const std::wstring folded = Folded(name);
+  if (std::binary_search(folded_.begin(), folded_.end(), folded)) return true;
+  return std::any_of(other_.begin(), other_.end(), [&](const std::wstring& other) {
+    return other.size() == folded.size() &&
+           std::equal(other.begin(), other.end(), folded.begin(), [](wchar_t a, wchar_t b) { return a == b || a >= 0x80; });
+  });
 }
 
 Name Folder::Own(std::wstring name) const {

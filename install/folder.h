@@ -57,16 +57,17 @@ class FromStart : public ByteSource {
 
 class Replaced;
 
-// What a listing of a folder holds, ignoring case as Windows does. A listed name with anything but
-// ASCII in it could be any name in the file system's own case rules: then every name may be there.
+// What a listing of a folder holds, ignoring case as Windows does. A character outside ASCII in a
+// listed name may be any letter by the file system's own table (NTFS's takes U+017F for S): there
+// it matches any character.
 class Listing {
  public:
   explicit Listing(const std::vector<std::wstring>& names);
   bool MayHold(const std::wstring& name) const;
 
  private:
-  std::vector<std::wstring> folded_;  // sorted
-  bool any_ = false;
+  std::vector<std::wstring> folded_;  // sorted, all in ASCII
+  std::vector<std::wstring> other_;   // with characters outside ASCII
 };
 
 // A folder held open, as the installation works in it: every operation takes one plain name in
