@@ -263,8 +263,16 @@ void PutBack(Folder& folder, const JournalEntry& entry, bool noted, const Elsewh
       try {
         folder.RenameAside(n.kept, n.destination);
       } catch (const common::SetupError& error) {
+        if (error.number != common::kErrorAlreadyExists) {
+          // The old file cannot go back now (held): the run's file does, so that nothing is
+          // missing there until the next run finishes the rollback.
+          try {
+            folder.RenameAside(*now, n.destination);
+          } catch (const common::SetupError&) {
+          }
+          throw;
+        }
         // A file put there in the moment between is somebody else's: it stays.
-        if (error.number != common::kErrorAlreadyExists) throw;
         owe(notes.set_aside, judge.SetAside(n.kept));
       }
     }

@@ -44,31 +44,50 @@ TEST_F(TransactionTest, FailureAtEveryStepLeavesTheFolderAsItWas) {
 
 // An undo step that cannot be done keeps the journal and says so; it waits for a held file
 // within one budget for the whole undo; the next run restores the folder even if it is refused.
+// Held for good, or by a scanner that lets it be read but not renamed back: either way the run's
+// new file is in its place meanwhile, not nothing.
 TEST_F(TransactionTest, AnUndoThatCannotFinishIsReportedAndFinishedByTheNextRun) {
+  constexpr install::OpenKind kScanner{"scanner", install::rights::kGenericRead,
+                                       install::opens::kShareRead | install::opens::kShareWrite,
+                                       install::opens::kExisting, 0, false};
   for (const bool links : {true, false}) {
-    SCOPED_TRACE(links ? "hard links" : "copies");
-    Reset();
-    fs.hard_links = links;
-    fs.fail_at["move"] = 37;  // 30.dat, after every add-on file is in place
-    // The old 21.dat, renamed aside, is held for good from then on.
-    fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
-      if (next == L"move " + data_dir + L"30.dat.setup-old") f.held[data_dir + L"21.dat.setup-old"] = -1;
-    };
-    const common::SetupError error = InstallExpectingFailure();
-    EXPECT_EQ(error.number, common::kErrorDiskFull);
-    EXPECT_EQ(error.path, data_dir + L"30.dat");
-    EXPECT_TRUE(error.restore_incomplete);
-    EXPECT_EQ(fs.files.count(data_dir + L"setup.journal"), 1u);
-    unsigned waited = 0;
-    for (unsigned pause : fs.pauses) waited += pause;
-    EXPECT_LE(waited, install::kUndoRetryBudgetMs);
+    for (const bool scanner : {false, true}) {
+      SCOPED_TRACE(std::string(links ? "hard links" : "copies") + (scanner ? ", a scanner" : ", held for good"));
+      Reset();
+      fs.hard_links = links;
+      fs.fail_at["move"] = 37;  // 30.dat, after every add-on file is in place
+      // The old 21.dat, renamed aside, is held from then on.
+      std::unique_ptr<install::Directory> folder;
+      std::unique_ptr<install::File> hold;
+      fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+        if (next != L"move " + data_dir + L"30.dat.setup-old" || folder) return;
+        if (!scanner) {
+          f.held[data_dir + L"21.dat.setup-old"] = -1;
+          return;
+        }
+        folder = f.PinFolder(data_dir, false);
+        const install::Folder names(f, f.PinFolder(data_dir, false));
+        hold = folder->Open(names.Spare(L"21.dat.setup-old", L"21.dat"), kScanner);
+      };
+      const common::SetupError error = InstallExpectingFailure();
+      EXPECT_EQ(error.number, common::kErrorDiskFull);
+      EXPECT_EQ(error.path, data_dir + L"30.dat");
+      EXPECT_TRUE(error.restore_incomplete);
+      EXPECT_EQ(fs.files.count(data_dir + L"setup.journal"), 1u);
+      EXPECT_EQ(fs.Contents(data_dir)[L"21.dat"], "new 21.dat");
+      unsigned waited = 0;
+      for (unsigned pause : fs.pauses) waited += pause;
+      EXPECT_LE(waited, install::kUndoRetryBudgetMs);
 
-    fs.held.clear();
-    fs.meddle = nullptr;
-    InstallRefused();
-    EXPECT_EQ(fs.Contents(data_dir), before);
-    Install();
-    EXPECT_EQ(fs.Contents(data_dir), Installed());
+      hold.reset();
+      folder.reset();
+      fs.held.clear();
+      fs.meddle = nullptr;
+      InstallRefused();
+      EXPECT_EQ(fs.Contents(data_dir), before);
+      Install();
+      EXPECT_EQ(fs.Contents(data_dir), Installed());
+    }
   }
 }
 
