@@ -270,6 +270,33 @@ class AllOrNothingTest(Commit):
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
 
+    def test_a_rollback_killed_between_its_two_renames_is_finished_by_the_next_run(self):
+        # The rollback goes backwards from where the killed run stopped: 63.dat goes back whole,
+        # then 62.dat's new file is renamed aside, and its old one, which a scanner holds, waits to
+        # follow. The kill lands there, between the two renames of one name.
+        before = app.snapshot(self.data)
+        installed = self.installed(before)
+        self.kill_in_commit()
+        pid, _ = self.open()
+        scanner = ['hold-when-there', self.data_path('setup.journal'), self.data_path('62.dat.setup-old')]
+        results = app.then(self.session, pid, scanner, app.click('Command1', real=False),
+                           ['wait-gone', self.data_path('62.dat'), self.WAIT_MS], ['terminate'])
+        self.assertTrue(results[-1]['was_running'])
+        after = app.snapshot(self.data)
+        # The moment was hit: 63.dat is back, 62.dat between its two renames.
+        self.assertEqual(after['63.dat'], before['63.dat'])
+        self.assertNotIn('63.dat.setup-old', after)
+        self.assertNotIn('62.dat', after)
+        # Every name has a whole file, or its kept old one and the record that sends it back.
+        for name in app.ADDON_FILES + ['30.dat']:
+            if name in after:
+                self.assertIn(after[name], (before[name], installed[name]), f'{name} is torn')
+            else:
+                self.assertEqual(after.get(name + '.setup-old'), before[name], f'{name} is lost')
+                self.assertIn('setup.journal', after)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), installed)
+
     def test_a_folder_at_the_programs_own_names_is_named_until_it_is_removed(self):
         # Left by a tool or planted by another user: the user's to remove, one after the other,
         # with whatever is in it.
