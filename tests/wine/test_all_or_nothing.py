@@ -335,6 +335,31 @@ class AllOrNothingTest(Commit):
         self.complete_run()
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
+    def test_a_read_only_file_of_the_users_met_by_a_rollback_is_kept_and_named(self):
+        # After the kill the user copies 21.dat in by hand from a CD, read-only: not the run's own
+        # file, so the rollback leaves it and keeps the old one beside it, and the checks name it.
+        before = app.snapshot(self.data)
+        self.kill_in_commit()
+        mine = os.path.join(self.data, '21.dat')
+        os.remove(mine)
+        with open(mine, 'wb') as f:
+            f.write(b'the user\'s own 21.dat')
+        os.chmod(mine, 0o444)
+        text = self.fail_run()
+        self.assert_report(text, 5, self.data_path('21.dat'))
+        self.assertIn('読み取り専用', text)
+        self.assertIn(self.data_path('21.dat.setup-bak') + ' として残しました', text)
+        kept = dict(before)
+        kept['21.dat'], kept['21.dat.setup-bak'] = b'the user\'s own 21.dat', before['21.dat']
+        after = app.snapshot(self.data)
+        # The record stays, owing the note until a run installs everything.
+        self.assertTrue(after.pop('setup.journal').endswith(b'\r\naside 21.dat.setup-bak\r\nend\r\n'))
+        self.assertEqual(after, kept)
+        self.assertFalse(os.stat(mine).st_mode & 0o200, 'the flag went')
+        os.chmod(mine, 0o644)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(kept))
+
     def test_a_second_setup_exe_meanwhile_is_turned_away(self):
         before = app.snapshot(self.data)
         first, _ = self.open()
