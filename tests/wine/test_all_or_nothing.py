@@ -15,7 +15,7 @@ import setup_app as app
 BITS = harness.bits_under_test()
 ANOTHER_SETUP = 'ほかの setup.exe'
 RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
-OWING = b'setup.exe rollback journal 4\r\nunrestored %s\r\nend\r\n'
+OWING = b'setup.exe rollback journal 5\r\nunrestored %s\r\nend\r\n'
 CHANGED_MEANWHILE = 'setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。'
 
 
