@@ -15,7 +15,7 @@ import setup_app as app
 BITS = harness.bits_under_test()
 ANOTHER_SETUP = 'ほかの setup.exe'
 RUN_AGAIN = 'もう一度 setup.exe を実行すると元に戻ります'
-OWING = b'setup.exe rollback journal 4\r\nunrestored %s\r\nend\r\n'
+OWING = b'setup.exe rollback journal 5\r\nunrestored %s\r\nend\r\n'
 CHANGED_MEANWHILE = 'setup.exe の実行中に、ほかのプログラム（Kolvenir1.0 本体など）がこのファイルを書き換えました。'
 
 
@@ -270,6 +270,33 @@ class AllOrNothingTest(Commit):
                 self.complete_run()
                 self.assertEqual(app.snapshot(self.data), self.installed(before))
 
+    def test_a_rollback_killed_between_its_two_renames_is_finished_by_the_next_run(self):
+        # The rollback goes backwards from where the killed run stopped: 63.dat goes back whole,
+        # then 62.dat's new file is renamed aside, and its old one, which a scanner holds, waits to
+        # follow. The kill lands there, between the two renames of one name.
+        before = app.snapshot(self.data)
+        installed = self.installed(before)
+        self.kill_in_commit()
+        pid, _ = self.open()
+        scanner = ['hold-when-there', self.data_path('setup.journal'), self.data_path('62.dat.setup-old')]
+        results = app.then(self.session, pid, scanner, app.click('Command1', real=False),
+                           ['wait-gone', self.data_path('62.dat'), self.WAIT_MS], ['terminate'])
+        self.assertTrue(results[-1]['was_running'])
+        after = app.snapshot(self.data)
+        # The moment was hit: 63.dat is back, 62.dat between its two renames.
+        self.assertEqual(after['63.dat'], before['63.dat'])
+        self.assertNotIn('63.dat.setup-old', after)
+        self.assertNotIn('62.dat', after)
+        # Every name has a whole file, or its kept old one and the record that sends it back.
+        for name in app.ADDON_FILES + ['30.dat']:
+            if name in after:
+                self.assertIn(after[name], (before[name], installed[name]), f'{name} is torn')
+            else:
+                self.assertEqual(after.get(name + '.setup-old'), before[name], f'{name} is lost')
+                self.assertIn('setup.journal', after)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), installed)
+
     def test_a_folder_at_the_programs_own_names_is_named_until_it_is_removed(self):
         # Left by a tool or planted by another user: the user's to remove, one after the other,
         # with whatever is in it.
@@ -307,6 +334,31 @@ class AllOrNothingTest(Commit):
         before = app.snapshot(self.data)
         self.complete_run()
         self.assertEqual(app.snapshot(self.data), self.installed(before))
+
+    def test_a_read_only_file_of_the_users_met_by_a_rollback_is_kept_and_named(self):
+        # After the kill the user copies 21.dat in by hand from a CD, read-only: not the run's own
+        # file, so the rollback leaves it and keeps the old one beside it, and the checks name it.
+        before = app.snapshot(self.data)
+        self.kill_in_commit()
+        mine = os.path.join(self.data, '21.dat')
+        os.remove(mine)
+        with open(mine, 'wb') as f:
+            f.write(b'the user\'s own 21.dat')
+        os.chmod(mine, 0o444)
+        text = self.fail_run()
+        self.assert_report(text, 5, self.data_path('21.dat'))
+        self.assertIn('読み取り専用', text)
+        self.assertIn(self.data_path('21.dat.setup-bak') + ' として残しました', text)
+        kept = dict(before)
+        kept['21.dat'], kept['21.dat.setup-bak'] = b'the user\'s own 21.dat', before['21.dat']
+        after = app.snapshot(self.data)
+        # The record stays, owing the note until a run installs everything.
+        self.assertTrue(after.pop('setup.journal').endswith(b'\r\naside 21.dat.setup-bak\r\nend\r\n'))
+        self.assertEqual(after, kept)
+        self.assertFalse(os.stat(mine).st_mode & 0o200, 'the flag went')
+        os.chmod(mine, 0o644)
+        self.complete_run()
+        self.assertEqual(app.snapshot(self.data), self.installed(kept))
 
     def test_a_second_setup_exe_meanwhile_is_turned_away(self):
         before = app.snapshot(self.data)
