@@ -444,19 +444,23 @@ class Win32Folder : public Directory {
     return result;
   }
 
-  // In one pass of the folder's own handle: under Wine every open of a name that is not there
-  // reads the whole folder again, looking for the name in another case.
+  // In one pass: under Wine every open of a name that is not there reads the whole folder again,
+  // looking for the name in another case. Through an open of its own, the held folder opened again
+  // (an empty name in it): Wine lists a handle's folder as it read it the first time.
   std::vector<std::wstring> List() override {
-    handle_.Require(Call::kList);
+    Opened opened = OpenIn(handle_, L"", path_, opens::kListing);
+    handle_.Check(opened.error);
+    const Handle& folder = opened.file;
+    folder.Require(Call::kList);
     std::vector<std::wstring> names;
     std::vector<unsigned char> buffer(kCopyChunk);
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
       IO_STATUS_BLOCK io{};
-      const NTSTATUS status = NtQueryDirectoryFile(handle_.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
+      const NTSTATUS status = NtQueryDirectoryFile(folder.get(), nullptr, nullptr, nullptr, &io, buffer.data(),
                                                    static_cast<ULONG>(buffer.size()), FileNamesInformation, FALSE,
                                                    nullptr, restart);
       if (status == kStatusNoMoreFiles) return names;
-      handle_.CheckStatus(status);
+      folder.CheckStatus(status);
       // Only what lies wholly inside what was filled in is read.
       const std::size_t filled = io.Information < buffer.size() ? io.Information : buffer.size();
       constexpr std::size_t kHeader = offsetof(FILE_NAMES_INFORMATION, FileName);
