@@ -165,8 +165,10 @@ inline constexpr OpenKind kDataFolder{"data folder", kFolder.access | r::kWriteD
 // the one above it and held like it; it must not be a link itself.
 inline constexpr OpenKind kFolderOnTheWay{"folder on the way", kFolder.access, kFolder.share, kExisting, kFolderOnly,
                                           false};
-// The held folder opened again to list its names: shared with every open of it there is.
-inline constexpr OpenKind kListing{"listing", r::kReadData | r::kSynchronize, kShareAll, kExisting, kFolderOnly, false};
+// The held folder opened again to list its names (and its facts, as every kind's): shared with
+// every open of it there is.
+inline constexpr OpenKind kListing{"listing", r::kReadData | r::kReadAttributes | r::kSynchronize, kShareAll,
+                                   kExisting, kFolderOnly, false};
 inline constexpr OpenKind kParent{"parent", r::kReadAttributes | r::kSynchronize, kShareAll, kExisting, kFolderOnly,
                                   true};
 inline constexpr OpenKind kAll[] = {kLook,   kReplace, kSetAside, kMove,       kRemove,         kRead,

@@ -446,7 +446,7 @@ class Win32Folder : public Directory {
 
   // In one pass: under Wine every open of a name that is not there reads the whole folder again,
   // looking for the name in another case. Through an open of its own, the held folder opened again
-  // (an empty name in it): Wine lists a handle's folder as it read it the first time.
+  // by an empty name in it, as ReOpenFile does: Wine lists a handle's folder as it first read it.
   std::vector<std::wstring> List() override {
     Opened opened = OpenIn(handle_, L"", path_, opens::kListing);
     handle_.Check(opened.error);

@@ -10,7 +10,7 @@ import unittest
 import harness
 
 BITS = harness.bits_under_test()
-KINDS = ("look", "replace", "set aside", "move", "remove", "read", "contents", "create", "lock", "folder", "parent")
+KINDS = ("look", "replace", "set aside", "move", "remove", "read", "contents", "create", "lock", "folder", "listing", "parent")
 
 
 class FileRightsTest(unittest.TestCase):
