@@ -80,8 +80,9 @@ std::optional<ReadLine> Read(std::string_view text) {
   }
   const auto known = std::find_if(std::begin(kWords), std::end(kWords), [&](const auto& w) { return w.second == words[0]; });
   if (known == std::end(kWords) || words.size() < 2) return std::nullopt;
+  // The names the program writes are plain ASCII: any other byte is no name of its own.
   ReadLine line{known->first, {}, {}};
-  for (unsigned char c : words[1]) line.name += static_cast<wchar_t>(c);
+  for (unsigned char c : words[1]) line.name += static_cast<wchar_t>(c < 0x80 ? c : 0);
   if (!IsPlainName(line.name)) return std::nullopt;
   for (std::size_t w = 2; w < words.size(); ++w) {
     const std::optional<std::uint64_t> number = Decimal(words[w]);

@@ -68,7 +68,9 @@ TEST(Journal, ReadsBackWhatWasWrittenAndNothingElse) {
         // Names that lead out of the folder, or are the program's own.
         "created ..\\..\\boot.ini 1 2 3\r\n", "created .. 1 2 3\r\n", "created a:b 1 2 3\r\n",
         "created 21.dat.setup-old 1 2 3\r\n", "replaced setup.journal 1 2 3 4 5 6\r\n",
-        "unrestored setup.lock\r\n", "created 21.dat.setup-bak 1 2 3\r\n"}) {
+        "unrestored setup.lock\r\n", "created 21.dat.setup-bak 1 2 3\r\n",
+        // Not a name the program writes: it writes plain ASCII.
+        "created s\xc8ve01.sav 1 2 3\r\n"}) {
     std::string damaged = journal;
     damaged.insert(damaged.find("end"), damage);
     EXPECT_FALSE(install::ParseJournal(damaged, required)) << damage;
