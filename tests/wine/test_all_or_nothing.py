@@ -364,10 +364,12 @@ class AllOrNothingTest(Commit):
         before = app.snapshot(self.data)
         first, _ = self.open()
         second, _ = self.open()
-        # Other programs hold the first run's old files from when its record is there, for a
+        # Other programs hold the first run's old files from when it has taken the folder, for a
         # while, one after the other: its renames wait well within its patience, and all
-        # together long past the second's.
-        holds = [self.claim_once_recorded(name, 2500 * (n + 1)) for n, name in enumerate(app.ADDON_FILES[:3])]
+        # together long past the second's. (From its record, a run quick enough to set the first
+        # file aside before that hold begins would meet the second for all of its 5 s.)
+        holds = [['claim-when-there', self.data_path('setup.lock'), self.data_path(name), str(2500 * (n + 1))]
+                 for n, name in enumerate(app.ADDON_FILES[:3])]
         results = app.run(
             self.session, *holds,
             ['attach', first], app.click('Command1', real=False),
