@@ -117,7 +117,7 @@ namespace opens {
 namespace r = rights;
 inline constexpr std::uint32_t kShareRead = 0x1, kShareWrite = 0x2, kShareDelete = 0x4;
 inline constexpr std::uint32_t kShareAll = kShareRead | kShareWrite | kShareDelete;
-inline constexpr std::uint32_t kExisting = 1, kNew = 2, kExistingOrNew = 3;  // FILE_OPEN, FILE_CREATE, FILE_OPEN_IF
+inline constexpr std::uint32_t kExisting = 1, kNew = 2;  // FILE_OPEN, FILE_CREATE
 inline constexpr std::uint32_t kFolderOnly = 0x1, kWriteThrough = 0x2, kSequential = 0x4, kFileOnly = 0x40,
                                kDeleteOnClose = 0x1000;  // FILE_DIRECTORY_FILE ... FILE_DELETE_ON_CLOSE
 // Facts, reparse tag, final path.

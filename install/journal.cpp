@@ -22,6 +22,7 @@ enum class Kind { kReplaced, kCreated, kUnrestored, kAside };
 constexpr std::pair<Kind, std::string_view> kWords[] = {
     {Kind::kReplaced, "replaced"}, {Kind::kCreated, "created"}, {Kind::kUnrestored, "unrestored"}, {Kind::kAside, "aside"}};
 constexpr char kLineEnd[] = "\r\n";
+
 // The names are the program's own and plain ASCII.
 std::string Ascii(const std::wstring& text) {
   std::string out;
@@ -34,15 +35,6 @@ void AddNew(std::vector<std::wstring>& to, const std::vector<std::wstring>& name
     if (std::find(to.begin(), to.end(), name) == to.end()) to.push_back(name);
   }
 }
-
-}  // namespace
-
-void Notes::Add(const Notes& other) {
-  AddNew(unrestored, other.unrestored);
-  AddNew(set_aside, other.set_aside);
-}
-
-namespace {
 
 // A line of the journal: its kind's word, then words each one space from the last.
 std::string Line(Kind kind, const std::wstring& name, const std::vector<std::uint64_t>& numbers = {}) {
@@ -101,6 +93,11 @@ int Version(const std::string& first) {
 }
 
 }  // namespace
+
+void Notes::Add(const Notes& other) {
+  AddNew(unrestored, other.unrestored);
+  AddNew(set_aside, other.set_aside);
+}
 
 std::string FormatJournal(const std::vector<JournalEntry>& entries, const Notes& owed) {
   std::string text = kJournalHeader + std::to_string(kJournalVersion) + kLineEnd;

@@ -41,7 +41,7 @@ using rights::Call;
 
 static_assert(opens::kShareRead == FILE_SHARE_READ && opens::kShareWrite == FILE_SHARE_WRITE &&
               opens::kShareDelete == FILE_SHARE_DELETE);
-static_assert(opens::kExisting == FILE_OPEN && opens::kNew == FILE_CREATE && opens::kExistingOrNew == FILE_OPEN_IF);
+static_assert(opens::kExisting == FILE_OPEN && opens::kNew == FILE_CREATE);
 static_assert(opens::kFolderOnly == FILE_DIRECTORY_FILE && opens::kWriteThrough == FILE_WRITE_THROUGH &&
               opens::kSequential == FILE_SEQUENTIAL_ONLY && opens::kFileOnly == FILE_NON_DIRECTORY_FILE &&
               opens::kDeleteOnClose == FILE_DELETE_ON_CLOSE);
