@@ -30,33 +30,52 @@ struct Names {
   Name destination, staged, kept;
 };
 
-// Deletes those of the program's spare names the folder lists, and only counts one gone when it
-// is: a file that another program holds while sharing delete may keep its name until that
-// program lets go (under Wine, and where a delete cannot take the name at once), and such a name
-// counts as held. One listing after all the deletes tells which are gone. True when all are;
-// stop_at_failure: the first that is not is thrown instead.
+// Whether a listing taken after the deletes has none of the names: a file that another program
+// holds while sharing delete may keep its name until that program lets go (under Wine, and where
+// a delete cannot take the name at once), and such a name counts as held. stop_at_failure: the
+// first that is not gone is thrown instead.
+bool AllGone(Folder& folder, const std::vector<Name>& deleted, bool stop_at_failure) {
+  if (deleted.empty()) return true;
+  const Listing after = folder.List();
+  bool all = true;
+  for (const Name& name : deleted) {
+    if (!after.MayHold(name.name()) || !folder.Look(name).exists) continue;
+    if (stop_at_failure) throw name.Error(common::kErrorSharingViolation);
+    all = false;
+  }
+  return all;
+}
+
+// Deletes those of the program's spare names the folder lists; true when all are gone.
 bool DeleteSpares(Folder& folder, const std::vector<Name>& spares, bool stop_at_failure) {
+  if (spares.empty()) return true;
   const Listing listed = folder.List();
-  std::vector<const Name*> deleted;
+  std::vector<Name> deleted;
   bool all = true;
   for (const Name& name : spares) {
     if (!listed.MayHold(name.name())) continue;
     try {
       folder.Delete(name);
-      deleted.push_back(&name);
+      deleted.push_back(name);
     } catch (...) {
       if (stop_at_failure) throw;
       all = false;
     }
   }
-  if (deleted.empty()) return all;
-  const Listing after = folder.List();
-  for (const Name* name : deleted) {
-    if (!after.MayHold(name->name()) || !folder.Look(*name).exists) continue;
-    if (stop_at_failure) throw name->Error(common::kErrorSharingViolation);
-    all = false;
+  return AllGone(folder, deleted, stop_at_failure) && all;
+}
+
+// A kept file deleted through the open that set it aside, so that nothing put at a name since is
+// touched. False where it must go by name instead: a read-only file, whose flag only an open
+// that may write attributes clears, or a delete refused.
+bool DeleteThrough(std::unique_ptr<File> kept) {
+  if (!kept || kept->status().read_only) return false;
+  try {
+    kept->Delete();
+    return true;
+  } catch (const common::SetupError&) {
+    return false;
   }
-  return all;
 }
 
 // The spare names of `names`, and then the committed journal. stop_at_failure: a run must not go
@@ -253,7 +272,7 @@ void PutBack(Folder& folder, const JournalEntry& entry, bool noted, const Elsewh
   if (now->status().directory) return;
   if (old_kept && judge.IsBackInPlace(*now, kept)) {
     now.reset();
-    folder.Delete(n.kept);
+    folder.Delete(n.kept, kept.id);  // only the file judged: one put at its name since stays
     return;
   }
   if (judge.IsPlaced(*now) && (!entry.existed || old_kept) && judge.CopyElsewhere(*now, old_kept)) {
@@ -431,10 +450,9 @@ std::unique_ptr<File> FileTransaction::OpenUnchanged(Step& step, const Name& nam
 void FileTransaction::Rename() {
   for (Step& step : steps_) {
     const Names n(folder_, step.entry.name);
-    std::unique_ptr<File> old;
-    if (step.entry.existed) old = OpenUnchanged(step, n.destination);
+    if (step.entry.existed) step.kept = OpenUnchanged(step, n.destination);
     step.renaming = true;
-    if (old) folder_.RenameAside(*old, n.kept);
+    if (step.kept) folder_.RenameAside(*step.kept, n.kept);
     try {
       folder_.RenameAside(*step.staged, n.destination);
     } catch (const common::SetupError& error) {
@@ -445,9 +463,9 @@ void FileTransaction::Rename() {
     step.staged.reset();
     // The open shares writing: a write in place since the check went to the old file, now kept,
     // and the undo puts it back.
-    if (old && step.made_from) {
+    if (step.kept && step.made_from) {
       const std::string& read = *step.made_from;
-      FromStart contents(*old);
+      FromStart contents(*step.kept);
       if (ReadAtMost(contents, read.size()).compare(0, read.size(), read) != 0) {
         throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
       }
@@ -477,12 +495,14 @@ void FileTransaction::CommitRecord() {
 // removes.
 void FileTransaction::Tidy() {
   if (!committed_on_disk_) return;
-  std::vector<Name> kept;
-  for (const Step& step : steps_) {
-    if (step.entry.existed) kept.push_back(Names(folder_, step.entry.name).kept);
+  std::vector<Name> deleted, by_name;
+  for (Step& step : steps_) {
+    if (!step.entry.existed) continue;
+    const Name kept = Names(folder_, step.entry.name).kept;
+    (DeleteThrough(std::move(step.kept)) ? deleted : by_name).push_back(kept);
   }
   try {
-    if (!DeleteSpares(folder_, kept, false)) return;
+    if (!DeleteSpares(folder_, by_name, false) || !AllGone(folder_, deleted, false)) return;
     folder_.FlushEntries();
     DeleteSpares(folder_, {folder_.Record(Kept(kJournalName))}, false);
   } catch (...) {
@@ -501,6 +521,7 @@ Restored FileTransaction::Undo() noexcept {
     names.push_back(step.entry.name);
     step.replaced.reset();
     step.staged.reset();
+    step.kept.reset();
   }
   unflushed_.clear();
   journal_.reset();

@@ -76,6 +76,7 @@ class FileTransaction {
     JournalEntry entry;
     std::unique_ptr<Replaced> replaced;  // let go when it is opened to be set aside
     std::unique_ptr<File> staged;        // open until it is renamed into place
+    std::unique_ptr<File> kept;          // the old file, from its check until it is deleted
     Placed placed;
     std::optional<std::string> made_from;
     bool renaming = false;  // from just before its first rename: what an undo must put back

@@ -10,9 +10,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
-#include <knownfolders.h>
 #include <sddl.h>
-#include <shlobj.h>
 #include <winternl.h>
 #include <wtsapi32.h>
 
@@ -130,8 +128,11 @@ Opened OpenIn(const Handle& folder, const std::wstring& name, const std::wstring
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = const_cast<wchar_t*>(name.c_str());
   unicode_name.Length = unicode_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  // A name the run creates is its own, looked up as it spells it: Windows compares names without
+  // case all the same (by default), and Wine is spared a read of the whole folder for the name
+  // in another case, a round of requests per file on a FUSE volume.
   OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
+  InitializeObjectAttributes(&object, &unicode_name, kind.Creates() ? 0 : OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
   const ACCESS_MASK desired = kind.access | SYNCHRONIZE;
@@ -360,10 +361,20 @@ class Win32File : public File {
   // inherited) or is protected from inheritance.
   std::string Permissions() override {
     file_.Require(Call::kQueryDacl);
+    // One query where the descriptor fits, as nearly every file's does; GetSecurityInfo always
+    // asks twice, which under Wine is a round trip each.
+    std::vector<unsigned char> buffer(1024);
+    DWORD needed = 0;
+    while (!GetKernelObjectSecurity(file_.get(), DACL_SECURITY_INFORMATION, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), &needed)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) file_.Check(error ? error : ERROR_INTERNAL_ERROR);
+      buffer.resize(needed);
+    }
+    const PSECURITY_DESCRIPTOR sd = buffer.data();
+    BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    file_.Check(GetSecurityInfo(file_.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                nullptr, &sd));
+    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present) dacl = nullptr;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     bool own = GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
@@ -373,7 +384,6 @@ class Win32File : public File {
     }
     std::string descriptor;
     if (own) descriptor.assign(static_cast<const char*>(sd), GetSecurityDescriptorLength(sd));
-    LocalFree(sd);
     return descriptor;
   }
   void SetPermissions(const std::string& permissions) override {
@@ -698,16 +708,6 @@ void Win32Files::Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 namespace {
 
-std::wstring Environment(const wchar_t* name) {
-  std::vector<wchar_t> value(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0) return {};
-    if (length < value.size()) return std::wstring(value.data(), length);
-    value.resize(length);
-  }
-}
-
 std::wstring Expanded(const std::wstring& text) {
   std::vector<wchar_t> value(MAX_PATH);
   for (int query = 0; query < 4; ++query) {
@@ -790,14 +790,25 @@ std::wstring DesktopUser() {
   return StringSid(sid.data());
 }
 
-// ProfileImagePath as stored (REG_EXPAND_SZ, which only RRF_NOEXPAND lets RegGetValueW return
-// as it is), then expanded; empty when the account lists none.
-std::wstring ProfileFolderOf(HKEY list, const wchar_t* sid) {
+// A key of HKLM in the 64-bit view, which a 32-bit setup.exe on 64-bit Windows is not given by
+// itself; invalid where it cannot be read.
+common::ScopedKey MachineKey(const wchar_t* subkey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) key = nullptr;
+  return common::ScopedKey(key);
+}
+
+constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+// A path the registry keeps under key\\subkey: as stored (REG_EXPAND_SZ, which only RRF_NOEXPAND
+// lets RegGetValueW return as it is), then expanded; empty where there is none.
+std::wstring RegistryPath(HKEY key, const wchar_t* subkey, const wchar_t* value_name) {
   std::vector<wchar_t> value(MAX_PATH);
   for (int query = 0; query < 4; ++query) {
     DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    const LSTATUS status = RegGetValueW(list, sid, L"ProfileImagePath",
-                                        RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value.data(), &bytes);
+    const LSTATUS status = RegGetValueW(key, subkey, value_name,
+                                        RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                                        value.data(), &bytes);
     if (status == ERROR_SUCCESS) return Expanded(value.data());
     if (status != ERROR_MORE_DATA) return {};
     value.resize(bytes / sizeof(wchar_t) + 1);
@@ -820,39 +831,35 @@ std::vector<std::wstring> Win32Files::VirtualizedFolders() {
     if (!handle.valid()) return;
     if (const std::optional<std::wstring> where = DosPath(handle)) folders.push_back(Join(*where, L""));
   };
-  using KnownFolderFn = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
-  using FreeFn = void(WINAPI*)(LPVOID);
-  const auto known = SystemFunction<KnownFolderFn>(L"shell32.dll", "SHGetKnownFolderPath");
-  const auto free = SystemFunction<FreeFn>(L"ole32.dll", "CoTaskMemFree");
-  // The folders Microsoft lists as virtualized. A 32-bit program is given no 64-bit Program Files
-  // among its known folders; the environment names it.
-  for (const KNOWNFOLDERID* id : {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_ProgramFilesX64,
-                                  &FOLDERID_Windows, &FOLDERID_ProgramData}) {
-    PWSTR path = nullptr;
-    if (known && known(*id, KF_FLAG_DONT_VERIFY, nullptr, &path) == S_OK) add(path);
-    if (free) free(path);
+  // The folders Microsoft lists as virtualized, where Windows keeps them, which only
+  // administrators may change: the shell's known folders are read from the same values, and
+  // loading the shell for them took longer than the rest of a run of small files. The 64-bit
+  // view names both Program Files, also to a 32-bit program.
+  if (const common::ScopedKey version = MachineKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion"); version.valid()) {
+    add(RegistryPath(version.get(), nullptr, L"ProgramFilesDir"));
+    add(RegistryPath(version.get(), nullptr, L"ProgramFilesDir (x86)"));
   }
-  add(Environment(L"ProgramW6432"));
+  if (const common::ScopedKey list = MachineKey(kProfileList); list.valid()) {
+    add(RegistryPath(list.get(), nullptr, L"ProgramData"));
+  }
+  std::vector<wchar_t> windows(MAX_PATH);
+  const UINT length = GetSystemWindowsDirectoryW(windows.data(), MAX_PATH);
+  if (length > 0 && length < MAX_PATH) add(std::wstring(windows.data(), length));
   return folders;
 }
 
 std::vector<std::wstring> Win32Files::ProfileFolders() {
-  HKEY key = nullptr;
-  // The 64-bit view, which a 32-bit setup.exe on 64-bit Windows is not given by itself.
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
-                    KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return {};
-  }
-  const common::ScopedKey list(key);
+  const common::ScopedKey list = MachineKey(kProfileList);
+  if (!list.valid()) return {};
   const std::wstring desktop = DesktopUser();
   std::vector<std::wstring> folders;
   for (DWORD i = 0;; ++i) {
     std::vector<wchar_t> sid(256);  // a SID's string is at most 184 characters
     DWORD length = static_cast<DWORD>(sid.size());
-    const LSTATUS status = RegEnumKeyExW(key, i, sid.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    const LSTATUS status = RegEnumKeyExW(list.get(), i, sid.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_NO_MORE_ITEMS) break;
     if (status != ERROR_SUCCESS || IsServiceAccount(sid.data())) continue;
-    const std::wstring folder = ProfileFolderOf(key, sid.data());
+    const std::wstring folder = RegistryPath(list.get(), sid.data(), L"ProfileImagePath");
     if (folder.empty()) continue;
     folders.insert(sid.data() == desktop ? folders.begin() : folders.end(), folder);
   }

@@ -1238,7 +1238,7 @@ class Driver {
         Fail("process exited with code " + std::to_string(ExitCode()) + " before the text showed");
       }
       if (GetTickCount() - started > timeout) Fail("text did not show in time");
-      Sleep(5);
+      Sleep(1);
     }
     return Ok("wait-text").Int("ms", GetTickCount() - started).Text();
   }

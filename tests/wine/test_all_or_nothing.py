@@ -70,16 +70,17 @@ class Commit(app.CopyRunCase):
         return before
 
     def kept_file_held_after_the_commit(self):
-        """A whole run on exFAT whose kept old 21.dat a program holds from when it is set aside
-        until the run has ended, so that it cannot be deleted after the commit. Returns the folder
-        as it was before."""
+        """A whole run on exFAT while another program holds the old 21.dat open, sharing
+        everything (the game reading it, say), until the run has ended: the kept file's delete
+        waits for it to let go, which is after the run has looked. Returns the folder as it was
+        before."""
         self.use_volume('exFAT', 'K')
         before = app.snapshot(self.data)
-        self.complete_run(['hold-when-appears', self.data_path('21.dat.setup-old')])
+        self.complete_run(['lock', self.data_path('21.dat'), '7'])
         after = app.snapshot(self.data)
-        # The kept file is the old file itself; the committed record stays with it, so that the
-        # next run knows it is the commit's to delete.
-        self.assertEqual(after.pop('21.dat.setup-old'), before['21.dat'])
+        # The kept file went with the program's hold, after the run ended; the committed record
+        # stayed, so that the next run knows the name was the commit's to delete.
+        self.assertNotIn('21.dat.setup-old', after)
         self.assertIn(b'\r\nend\r\n', after.pop('setup.journal.setup-old'))
         self.assertEqual(after, self.installed(before))
         return before
@@ -112,10 +113,10 @@ class AllOrNothingTest(Commit):
         target = re.search('対象: (.*)', text).group(1).rstrip('\r')
         self.assertIn(target, [self.data_path(name) for name in app.ADDON_FILES[2:11]])
 
-    def test_a_scanner_that_opens_each_new_file_is_waited_out(self):
+    def test_a_scanner_that_opens_each_new_file_never_holds_an_old_one(self):
         before = app.snapshot(self.data)
         pid, _ = self.open()
-        # 30.dat, put in place last, is held for a moment, so that the scanner surely meets the
+        # 30.dat, put in place last, is held for a moment, so that the scanner surely tries the
         # kept names of the others, whose time is otherwise a few milliseconds.
         results = app.then(self.session, pid, ['scan', self.folder + 'data', '300'],
                            self.claim_once_recorded('30.dat', 1000),
@@ -124,10 +125,13 @@ class AllOrNothingTest(Commit):
                            ['scan-report'], app.click('Command2', real=False), ['wait-exit'])
         self.assertEqual(results[-1]['exit'], 0)
         scanned = results[4]['names']
-        # The scanner really stood in the way: it held the old files by their kept names, so that
-        # they could not be deleted until it let go. The
-        # staged files it cannot open: the run holds each, unshared, from its creation to its rename.
-        self.assertTrue(any(name.endswith('.setup-old') for name in scanned), scanned)
+        # It opened the new files, but neither a staged one nor a kept old one: the run holds
+        # each, sharing no delete, from its creation or its check until it is renamed or deleted,
+        # so that a scanner which shares nothing cannot keep the run from deleting it. The
+        # committed record it may hold is waited out.
+        self.assertIn('21.dat', scanned)
+        spare = [name for name in scanned if '.setup-' in name and not name.startswith('setup.journal')]
+        self.assertFalse(spare, scanned)
         self.assertEqual(app.snapshot(self.data), self.installed(before))
 
     def test_a_holder_that_never_lets_go_ends_in_the_report_with_nothing_changed(self):
