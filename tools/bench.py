@@ -6,6 +6,8 @@ all meet the same load, the median and the fastest of:
 - OK to Done less the 2-second pause, for 23 add-on files of 4 MiB each (30.dat of 25 short
   lines), of this build and, where SETUP_EXE64_BEFORE names one, of the build before;
 - `cp` of the same files followed by `sync` of the copies, to the same volume;
+- the same steps on the volume as setup.exe takes, made by this script without Wine (staged
+  names, flushes, a record, the renames, the deletes): the floor of the design, beside cp;
 and the ratios of the medians to cp + sync (the aim: at most 1.25). Four such rows: on the Wine
 drive and on an exFAT volume through FUSE (no hard links), each into an empty data folder and
 replacing an old version of every add-on file (cp then writes over the old files).
@@ -115,6 +117,50 @@ def cp_run(session, addon, where=None, replacing=False):
     return seconds
 
 
+def same_steps_run(session, addon, where=None, replacing=False):
+    """What setup.exe does to the volume, done by this script without Wine: each file staged
+    under a spare name and flushed, a record written and flushed, each old file renamed aside
+    and the new one renamed in, the folder flushed between the steps, then the kept files and
+    the record deleted. The floor for any program that keeps the old files until the new ones
+    are all in place."""
+    target = os.path.join(where[0] if where else session.drive_c, 'steps%d' % time.monotonic_ns())
+    os.makedirs(target)
+    if replacing:
+        old_files(target)
+        subprocess.run(['sync'], check=True)
+    started = time.monotonic()
+    folder = os.open(target, os.O_RDONLY)
+    staged = []
+    for name in app.ADDON_FILES:
+        with open(os.path.join(addon, name), 'rb') as src, open(os.path.join(target, name + '.setup-new'), 'xb') as dst:
+            shutil.copyfileobj(src, dst, 256 << 10)
+        staged.append(os.path.join(target, name))
+    for path in staged:
+        with open(path + '.setup-new', 'rb+') as f:
+            os.fsync(f.fileno())
+    record = os.path.join(target, 'setup.journal')
+    with open(record, 'xb') as f:
+        f.write(b'\r\n'.join(n.encode() for n in app.ADDON_FILES))
+        os.fsync(f.fileno())
+    os.fsync(folder)
+    for path in staged:
+        if replacing:
+            os.rename(path, path + '.setup-old')
+        os.rename(path + '.setup-new', path)
+    os.fsync(folder)
+    os.rename(record, record + '.setup-old')
+    os.fsync(folder)
+    if replacing:
+        for path in staged:
+            os.unlink(path + '.setup-old')
+        os.fsync(folder)
+    os.unlink(record + '.setup-old')
+    os.close(folder)
+    seconds = time.monotonic() - started
+    shutil.rmtree(target)
+    return seconds
+
+
 def start_to_window(session, exe):
     result = session.wine(os.environ['START_TIMER'], exe)
     if result.returncode != 0:
@@ -157,6 +203,7 @@ def copy_runs(session, volume, replacing):
         exe_before = addon_beside(session, addon, before)
         kinds.append(('the build before', lambda: setup_run(session, exe_before, SHORT_30, where, replacing)))
     kinds.append(('cp + sync', lambda: cp_run(session, addon, where, replacing)))
+    kinds.append(('same steps, no Wine', lambda: same_steps_run(session, addon, where, replacing)))
     times = {label: [] for label, _ in kinds}
     load = open('/proc/loadavg').read().split()[:3]
     for r in range(ROUNDS):
