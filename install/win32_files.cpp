@@ -128,11 +128,8 @@ Opened OpenIn(const Handle& folder, const std::wstring& name, const std::wstring
   UNICODE_STRING unicode_name;
   unicode_name.Buffer = const_cast<wchar_t*>(name.c_str());
   unicode_name.Length = unicode_name.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  // A name the run creates is its own, looked up as it spells it: Windows compares names without
-  // case all the same (by default), and Wine is spared a read of the whole folder for the name
-  // in another case, a round of requests per file on a FUSE volume.
   OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &unicode_name, kind.Creates() ? 0 : OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
+  InitializeObjectAttributes(&object, &unicode_name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
   const ACCESS_MASK desired = kind.access | SYNCHRONIZE;
