@@ -655,6 +655,16 @@ TEST(Listing, HoldsANameInAnyCaseAndWhatALetterOutsideAsciiMayBe) {
   EXPECT_FALSE(install::Listing({}).MayHold(L"setup.lock"));
 }
 
+// Made read-only after its check (a tool setting attributes needs no share): the delete through
+// the run's open is refused, and the kept file goes by name, its flag cleared first.
+TEST_F(TransactionTest, AKeptFileMadeReadOnlyMeanwhileStillGoes) {
+  fs.meddle = [&](FakeFiles& f, const std::wstring& next) {
+    if (next == L"move " + data_dir + L"setup.journal.setup-old") f.read_only.insert(data_dir + L"21.dat.setup-old");
+  };
+  Install();
+  EXPECT_EQ(fs.Contents(data_dir), Installed());
+}
+
 // The game opens the kept file, sharing delete, before it goes: its name stays until the game
 // lets go.
 TEST_F(TransactionTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
