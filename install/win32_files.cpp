@@ -797,16 +797,18 @@ common::ScopedKey MachineKey(const wchar_t* subkey) {
 
 constexpr wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-// A path the registry keeps under key\\subkey: as stored (REG_EXPAND_SZ, which only RRF_NOEXPAND
-// lets RegGetValueW return as it is), then expanded; empty where there is none.
+// A path the registry keeps under a subkey of key: as stored (REG_EXPAND_SZ, which only
+// RRF_NOEXPAND lets RegGetValueW return as it is), then expanded if it is one; empty where there
+// is none.
 std::wstring RegistryPath(HKEY key, const wchar_t* subkey, const wchar_t* value_name) {
   std::vector<wchar_t> value(MAX_PATH);
   for (int query = 0; query < 4; ++query) {
     DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    DWORD type = 0;
     const LSTATUS status = RegGetValueW(key, subkey, value_name,
-                                        RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                                        RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type,
                                         value.data(), &bytes);
-    if (status == ERROR_SUCCESS) return Expanded(value.data());
+    if (status == ERROR_SUCCESS) return type == REG_EXPAND_SZ ? Expanded(value.data()) : std::wstring(value.data());
     if (status != ERROR_MORE_DATA) return {};
     value.resize(bytes / sizeof(wchar_t) + 1);
   }
