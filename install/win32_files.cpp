@@ -9,7 +9,6 @@
 #include "install/win32_files.h"
 
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 #include <winternl.h>
 #include <wtsapi32.h>
