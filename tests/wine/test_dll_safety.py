@@ -42,7 +42,7 @@ def loaded_marks(folder):
 
 def planted_dll_loads(bits):
     """A start, and OK on a product under Program Files, whose copies in the virtual stores are
-    looked for through shell32 and wtsapi32, loaded only then; the run stops at the first missing
+    looked for through wtsapi32, loaded only then; the run stops at the first missing
     add-on file, after that look."""
     with harness.WineSession() as session:
         folder, exe = app.make_addon_folder(session, bits, files=[])

@@ -94,7 +94,7 @@ class Pe32LinkTest(app.Journey, test_planted_links.Planting):
 class Pe32VirtualStoreTest(app.Journey, test_virtual_store.Copies):
     def test_every_accounts_copy_in_its_virtual_store_is_updated(self):
         """every account's copy"""
-        # The profiles as the 64-bit view lists them, the known folders a 32-bit process is given.
+        # The profiles and both Program Files as the 64-bit view lists them to a 32-bit process.
         self.update_every_account()
 
 
