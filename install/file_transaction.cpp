@@ -46,10 +46,12 @@ bool AllGone(Folder& folder, const std::vector<Name>& deleted, bool stop_at_fail
   return all;
 }
 
-// Deletes those of the program's spare names the folder lists; true when all are gone.
-bool DeleteSpares(Folder& folder, const std::vector<Name>& spares, bool stop_at_failure) {
+// Deletes those of the program's spare names the folder lists (`listed`, where the caller has
+// just listed it); true when all are gone.
+bool DeleteSpares(Folder& folder, const std::vector<Name>& spares, bool stop_at_failure,
+                  const Listing* known = nullptr) {
   if (spares.empty()) return true;
-  const Listing listed = folder.List();
+  const Listing listed = known ? *known : folder.List();
   std::vector<Name> deleted;
   bool all = true;
   for (const Name& name : spares) {
@@ -81,17 +83,22 @@ bool DeleteThrough(std::unique_ptr<File> kept) {
 // The spare names of `names`, and then the committed journal. stop_at_failure: a run must not go
 // on past a spare name it cannot delete; after a commit or an undo, what is left goes next time.
 // kept_too: only after a commit, when the kept files are the old files the commit replaced; a
-// kept file is otherwise deleted only where its file is back in place (RollBack).
-void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too) {
+// kept file is otherwise deleted only where its file is back in place (RollBack). listed: the
+// folder as the caller has just listed it, where nothing changed it since.
+void DeleteSpareNames(Folder& folder, const std::vector<std::wstring>& names, bool stop_at_failure, bool kept_too,
+                      std::optional<Listing> listed = std::nullopt) {
   std::vector<Name> spares{folder.Record(Staged(kJournalName))};
   for (const std::wstring& name : names) {
     const Names n(folder, name);
     spares.push_back(n.staged);
     if (kept_too) spares.push_back(n.kept);
   }
-  DeleteSpares(folder, spares, stop_at_failure);
-  // Last: while it is there, the kept files are the commit's to delete.
-  DeleteSpares(folder, {folder.Record(Kept(kJournalName))}, stop_at_failure);
+  if (!listed) listed = folder.List();
+  const bool none = std::none_of(spares.begin(), spares.end(), [&](const Name& n) { return listed->MayHold(n.name()); });
+  DeleteSpares(folder, spares, stop_at_failure, &*listed);
+  // Last: while it is there, the kept files are the commit's to delete. The same listing serves
+  // where the first found nothing to delete.
+  DeleteSpares(folder, {folder.Record(Kept(kJournalName))}, stop_at_failure, none ? &*listed : nullptr);
 }
 
 // Writes the journal and has it on disk; returns it still open. Over an earlier one (that owes a
@@ -356,10 +363,13 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
 void FileTransaction::StageCopy(File& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   Step& step = Begin(name, std::move(replaced));
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
+  // Where the volume's ids are stable the new file is known by its id alone (Record), and its
+  // contents need no number.
   ContentHash hash;
-  step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes, &hash);
+  step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes, hard_links_ ? nullptr : &hash);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
+  if (hard_links_) return;
   step.placed.size = hash.size();
   step.placed.hash = hash.hash();
 }
@@ -620,7 +630,7 @@ Notes RecoverInterruptedRun(Folder& folder, const std::vector<std::wstring>& nam
     // A commit finished but not tidied, or a transaction that never got to its journal: the
     // spare names hold nothing the folder needs. The journal goes only after them, so that a
     // tidying that stops here is done again, with its note, by the next run.
-    DeleteSpareNames(folder, spare, true, committed);
+    DeleteSpareNames(folder, spare, true, committed, read.entries.empty() ? std::optional(listed) : std::nullopt);
     if (recorded || !restored.notes.empty()) SettleJournal(folder, restored.notes);
   } catch (common::SetupError& error) {
     AddTo(error, folder, Restored{true, restored.notes});
