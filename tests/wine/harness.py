@@ -550,30 +550,42 @@ class Background:
     """One uidriver.exe run left going while the test works on files beside it."""
 
     def __init__(self, test, *args):
-        self._out = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([WINE64, uidriver_exe(), *map(str, args)],
-                                        env=test.session.env, stdin=subprocess.DEVNULL,
-                                        stdout=self._out, stderr=subprocess.DEVNULL)
+        # The driver appends through an open of its own: one shared with the reader would share
+        # its offset, and a line written just after the reader's seek would land at the start.
+        handle, self._path = tempfile.mkstemp(prefix="uidriver-", suffix=".out")
+        os.close(handle)
+        with open(self._path, "ab") as out:
+            self.process = subprocess.Popen([WINE64, uidriver_exe(), *map(str, args)],
+                                            env=test.session.env, stdin=subprocess.DEVNULL,
+                                            stdout=out, stderr=subprocess.DEVNULL)
         test.addCleanup(self.stop)
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        self._out.close()
+        if os.path.exists(self._path):
+            os.remove(self._path)
 
     def lines(self):
-        self._out.seek(0)
-        return [json.loads(line) for line in self._out.read().decode().splitlines()]
+        with open(self._path, "rb") as out:
+            text = out.read().decode()
+        # A line still being written is not yet a line.
+        return [json.loads(line) for line in text.splitlines(keepends=True) if line.endswith("\n")]
 
     def wait_for_line(self, count):
         """Waits until the driver has printed count lines; returns them."""
         deadline = time.monotonic() + BACKGROUND_START_S
-        while len(self.lines()) < count:
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise AssertionError(f"driver stopped early: {self.lines()}")
+        while True:
+            # Whether it had ended before its lines are read: it may print the last and end
+            # between the two.
+            ended = self.process.poll() is not None
+            lines = self.lines()
+            if len(lines) >= count:
+                return lines
+            if ended or time.monotonic() > deadline:
+                raise AssertionError(f"driver stopped early: {lines}")
             time.sleep(0.05)
-        return self.lines()
 
     def finish(self):
         self.process.wait(DRIVER_TIMEOUT_S)
