@@ -148,6 +148,7 @@ class FakeFiles::Folder : public install::Directory {
       fs_.Write(mode.delete_on_close ? "lock" : "create", name);
       return Create(name, mode);
     }
+    if (fs_.opening) fs_.opening(fs_, kind.what, name.path());
     const install::FileStatus status = fs_.Status(name);
     if (!status.exists) return nullptr;
     if (mode.data()) {

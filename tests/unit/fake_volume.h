@@ -59,6 +59,8 @@ class FakeFiles : public install::InstallFiles {
   bool pending_opens = false;
   // Called before each write of the run, with what it is about to do, as the log gives it.
   std::function<void(FakeFiles&, const std::wstring&)> meddle;
+  // Called before each open of a name that is there already, with the kind and the path.
+  std::function<void(FakeFiles&, const char*, const std::wstring&)> opening;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
   std::vector<std::wstring> virtualized{L"C:\\Program Files\\"};

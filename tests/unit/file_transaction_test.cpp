@@ -665,6 +665,27 @@ TEST_F(TransactionTest, AKeptFileMadeReadOnlyMeanwhileStillGoes) {
   EXPECT_EQ(fs.Contents(data_dir), Installed());
 }
 
+// A kept name whose file is back in place (a rename torn by a power cut leaves both) goes; a file
+// another program puts at that name between the look and the delete stays.
+TEST_F(TransactionTest, AKeptNameTakenJustBeforeItGoesKeepsWhatIsThere) {
+  const std::wstring kept = data_dir + L"21.dat.setup-old";
+  for (const bool taken : {false, true}) {
+    SCOPED_TRACE(taken ? "taken" : "as it was");
+    Reset();
+    fs.files[kept] = fs.files[data_dir + L"21.dat"];
+    fs.files[data_dir + L"setup.journal"] = std::make_shared<std::string>(install::FormatJournal({}));
+    bool swapped = false;
+    fs.opening = [&](FakeFiles& f, const char* kind, const std::wstring& path) {
+      if (!taken || swapped || path != kept || std::string(kind) != "remove") return;
+      swapped = f.SwapByRename(path, "another program's");
+    };
+    InstallRefused();
+    auto expected = before;
+    if (taken) expected[L"21.dat.setup-old"] = "another program's";
+    EXPECT_EQ(fs.Contents(data_dir), expected);
+  }
+}
+
 // The game opens the kept file, sharing delete, before it goes: its name stays until the game
 // lets go.
 TEST_F(TransactionTest, AKeptFileThatCannotBeDeletedAfterwardsDoesNotFailTheRun) {
