@@ -363,15 +363,17 @@ FileTransaction::Step& FileTransaction::Begin(const std::wstring& name, std::uni
 void FileTransaction::StageCopy(File& source, const std::wstring& name, std::unique_ptr<Replaced> replaced) {
   Step& step = Begin(name, std::move(replaced));
   const std::uint32_t attributes = step.replaced ? step.replaced->status().attributes : 0;
-  // Where the volume's ids are stable the new file is known by its id alone (Record), and its
-  // contents need no number.
+  // Where the volume's ids are stable the new file is known by its id, and its contents need no
+  // number; should the file system give it none, the source, which nobody may write while it is
+  // held, is read once more.
   ContentHash hash;
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes, hard_links_ ? nullptr : &hash);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
-  if (hard_links_) return;
-  step.placed.size = hash.size();
-  step.placed.hash = hash.hash();
+  if (hard_links_ && (step.placed.id = step.staged->Id())) return;
+  const SizeHash contents = hard_links_ ? SizeAndHash(source) : SizeHash{hash.size(), hash.hash()};
+  step.placed.size = contents.first;
+  step.placed.hash = contents.second;
 }
 
 void FileTransaction::StageContents(const std::wstring& name, const std::string& bytes,
@@ -424,7 +426,7 @@ void FileTransaction::Flush() {
 void FileTransaction::Record() {
   std::vector<JournalEntry> entries;
   for (Step& step : steps_) {
-    if (hard_links_) step.placed.id = step.staged->Id();
+    if (hard_links_ && !step.placed.id) step.placed.id = step.staged->Id();
     step.entry.placed = step.placed;
     entries.push_back(step.entry);
   }

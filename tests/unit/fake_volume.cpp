@@ -62,7 +62,9 @@ class FakeFiles::Handle : public install::File {
     fs_.Write("permit", name_);
     fs_.permissions[name_.path()] = permissions;
   }
-  std::uint64_t Id() override { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file_.get())); }
+  std::uint64_t Id() override {
+    return fs_.ids ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(file_.get())) : 0;
+  }
   void RenameTo(const Name& to, bool replace) override {
     FakeFiles& fs = fs_;
     const std::wstring from = name_.path(), target = to.path();
@@ -283,7 +285,7 @@ install::FileStatus FakeFiles::Status(const Name& name) {
     const auto stamp = stamped_.find(file.get());
     status.write_time = stamp != stamped_.end() ? stamp->second : std::hash<std::string>{}(*file);
     status.attributes = AttributesOf(path) | (status.read_only ? install::attributes::kReadOnly : 0);
-    status.id = fat ? IdOf(path) ^ std::hash<std::wstring>{}(path) : IdOf(path);
+    status.id = !ids ? 0 : fat ? IdOf(path) ^ std::hash<std::wstring>{}(path) : IdOf(path);
   }
   return status;
 }

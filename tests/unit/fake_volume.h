@@ -46,6 +46,7 @@ class FakeFiles : public install::InstallFiles {
   std::map<std::wstring, std::uint32_t> unreadable;  // opens that fail with this error
   std::uint64_t available = 1ull << 40;
   bool hard_links = true;
+  bool ids = true;  // false: every file's id is 0, as some file systems give
   bool power_cut = false;  // the kill is a power cut
   // With a power cut, each file not flushed keeps or loses what was written, as this seed draws.
   std::optional<std::uint32_t> cut_seed;

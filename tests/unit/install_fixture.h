@@ -40,6 +40,7 @@ struct Ending {
   const char* what;
   bool power_cut, hard_links, fat, times_kept;
   bool random_cut = false;  // what was not flushed is kept or lost as the test's seed draws
+  bool ids = true;
 };
 inline constexpr Ending kEndings[] = {
     {"killed", false, true, false, true},
@@ -49,6 +50,8 @@ inline constexpr Ending kEndings[] = {
     {"killed on exFAT", false, false, true, false},
     {"power cut on exFAT", true, false, true, false},
     {"power cut on exFAT keeping a random part", true, false, true, false, true},
+    // Hard links, but every file's id 0.
+    {"killed where the file system gives no ids", false, true, false, true, false, false},
 };
 
 class InstallTest : public testing::Test {
@@ -96,6 +99,7 @@ class InstallTest : public testing::Test {
     fs.hard_links = ending.hard_links;
     fs.fat = ending.fat;
     fs.times_kept = ending.times_kept;
+    fs.ids = ending.ids;
     if (ending.random_cut) fs.cut_seed = cut_seed;
   }
 
