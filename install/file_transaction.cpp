@@ -46,7 +46,7 @@ bool AllGone(Folder& folder, const std::vector<Name>& deleted, bool stop_at_fail
   return all;
 }
 
-// Deletes those of the program's spare names the folder lists (`listed`, where the caller has
+// Deletes those of the program's spare names the folder lists (`known`, where the caller has
 // just listed it); true when all are gone.
 bool DeleteSpares(Folder& folder, const std::vector<Name>& spares, bool stop_at_failure,
                   const Listing* known = nullptr) {
