@@ -370,7 +370,8 @@ void FileTransaction::StageCopy(File& source, const std::wstring& name, std::uni
   step.staged = folder_.CopyToNew(source, Names(folder_, name).staged, attributes, hard_links_ ? nullptr : &hash);
   unflushed_.push_back(step.staged.get());
   KeepPermissions(step);
-  if (hard_links_ && (step.placed.id = step.staged->Id())) return;
+  if (hard_links_) step.placed.id = step.staged->Id();
+  if (step.placed.id) return;
   const SizeHash contents = hard_links_ ? SizeAndHash(source) : SizeHash{hash.size(), hash.hash()};
   step.placed.size = contents.first;
   step.placed.hash = contents.second;
