@@ -8,6 +8,8 @@ all meet the same load, the median and the fastest of:
 - `cp` of the same files followed by `sync` of the copies, to the same volume;
 - the same steps on the volume as setup.exe takes, made by this script without Wine (staged
   names, flushes, a record, the renames, the deletes): the floor of the design, beside cp;
+- the same steps again under Wine, made by a program that checks nothing and keeps nothing for
+  a rollback (tools/bare_steps.c): the floor of the design under Wine;
 and the ratios of the medians to cp + sync (the aim: at most 1.25). Four such rows: on the Wine
 drive and on an exFAT volume through FUSE (no hard links), each into an empty data folder and
 replacing an old version of every add-on file (cp then writes over the old files).
@@ -90,6 +92,8 @@ def setup_run(session, exe, data_file, where=None, replacing=False):
         product, folder = app.make_product(session, folder=name, data_file=data_file)
     if replacing:
         old_files(os.path.join(product, 'data'))
+        # On disk first, as for cp: the old files' writes are no part of the run.
+        subprocess.run(['sync'], check=True)
     try:
         return ok_to_done(session, exe, folder)
     finally:
@@ -161,6 +165,27 @@ def same_steps_run(session, addon, where=None, replacing=False):
     return seconds
 
 
+def bare_steps_run(session, addon, where=None, replacing=False):
+    """The same steps made under Wine by a program that does nothing else (tools/bare_steps.c):
+    the least any program that works this way pays Wine on this volume. Timed by itself, from its
+    first open to its last delete, as setup.exe is timed from OK to Done."""
+    name = 'bare%d' % time.monotonic_ns()
+    target = os.path.join(where[0] if where else session.drive_c, name)
+    os.makedirs(target)
+    if replacing:
+        old_files(target)
+        subprocess.run(['sync'], check=True)
+    exe = os.path.join(session.drive_c, 'bare_steps.exe')
+    if not os.path.exists(exe):
+        shutil.copyfile(harness.env_path('BARE_STEPS64'), exe)
+    result = session.wine(session.win_path(exe), session.win_path(addon), (where[1] if where else 'C:\\') + name,
+                          *app.ADDON_FILES)
+    shutil.rmtree(target)
+    if result.returncode != 0:
+        raise RuntimeError('bare_steps.exe: %s' % result.stdout.decode(errors='replace'))
+    return float(result.stdout.decode().split()[-1])
+
+
 def start_to_window(session, exe):
     result = session.wine(os.environ['START_TIMER'], exe)
     if result.returncode != 0:
@@ -204,6 +229,7 @@ def copy_runs(session, volume, replacing):
         kinds.append(('the build before', lambda: setup_run(session, exe_before, SHORT_30, where, replacing)))
     kinds.append(('cp + sync', lambda: cp_run(session, addon, where, replacing)))
     kinds.append(('same steps, no Wine', lambda: same_steps_run(session, addon, where, replacing)))
+    kinds.append(('same steps, bare, Wine', lambda: bare_steps_run(session, addon, where, replacing)))
     times = {label: [] for label, _ in kinds}
     load = open('/proc/loadavg').read().split()[:3]
     for r in range(ROUNDS):
