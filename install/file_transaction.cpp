@@ -491,7 +491,6 @@ void FileTransaction::Rename() {
 // The commit: the journal renamed away.
 void FileTransaction::CommitRecord() {
   folder_.RenameOver(*journal_, folder_.Record(Kept(kJournalName)));
-  journal_.reset();
   finished_ = true;
   try {
     folder_.FlushEntries();
@@ -517,7 +516,7 @@ void FileTransaction::Tidy() {
   try {
     if (!DeleteSpares(folder_, by_name, false) || !AllGone(folder_, deleted, false)) return;
     folder_.FlushEntries();
-    DeleteSpares(folder_, {folder_.Record(Kept(kJournalName))}, false);
+    DeleteThrough(std::move(journal_));  // the open it was renamed through
   } catch (...) {
   }
 }
