@@ -106,12 +106,18 @@ def old_files(folder):
             f.write(os.urandom(4 * MIB))
 
 
-def cp_run(session, addon, where=None, replacing=False):
-    target = os.path.join(where[0] if where else session.drive_c, 'cp%d' % time.monotonic_ns())
+def new_target(session, where, replacing, prefix):
+    """A new folder on where (by default C:), holding old files on disk where replacing."""
+    target = os.path.join(where[0] if where else session.drive_c, '%s%d' % (prefix, time.monotonic_ns()))
     os.makedirs(target)
     if replacing:
         old_files(target)
         subprocess.run(['sync'], check=True)
+    return target
+
+
+def cp_run(session, addon, where=None, replacing=False):
+    target = new_target(session, where, replacing, 'cp')
     copies = [os.path.join(target, n) for n in app.ADDON_FILES]
     started = time.monotonic()
     subprocess.run(['cp'] + [os.path.join(addon, n) for n in app.ADDON_FILES] + [target], check=True)
@@ -127,11 +133,7 @@ def same_steps_run(session, addon, where=None, replacing=False):
     and the new one renamed in, the folder flushed between the steps, then the kept files and
     the record deleted. The floor for any program that keeps the old files until the new ones
     are all in place."""
-    target = os.path.join(where[0] if where else session.drive_c, 'steps%d' % time.monotonic_ns())
-    os.makedirs(target)
-    if replacing:
-        old_files(target)
-        subprocess.run(['sync'], check=True)
+    target = new_target(session, where, replacing, 'steps')
     started = time.monotonic()
     folder = os.open(target, os.O_RDONLY)
     staged = []
@@ -169,16 +171,11 @@ def bare_steps_run(session, addon, where=None, replacing=False):
     """The same steps made under Wine by a program that does nothing else (tools/bare_steps.c):
     the least any program that works this way pays Wine on this volume. Timed by itself, from its
     first open to its last delete, as setup.exe is timed from OK to Done."""
-    name = 'bare%d' % time.monotonic_ns()
-    target = os.path.join(where[0] if where else session.drive_c, name)
-    os.makedirs(target)
-    if replacing:
-        old_files(target)
-        subprocess.run(['sync'], check=True)
+    target = new_target(session, where, replacing, 'bare')
     exe = os.path.join(session.drive_c, 'bare_steps.exe')
     if not os.path.exists(exe):
         shutil.copyfile(harness.env_path('BARE_STEPS64'), exe)
-    result = session.wine(session.win_path(exe), session.win_path(addon), (where[1] if where else 'C:\\') + name,
+    result = session.wine(session.win_path(exe), session.win_path(addon), (where[1] if where else 'C:\\') + os.path.basename(target),
                           *app.ADDON_FILES)
     shutil.rmtree(target)
     if result.returncode != 0:
