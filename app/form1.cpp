@@ -11,6 +11,7 @@
 #include "install/win32_files.h"
 #include "lookup/REG.h"
 #include "lookup/uninstall_lookup.h"
+#include "lookup/user_folders.h"
 
 namespace app {
 namespace {
@@ -255,7 +256,7 @@ void Form1::Command1_Click() {
   const std::wstring sourceDir = install::SourceDirFrom(install::ExecutableDir());
   EnterState(WindowState::Copying);  // OK stays disabled from here on: the run happens once
   install::Win32Files files;
-  install::InstallAddons(files, sourceDir, installDir);
+  install::InstallAddons(files, sourceDir, installDir, {lookup::VirtualizedFolders(), lookup::ProfileFolders});
   Sleep(2000);
   // Clicks made during the run must not act on the 終了 button that Done enables.
   DiscardPendingInput();

@@ -213,11 +213,20 @@ std::optional<Target> ReachCopy(InstallFiles& files, const std::wstring& profile
 
 // Every account's copy of the data folder where UAC virtualization keeps the game's writes, the
 // desktop user's first, held, locked and checked for names too long like the data folder.
-void AddCopies(InstallFiles& files, std::vector<Target>& targets, const std::vector<std::wstring>& names) {
+void AddCopies(InstallFiles& files, std::vector<Target>& targets, const std::vector<std::wstring>& names,
+               const UserFolders& users) {
+  // Each where it really lies, as the data folder is compared; one that cannot be opened is left out.
+  std::vector<std::wstring> virtualized;
+  for (const std::wstring& folder : users.virtualized) {
+    try {
+      virtualized.push_back(files.PinFolder(folder, false)->WhereItLies());
+    } catch (const common::SetupError&) {
+    }
+  }
   const std::optional<std::vector<std::wstring>> way =
-      VirtualStoreNames(targets.front().folder->WhereItLies(), files.VirtualizedFolders());
-  if (!way) return;
-  for (const std::wstring& profile : files.ProfileFolders()) {
+      VirtualStoreNames(targets.front().folder->WhereItLies(), virtualized);
+  if (!way || !users.profiles) return;
+  for (const std::wstring& profile : users.profiles()) {
     std::optional<Target> copy = ReachCopy(files, profile, *way);
     if (!copy) continue;
     // A profile listed twice (a .bak entry the system keeps beside a damaged one) is one copy.
@@ -244,7 +253,8 @@ void CheckInPlace(Target& target) {
   }
 }
 
-void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath) {
+void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wstring& dataPath,
+             const UserFolders& users) {
   const std::vector<std::wstring> names = DestinationNames();
   // Every folder stays held as it is now until the run ends; everything in them is then
   // reached by name from them, never through a link.
@@ -253,7 +263,7 @@ void Install(InstallFiles& files, const std::wstring& sourcePath, const std::wst
   const std::unique_ptr<Folder> sourceDir = PinFolder(files, sourcePath, false);
   CheckNamesFit(dataPath, names);
   targets.front().lock = LockFolder(*targets.front().folder);
-  AddCopies(files, targets, names);
+  AddCopies(files, targets, names, users);
   // The add-on files are where copies of the new ones are; 30.dat's new contents are made again
   // from the old file by the next run.
   const Elsewhere elsewhere{sourceDir.get(), {kDataFile30}};
@@ -293,8 +303,9 @@ std::wstring SourceDirFrom(const std::wstring& executable_dir) {
   return executable_dir + L"\\";
 }
 
-void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir) {
-  Install(files, sourceDir, installDir + kDataFolder);
+void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir,
+                   const UserFolders& users) {
+  Install(files, sourceDir, installDir + kDataFolder, users);
 }
 
 std::string UpdateDataFile30(Replaced& dataFile30, const Name& name, std::string* read) {

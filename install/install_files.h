@@ -245,11 +245,6 @@ class InstallFiles {
   // may be reached through a link (a game moved to another disk) and may be on read-only media.
   virtual std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) = 0;
   virtual void Pause(unsigned milliseconds) = 0;
-  // The folders UAC virtualizes (Program Files, Program Files (x86), Windows, ProgramData), each
-  // as Directory::WhereItLies gives it; one the system does not have is left out.
-  virtual std::vector<std::wstring> VirtualizedFolders() = 0;
-  // Every account's profile folder as the system lists it, the desktop user's first.
-  virtual std::vector<std::wstring> ProfileFolders() = 0;
 };
 
 }  // namespace install

@@ -25,8 +25,6 @@ class Win32Files : public InstallFiles {
  public:
   std::unique_ptr<Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override;
-  std::vector<std::wstring> VirtualizedFolders() override;
-  std::vector<std::wstring> ProfileFolders() override;
 };
 
 }  // namespace install

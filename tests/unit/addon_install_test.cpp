@@ -223,7 +223,7 @@ TEST_F(InstallationTest, ALockLeftByAPowerCutIsTakenOver) {
          f.power_cut = true;
          f.kill_at = 2;
          try {
-           install::InstallAddons(f, source_dir, install_dir);
+           install::InstallAddons(f, source_dir, install_dir, user_folders);
          } catch (const Killed&) {
          }
          f.Revive();
@@ -272,7 +272,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
     for (const wchar_t* name : kAddonFileList) fs.files[source_dir + name] = std::make_shared<std::string>("new");
     fs.files[data_dir + L"30.dat"] = std::make_shared<std::string>(Lines(25));
     try {
-      install::InstallAddons(fs, source_dir, install_dir);
+      install::InstallAddons(fs, source_dir, install_dir, {});
       EXPECT_FALSE(c.refused);
     } catch (const common::SetupError& error) {
       EXPECT_TRUE(c.refused);
@@ -285,7 +285,7 @@ TEST(AddonInstallPaths, NamesTooLongForTheSpareFilesAreRefusedFirst) {
 
 TEST_F(InstallationTest, RunFromInsideTheDataFolderLeavesItsOwnFilesAlone) {
   for (const wchar_t* name : kAddonFileList) fs.files[data_dir + name] = New(L"new ", name);
-  install::InstallAddons(fs, data_dir, install_dir);
+  install::InstallAddons(fs, data_dir, install_dir, user_folders);
   for (const std::wstring& entry : fs.log) {
     const bool ours = entry.find(L"30.dat") != std::wstring::npos || entry.find(L"setup.") != std::wstring::npos;
     EXPECT_TRUE(ours || entry.rfind(L"delete ", 0) == 0 || entry.rfind(L"flush", 0) == 0) << entry.c_str();
@@ -319,7 +319,8 @@ TEST_F(InstallationTest, TheGamesOwnCopiesInTheVirtualStoresAreUpdatedToo) {
   auto arrange = [&](const std::map<std::wstring, std::string>& there) {
     Reset();
     fs.spellings[L"C:\\K\\"] = L"C:\\Program Files\\K\\";
-    fs.profiles = {users + L"u\\", users + L"gone\\", users + L"v\\"};
+    user_folders.profiles = [&] { return std::vector<std::wstring>{users + L"u\\", users + L"gone\\", users + L"v\\"}; };
+    fs.folders.insert(L"C:\\Program Files\\");
     for (const std::wstring& copy : {store, other}) {
       fs.folders.insert(copy);
       for (const auto& [name, bytes] : there) fs.files[copy + name] = std::make_shared<std::string>(bytes);
@@ -377,12 +378,19 @@ TEST_F(InstallationTest, TheGamesOwnCopiesInTheVirtualStoresAreUpdatedToo) {
   fs.links.insert(users + L"u\\");
   Install();
   EXPECT_EQ(fs.Contents(store), (std::map<std::wstring, std::string>{{L"30.dat", Rewritten(own)}}));
-  // A data folder outside the virtualized folders has no copy, whatever lies at its would-be place.
+  // A data folder outside the virtualized folders has no copy, whatever lies at its would-be place,
+  // and nobody's account is looked up for it.
   arrange({{L"30.dat", own}});
   fs.spellings.clear();
   const std::wstring lookalike = users + L"u\\AppData\\Local\\VirtualStore\\K\\data\\";
   fs.files[lookalike + L"30.dat"] = std::make_shared<std::string>(own);
+  bool asked = false;
+  user_folders.profiles = [&] {
+    asked = true;
+    return std::vector<std::wstring>{users + L"u\\"};
+  };
   Install();
+  EXPECT_FALSE(asked);
   EXPECT_EQ(*fs.files.at(lookalike + L"30.dat"), own);
   EXPECT_EQ(fs.Contents(store), (std::map<std::wstring, std::string>{{L"30.dat", own}}));
 }

@@ -64,15 +64,11 @@ class FakeFiles : public install::InstallFiles {
   std::function<void(FakeFiles&, const char*, const std::wstring&)> opening;
   std::map<std::string, int> fail_at;  // operation kind -> the call of that kind that fails
   int kill_at = 0;                     // the write of any kind on which the process is killed
-  std::vector<std::wstring> virtualized{L"C:\\Program Files\\"};
-  std::vector<std::wstring> profiles{L"C:\\Users\\u\\"};  // the desktop user's first
   // Where a folder spelt otherwise really lies (an 8.3 name, a junction on the way), by the start.
   std::map<std::wstring, std::wstring> spellings;
 
   std::unique_ptr<install::Directory> PinFolder(const std::wstring& folder, bool must_be_itself) override;
   void Pause(unsigned milliseconds) override { pauses.push_back(milliseconds); }
-  std::vector<std::wstring> VirtualizedFolders() override { return virtualized; }
-  std::vector<std::wstring> ProfileFolders() override { return profiles; }
 
   // The other program writes the file in place: every name of it sees the new contents.
   void WriteInPlace(const std::wstring& path, const std::string& bytes) { *files.at(path) = bytes; }

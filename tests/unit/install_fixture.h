@@ -71,6 +71,8 @@ class InstallTest : public testing::Test {
   const std::wstring data_dir = L"C:\\K\\data\\";
   FakeFiles fs;
   std::map<std::wstring, std::string> before;
+  // The folders UAC virtualizes, and the accounts' profile folders, the desktop user's first.
+  install::UserFolders user_folders{{L"C:\\Program Files\\"}, [] { return std::vector<std::wstring>{L"C:\\Users\\u\\"}; }};
 
   void SetUp() override {
     fs.folders.insert({data_dir, source_dir});
@@ -122,7 +124,7 @@ class InstallTest : public testing::Test {
   // What a journal that owes only a note on these names holds.
   static std::string Owing(const std::vector<std::wstring>& names) { return install::FormatJournal({}, install::Notes{names, {}}); }
 
-  void Install() { install::InstallAddons(fs, source_dir, install_dir); }
+  void Install() { install::InstallAddons(fs, source_dir, install_dir, user_folders); }
 
   // A run killed at its n-th write of any kind, counted from now.
   void InstallKilledAt(int n) {
