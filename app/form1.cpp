@@ -3,6 +3,8 @@
 #include <windowsx.h>
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include "app/failure_report.h"
 #include "app/fonts.h"
@@ -22,6 +24,24 @@ constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMI
 constexpr DWORD kFormExStyle = 0;
 
 COLORREF ToColorRef(Rgb c) { return RGB(c.r, c.g, c.b); }
+
+// The folder that holds the running setup.exe, as Windows reports it: no trailing "\" except
+// for a drive root such as M:\.
+std::wstring ExecutableDir() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) throw common::MakeError(GetLastError(), L"");
+    if (length < buffer.size()) {
+      std::wstring path(buffer.data(), length);
+      const std::size_t slash = path.find_last_of(L'\\');
+      if (slash == std::wstring::npos) return path;
+      // Keep the "\" of a drive root ("M:\setup.exe" is in "M:\").
+      return path.substr(0, slash == 2 && path[1] == L':' ? slash + 1 : slash);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
 
 DWORD StyleFor(const ControlSpec& layout) {
   // Clipping siblings keeps a lower control (Label3) from painting over an upper one (Text1).
@@ -253,7 +273,7 @@ void Form1::Form_Load() {
 
 // The copy run.
 void Form1::Command1_Click() {
-  const std::wstring sourceDir = install::SourceDirFrom(install::ExecutableDir());
+  const std::wstring sourceDir = install::SourceDirFrom(ExecutableDir());
   EnterState(WindowState::Copying);  // OK stays disabled from here on: the run happens once
   install::Win32Files files;
   install::InstallAddons(files, sourceDir, installDir, {lookup::VirtualizedFolders(), lookup::ProfileFolders});

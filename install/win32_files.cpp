@@ -654,22 +654,6 @@ Rights RightsOf(File& file) {
   return {handle.granted(), info.AccessFlags};
 }
 
-std::wstring ExecutableDir() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) throw common::MakeError(GetLastError(), L"");
-    if (length < buffer.size()) {
-      std::wstring path(buffer.data(), length);
-      const std::size_t slash = path.find_last_of(L'\\');
-      if (slash == std::wstring::npos) return path;
-      // Keep the "\" of a drive root ("M:\setup.exe" is in "M:\").
-      return path.substr(0, slash == 2 && path[1] == L':' ? slash + 1 : slash);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 std::unique_ptr<Directory> Win32Files::PinFolder(const std::wstring& folder, bool must_be_itself) {
   Handle handle = OpenPath(folder, must_be_itself ? opens::kDataFolder : opens::kFolder, folder);
   if (!handle.valid()) {

@@ -10,10 +10,6 @@
 
 namespace install {
 
-// The folder that holds the running setup.exe, as Windows reports it: no trailing "\" except
-// for a drive root such as M:\.
-std::wstring ExecutableDir();
-
 // The rights the tier believes an open file of Win32Files has, beside those the system records
 // for it (FileAccessInformation): for the rights probe.
 struct Rights {
