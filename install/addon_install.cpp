@@ -215,16 +215,8 @@ std::optional<Target> ReachCopy(InstallFiles& files, const std::wstring& profile
 // desktop user's first, held, locked and checked for names too long like the data folder.
 void AddCopies(InstallFiles& files, std::vector<Target>& targets, const std::vector<std::wstring>& names,
                const UserFolders& users) {
-  // Each where it really lies, as the data folder is compared; one that cannot be opened is left out.
-  std::vector<std::wstring> virtualized;
-  for (const std::wstring& folder : users.virtualized) {
-    try {
-      virtualized.push_back(files.PinFolder(folder, false)->WhereItLies());
-    } catch (const common::SetupError&) {
-    }
-  }
   const std::optional<std::vector<std::wstring>> way =
-      VirtualStoreNames(targets.front().folder->WhereItLies(), virtualized);
+      VirtualStoreNames(targets.front().folder->WhereItLies(), users.virtualized);
   if (!way || !users.profiles) return;
   for (const std::wstring& profile : users.profiles()) {
     std::optional<Target> copy = ReachCopy(files, profile, *way);

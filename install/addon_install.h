@@ -14,9 +14,9 @@ namespace install {
 std::wstring SourceDirFrom(const std::wstring& executable_dir);
 
 // Where the game's own copies of the data folder may be (lookup/user_folders.h): the folders UAC
-// virtualizes, and every account's profile folder, the desktop user's first, asked for only where
-// the data folder lies in one of the former (the desktop user's account is looked up, maybe by a
-// domain controller).
+// virtualizes, each as Directory::WhereItLies gives a folder, and every account's profile folder,
+// the desktop user's first, asked for only where the data folder lies in one of the former (the
+// desktop user's account is looked up, maybe by a domain controller).
 struct UserFolders {
   std::vector<std::wstring> virtualized;
   std::function<std::vector<std::wstring>()> profiles;

@@ -4,6 +4,7 @@
 #include <sddl.h>
 #include <wtsapi32.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/scoped_handle.h"
@@ -121,6 +122,36 @@ std::wstring RegistryPath(HKEY key, const wchar_t* subkey, const wchar_t* value_
   return {};
 }
 
+// Where a folder really lies, every link on the way resolved and every name in its long form, as
+// C:\...\ or \\server\share\...\: as the data folder's is given, to be compared with it. Empty
+// where it cannot be opened or named.
+std::wstring WhereItLies(const std::wstring& folder) {
+  const common::ScopedHandle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) return {};
+  std::vector<wchar_t> path(MAX_PATH);
+  for (int query = 0; query < 4; ++query) {
+    // The length without its NUL when it fits; the room needed, NUL included, when it does not.
+    const DWORD length = GetFinalPathNameByHandleW(handle.get(), path.data(), static_cast<DWORD>(path.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length >= path.size()) {
+      path.resize(length + 1);
+      continue;
+    }
+    std::wstring where(path.data(), length);
+    if (where.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+      where.replace(0, 8, L"\\\\");
+    } else if (where.rfind(L"\\\\?\\", 0) == 0) {
+      where.erase(0, 4);
+    }
+    if (where.empty() || where.back() != L'\\') where += L'\\';
+    return where;
+  }
+  return {};
+}
+
 // Services' own accounts: never an interactive user's, so never virtualized.
 bool IsServiceAccount(const std::wstring& sid) {
   return sid == L"S-1-5-18" || sid == L"S-1-5-19" || sid == L"S-1-5-20";
@@ -131,7 +162,7 @@ bool IsServiceAccount(const std::wstring& sid) {
 std::vector<std::wstring> VirtualizedFolders() {
   std::vector<std::wstring> folders;
   auto add = [&](const std::wstring& folder) {
-    if (!folder.empty()) folders.push_back(folder);
+    if (std::wstring where = WhereItLies(folder); !where.empty()) folders.push_back(std::move(where));
   };
   // The folders Microsoft lists as virtualized, where Windows keeps them, which only
   // administrators may change: the shell's known folders are read from the same values, and

@@ -7,8 +7,8 @@
 
 namespace lookup {
 
-// Program Files (both), ProgramData and Windows, as the system names them; one it does not have
-// is left out.
+// Program Files (both), ProgramData and Windows, each where it really lies, every link on the
+// way resolved; one the system does not have is left out.
 std::vector<std::wstring> VirtualizedFolders();
 
 // Every account's profile folder as the system lists it, the desktop user's first; services'

@@ -320,7 +320,6 @@ TEST_F(InstallationTest, TheGamesOwnCopiesInTheVirtualStoresAreUpdatedToo) {
     Reset();
     fs.spellings[L"C:\\K\\"] = L"C:\\Program Files\\K\\";
     user_folders.profiles = [&] { return std::vector<std::wstring>{users + L"u\\", users + L"gone\\", users + L"v\\"}; };
-    fs.folders.insert(L"C:\\Program Files\\");
     for (const std::wstring& copy : {store, other}) {
       fs.folders.insert(copy);
       for (const auto& [name, bytes] : there) fs.files[copy + name] = std::make_shared<std::string>(bytes);
