@@ -124,6 +124,26 @@ Sources OpenSources(Folder& sourceDir) {
   return sources;
 }
 
+// The data file's new contents (RewriteDataFile), and in `read` what they were made from, for the
+// check that the file still holds it when it is replaced.
+std::string UpdateDataFile30(Replaced& dataFile30, const Name& name, std::string& read) {
+  struct Recording : ByteSource {
+    Recording(ByteSource& source, std::string& read) : source(source), read(read) {}
+    std::size_t Read(char* buf, std::size_t n) override {
+      const std::size_t got = source.Read(buf, n);
+      read.append(buf, got);
+      return got;
+    }
+    ByteSource& source;
+    std::string& read;
+  };
+  const std::unique_ptr<ByteSource> input = dataFile30.Read();
+  Recording recording(*input, read);
+  std::optional<std::string> rewritten = RewriteDataFile(recording);
+  if (!rewritten) throw name.Error(common::kErrorHandleEof);
+  return *rewritten;
+}
+
 // every_file: the data folder, which gets every add-on file and must have 30.dat; otherwise the
 // game's copy of it, in which only the files it holds are replaced.
 Plan MakePlan(Folder& dir, Sources& sources, bool every_file) {
@@ -143,7 +163,7 @@ Plan MakePlan(Folder& dir, Sources& sources, bool every_file) {
   for (Copy& copy : plan.copies) CheckReplaceable(dir, copy.replaced.get(), dir.Own(copy.name));
   if (plan.dataFile30) {
     CheckReplaceable(dir, plan.dataFile30.get(), dataFile30);
-    plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30, &plan.readDataFile30);
+    plan.newDataFile30 = UpdateDataFile30(*plan.dataFile30, dataFile30, plan.readDataFile30);
   }
   return plan;
 }
@@ -298,25 +318,6 @@ std::wstring SourceDirFrom(const std::wstring& executable_dir) {
 void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir,
                    const UserFolders& users) {
   Install(files, sourceDir, installDir + kDataFolder, users);
-}
-
-std::string UpdateDataFile30(Replaced& dataFile30, const Name& name, std::string* read) {
-  // Keeps what was read, for the check that the file still holds it when it is replaced.
-  struct Recording : ByteSource {
-    Recording(ByteSource& source, std::string* read) : source_(source), read_(read) {}
-    std::size_t Read(char* buf, std::size_t n) override {
-      const std::size_t got = source_.Read(buf, n);
-      if (read_) read_->append(buf, got);
-      return got;
-    }
-    ByteSource& source_;
-    std::string* read_;
-  };
-  const std::unique_ptr<ByteSource> input = dataFile30.Read();
-  Recording recording(*input, read);
-  std::optional<std::string> rewritten = RewriteDataFile(recording);
-  if (!rewritten) throw name.Error(common::kErrorHandleEof);
-  return *rewritten;
 }
 
 }  // namespace install

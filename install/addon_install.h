@@ -29,9 +29,4 @@ struct UserFolders {
 void InstallAddons(InstallFiles& files, const std::wstring& sourceDir, const std::wstring& installDir,
                    const UserFolders& users);
 
-// Reads the first 25 fields of the data file and returns its new contents: the 25 fields, one
-// per line, with the product code set. name: the file, as a failure names it. read: where the
-// bytes read are added, if given.
-std::string UpdateDataFile30(Replaced& dataFile30, const Name& name, std::string* read = nullptr);
-
 }  // namespace install

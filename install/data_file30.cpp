@@ -15,17 +15,11 @@ bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
 // True if the field, written bare, would not read back as itself.
 bool NeedsQuotes(std::string_view field) {
   if (field.empty()) return false;
-  return field.find_first_of(kDelimiters) != std::string_view::npos ||
-         field.front() == '"' || IsBlank(field.front()) || IsBlank(field.back());
+  return field.find_first_of(kDelimiters) != std::string_view::npos || field.front() == '"' || IsBlank(field.front()) ||
+         IsBlank(field.back());
 }
 
 }  // namespace
-
-std::size_t StringSource::Read(char* buf, std::size_t n) {
-  std::size_t copied = rest_.copy(buf, n);
-  rest_.remove_prefix(copied);
-  return copied;
-}
 
 // A zero-sized buffer would make every Read look like the end of the file.
 FieldReader::FieldReader(ByteSource& source, std::size_t chunk_size)
@@ -63,12 +57,10 @@ bool FieldReader::Fill() {
   return !at_end_;
 }
 
-int FieldReader::Peek() {
-  return Fill() ? static_cast<unsigned char>(buffer_[pos_]) : kEnd;
-}
+int FieldReader::Peek() { return Fill() ? static_cast<unsigned char>(buffer_[pos_]) : kEnd; }
 
-// Moves to the first byte of `stops`, appending what it passes to `out` unless
-// it is null. Returns false if the file ends first.
+// Moves to the first byte of `stops`, appending what it passes to `out` unless it is null. Returns
+// false if the file ends first.
 bool FieldReader::ScanUntil(std::string_view stops, std::string* out) {
   while (Fill()) {
     std::string_view window(buffer_.data() + pos_, end_ - pos_);
@@ -98,9 +90,7 @@ void FieldReader::SkipDelimiter() {
   }
 }
 
-std::optional<std::vector<std::string>> ReadFields(ByteSource& source,
-                                                   std::size_t count,
-                                                   std::size_t chunk_size) {
+std::optional<std::vector<std::string>> ReadFields(ByteSource& source, std::size_t count, std::size_t chunk_size) {
   FieldReader reader(source, chunk_size);
   std::vector<std::string> fields;
   fields.reserve(count);
@@ -123,17 +113,14 @@ std::string WriteLines(const std::vector<std::string>& fields) {
       out += field;
       out += '"';
     } else {
-      throw std::invalid_argument("field " + std::to_string(i + 1) +
-                                  " needs quotes but holds a double quote");
+      throw std::invalid_argument("field " + std::to_string(i + 1) + " needs quotes but holds a double quote");
     }
     out += "\r\n";
   }
   return out;
 }
 
-void RewriteProductCode(std::vector<std::string>& fields) {
-  fields.at(kProductCodeField - 1) = kProductCode;
-}
+void RewriteProductCode(std::vector<std::string>& fields) { fields.at(kProductCodeField - 1) = kProductCode; }
 
 std::optional<std::string> RewriteDataFile(ByteSource& source) {
   std::optional<std::vector<std::string>> fields = ReadFields(source, kFieldCount);

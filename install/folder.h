@@ -29,6 +29,9 @@ struct WaitBudget {
   unsigned left_ms;
 };
 
+bool IsHeld(const common::SetupError& error);
+void DescribeAsInUse(common::SetupError& error, const Name* created);
+
 // Security scanners open every freshly written file for a moment, and a rename or delete that
 // meets one fails as another program's hold makes it fail. Runs operation, and again after a
 // growing pause while it fails so, until kRetryBudgetMs of pauses (or what is left of series)
@@ -37,7 +40,28 @@ struct WaitBudget {
 // refuses, not that another program holds something. The one place that waits.
 template <typename Operation>
 auto WhileHeld(InstallFiles& platform, WaitBudget* series, Operation&& operation, const Name* created = nullptr)
-    -> decltype(operation());
+    -> decltype(operation()) {
+  unsigned waited = 0;
+  unsigned pause = kFirstRetryPauseMs;
+  for (;;) {
+    try {
+      return operation();
+    } catch (common::SetupError& error) {
+      if (!IsHeld(error)) throw;
+      if (waited >= kRetryBudgetMs || (series && series->left_ms == 0)) {
+        DescribeAsInUse(error, created);
+        throw;
+      }
+    }
+    if (series) {
+      pause = pause < series->left_ms ? pause : series->left_ms;
+      series->left_ms -= pause;
+    }
+    platform.Pause(pause);
+    waited += pause;
+    pause = pause * 2 < kLongestRetryPauseMs ? pause * 2 : kLongestRetryPauseMs;
+  }
+}
 
 // A source's contents from its start, whatever was read of it before: a copy tried again, or a
 // second pass, reads the same bytes.
@@ -173,33 +197,5 @@ class Replaced {
   std::unique_ptr<File> file_;
   std::optional<common::SetupError> refused_;
 };
-
-bool IsHeld(const common::SetupError& error);
-void DescribeAsInUse(common::SetupError& error, const Name* created);
-
-template <typename Operation>
-auto WhileHeld(InstallFiles& platform, WaitBudget* series, Operation&& operation, const Name* created)
-    -> decltype(operation()) {
-  unsigned waited = 0;
-  unsigned pause = kFirstRetryPauseMs;
-  for (;;) {
-    try {
-      return operation();
-    } catch (common::SetupError& error) {
-      if (!IsHeld(error)) throw;
-      if (waited >= kRetryBudgetMs || (series && series->left_ms == 0)) {
-        DescribeAsInUse(error, created);
-        throw;
-      }
-    }
-    if (series) {
-      pause = pause < series->left_ms ? pause : series->left_ms;
-      series->left_ms -= pause;
-    }
-    platform.Pause(pause);
-    waited += pause;
-    pause = pause * 2 < kLongestRetryPauseMs ? pause * 2 : kLongestRetryPauseMs;
-  }
-}
 
 }  // namespace install

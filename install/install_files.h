@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "common/setup_error.h"
@@ -22,18 +20,6 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Copies up to n bytes into buf; returns 0 only at the end of the file.
   virtual std::size_t Read(char* buf, std::size_t n) = 0;
-};
-
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string_view bytes) : rest_(bytes) {}
-  // It only views the bytes, so a temporary string would dangle.
-  template <typename T, typename = std::enable_if_t<std::is_same_v<T, std::string>>>
-  explicit StringSource(T&&) = delete;
-  std::size_t Read(char* buf, std::size_t n) override;
-
- private:
-  std::string_view rest_;
 };
 
 // The most one read or write moves, and the size of every buffer a file passes through: small

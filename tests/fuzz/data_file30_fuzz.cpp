@@ -1,6 +1,7 @@
 // Reading any bytes must not crash or hang, the read size must not change the
 // result, and the 25 fields read must survive a write and a second read.
 #include "install/data_file30.h"
+#include "string_source.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #include "install/data_file30.h"
+#include "string_source.h"
 
 #include <gtest/gtest.h>
 
