@@ -104,6 +104,12 @@ class Handle {
     return NtQueryInformationFile(get(), &io, &info, sizeof info, kind);
   }
   template <typename Info>
+  NTSTATUS QueryVolume(Call call, Info& info, FS_INFORMATION_CLASS kind) const {
+    Require(call);
+    IO_STATUS_BLOCK io{};
+    return NtQueryVolumeInformationFile(get(), &io, &info, sizeof info, kind);
+  }
+  template <typename Info>
   NTSTATUS Set(Info& info, ULONG size, FILE_INFORMATION_CLASS kind) const {
     IO_STATUS_BLOCK io{};
     return NtSetInformationFile(get(), &io, &info, size, kind);
@@ -501,7 +507,6 @@ class Win32Folder : public Directory {
   // the disk it is on, not the one the junction is on.
   VolumeFacts Volume() override {
     VolumeFacts facts;
-    handle_.Require(Call::kQueryVolumeFlags);
     struct {
       ULONG FileSystemAttributes;
       LONG MaximumComponentNameLength;
@@ -510,20 +515,16 @@ class Win32Folder : public Directory {
     } attributes{};  // FILE_FS_ATTRIBUTE_INFORMATION
     constexpr auto kFileFsAttributeInformation = static_cast<FS_INFORMATION_CLASS>(5);
     constexpr ULONG kSupportsHardLinks = 0x00400000;  // FILE_SUPPORTS_HARD_LINKS
-    IO_STATUS_BLOCK attributes_io{};
-    const NTSTATUS status = NtQueryVolumeInformationFile(handle_.get(), &attributes_io, &attributes,
-                                                         sizeof attributes, kFileFsAttributeInformation);
+    const NTSTATUS status = handle_.QueryVolume(Call::kQueryVolumeFlags, attributes, kFileFsAttributeInformation);
     // A long file system name overflows the buffer after the flags, which are all that is read.
     if (status != kStatusBufferOverflow) handle_.CheckStatus(status);
     facts.hard_links = (attributes.FileSystemAttributes & kSupportsHardLinks) != 0;
-    handle_.Require(Call::kQueryVolumeSize);
     struct {
       LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
       ULONG SectorsPerAllocationUnit, BytesPerSector;
     } size{};  // FILE_FS_FULL_SIZE_INFORMATION
     constexpr auto kFileFsFullSizeInformation = static_cast<FS_INFORMATION_CLASS>(7);
-    IO_STATUS_BLOCK io{};
-    handle_.CheckStatus(NtQueryVolumeInformationFile(handle_.get(), &io, &size, sizeof size, kFileFsFullSizeInformation));
+    handle_.CheckStatus(handle_.QueryVolume(Call::kQueryVolumeSize, size, kFileFsFullSizeInformation));
     const std::uint64_t cluster = static_cast<std::uint64_t>(size.SectorsPerAllocationUnit) * size.BytesPerSector;
     facts.cluster_size = cluster ? cluster : 4096;
     facts.available = static_cast<std::uint64_t>(size.CallerAvailableAllocationUnits.QuadPart) * cluster;
