@@ -1496,6 +1496,11 @@ class Driver {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Tells the harness this run got as far as its own code: one Wine ended before that may be
+  // started again, as nothing it was asked for has happened.
+  static const char kRunning[] = "uidriver: running\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), kRunning, sizeof kRunning - 1, &written, nullptr);
   Driver driver;
   return driver.Run(argc, argv);
 }

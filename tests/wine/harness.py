@@ -34,6 +34,8 @@ EXFAT_TOOLS = ("losetup", "mkfs.exfat", "mount.exfat-fuse")
 SCREEN = "1024x768x24"
 BOOT_TIMEOUT_S = 1200
 DRIVER_TIMEOUT_S = 400
+DRIVER_ATTEMPTS = 3
+DRIVER_RUNNING = "uidriver: running\n"  # its first words on stderr, before any command
 BACKGROUND_START_S = 60  # for a driver left going to print its first lines
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100"
 UNINSTALL_VALUE = "UninstallString"
@@ -444,6 +446,29 @@ class WineSession:
         args = []
         for command in commands:
             args.extend(map(str, command) if isinstance(command, (list, tuple)) else [str(command)])
+        for attempt in range(1, DRIVER_ATTEMPTS + 1):
+            returncode, stdout, stderr = self._run_driver(args, timeout)
+            # Under load Wine has ended a new driver with exit code 1 and not a word printed.
+            # One that never reached its own code did nothing, so it is started again.
+            if returncode in (0, None) or stdout or DRIVER_RUNNING in stderr:
+                break
+            self._log(f"(the driver ended with exit {returncode} before it ran; try {attempt})")
+        self._count_32_bit_starts(args)
+        lines = []
+        for line in stdout.splitlines():
+            try:
+                lines.append(json.loads(line))
+            except ValueError:
+                lines.append({"unparsed": line})
+        failed = returncode != 0 or any("error" in line for line in lines)
+        if failed:
+            reason = "timed out" if returncode is None else f"exit {returncode}"
+            stderr = stderr.replace(DRIVER_RUNNING, "")
+            raise DriverError(f"uidriver {reason}: {' '.join(args)}\n{stdout}{stderr[-2000:]}",
+                              lines)
+        return lines
+
+    def _run_driver(self, args, timeout):
         # Files, not pipes: Wine's child processes inherit the descriptors and
         # would keep a pipe open long after the driver is gone.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -459,21 +484,10 @@ class WineSession:
             stdout = out.read().decode("utf-8", "replace")
             stderr = err.read().decode("utf-8", "replace")
         elapsed = time.monotonic() - started
+        shown = stderr.replace(DRIVER_RUNNING, "")
         self._log(f"$ uidriver {' '.join(args)}  [{elapsed:.1f} s, exit {returncode}]\n{stdout}"
-                  + (f"stderr:\n{stderr[-4000:]}" if stderr.strip() else ""))
-        self._count_32_bit_starts(args)
-        lines = []
-        for line in stdout.splitlines():
-            try:
-                lines.append(json.loads(line))
-            except ValueError:
-                lines.append({"unparsed": line})
-        failed = returncode != 0 or any("error" in line for line in lines)
-        if failed:
-            reason = "timed out" if returncode is None else f"exit {returncode}"
-            raise DriverError(f"uidriver {reason}: {' '.join(args)}\n{stdout}{stderr[-2000:]}",
-                              lines)
-        return lines
+                  + (f"stderr:\n{shown[-4000:]}" if shown.strip() else ""))
+        return returncode, stdout, stderr
 
     def _count_32_bit_starts(self, args):
         # For the summary of what the shipped 32-bit build ran.
@@ -554,18 +568,29 @@ class Background:
         # its offset, and a line written just after the reader's seek would land at the start.
         handle, self._path = tempfile.mkstemp(prefix="uidriver-", suffix=".out")
         os.close(handle)
-        with open(self._path, "ab") as out:
-            self.process = subprocess.Popen([WINE64, uidriver_exe(), *map(str, args)],
-                                            env=test.session.env, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=subprocess.DEVNULL)
+        self._args = [WINE64, uidriver_exe(), *map(str, args)]
+        self._env = test.session.env
+        self._attempts = 1
+        self._start()
         test.addCleanup(self.stop)
+
+    def _start(self):
+        with open(self._path, "ab") as out, open(self._path + ".err", "wb") as err:
+            self.process = subprocess.Popen(self._args, env=self._env, stdin=subprocess.DEVNULL,
+                                            stdout=out, stderr=err)
+
+    def _ended_before_running(self):
+        # As Session.driver: one Wine ended before it reached its own code did nothing.
+        with open(self._path + ".err", "rb") as err:
+            return self.process.returncode and DRIVER_RUNNING.encode() not in err.read()
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        if os.path.exists(self._path):
-            os.remove(self._path)
+        for path in (self._path, self._path + ".err"):
+            if os.path.exists(path):
+                os.remove(path)
 
     def lines(self):
         with open(self._path, "rb") as out:
@@ -583,6 +608,11 @@ class Background:
             lines = self.lines()
             if len(lines) >= count:
                 return lines
+            retry = ended and not lines and self._attempts < DRIVER_ATTEMPTS
+            if retry and self._ended_before_running():
+                self._attempts += 1
+                self._start()
+                continue
             if ended or time.monotonic() > deadline:
                 raise AssertionError(f"driver stopped early: {lines}")
             time.sleep(0.05)
