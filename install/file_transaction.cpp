@@ -22,6 +22,12 @@ std::string ReadAtMost(ByteSource& source, std::size_t limit) {
   return bytes;
 }
 
+// Whether the file still begins with what the run read of it.
+bool BeginsWith(File& file, const std::string& read) {
+  FromStart contents(file);
+  return ReadAtMost(contents, read.size()).compare(0, read.size(), read) == 0;
+}
+
 struct Names {
   Names(const Folder& folder, const std::wstring& name)
       : destination(folder.Own(name)),
@@ -476,12 +482,8 @@ void FileTransaction::Rename() {
     step.staged.reset();
     // The open shares writing: a write in place since the check went to the old file, now kept,
     // and the undo puts it back.
-    if (step.kept && step.made_from) {
-      const std::string& read = *step.made_from;
-      FromStart contents(*step.kept);
-      if (ReadAtMost(contents, read.size()).compare(0, read.size(), read) != 0) {
-        throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
-      }
+    if (step.kept && step.made_from && !BeginsWith(*step.kept, *step.made_from)) {
+      throw n.destination.Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
     }
   }
   // Every rename on disk before the commit can be: no volume may keep the commit and lose one.
