@@ -447,10 +447,10 @@ class WineSession:
         for command in commands:
             args.extend(map(str, command) if isinstance(command, (list, tuple)) else [str(command)])
         for attempt in range(1, DRIVER_ATTEMPTS + 1):
-            returncode, stdout, stderr = self._run_driver(args, timeout)
+            returncode, stdout, stderr, ran = self._run_driver(args, timeout)
             # Under load Wine has ended a new driver with exit code 1 and not a word printed.
             # One that never reached its own code did nothing, so it is started again.
-            if returncode in (0, None) or stdout or DRIVER_RUNNING in stderr:
+            if returncode in (0, None) or stdout or ran:
                 break
             self._log(f"(the driver ended with exit {returncode} before it ran; try {attempt})")
         self._count_32_bit_starts(args)
@@ -463,12 +463,12 @@ class WineSession:
         failed = returncode != 0 or any("error" in line for line in lines)
         if failed:
             reason = "timed out" if returncode is None else f"exit {returncode}"
-            stderr = stderr.replace(DRIVER_RUNNING, "")
             raise DriverError(f"uidriver {reason}: {' '.join(args)}\n{stdout}{stderr[-2000:]}",
                               lines)
         return lines
 
     def _run_driver(self, args, timeout):
+        """Returns its exit code, stdout, stderr and whether it reached its own code."""
         # Files, not pipes: Wine's child processes inherit the descriptors and
         # would keep a pipe open long after the driver is gone.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -484,10 +484,11 @@ class WineSession:
             stdout = out.read().decode("utf-8", "replace")
             stderr = err.read().decode("utf-8", "replace")
         elapsed = time.monotonic() - started
-        shown = stderr.replace(DRIVER_RUNNING, "")
+        ran = DRIVER_RUNNING in stderr
+        stderr = stderr.replace(DRIVER_RUNNING, "")
         self._log(f"$ uidriver {' '.join(args)}  [{elapsed:.1f} s, exit {returncode}]\n{stdout}"
-                  + (f"stderr:\n{shown[-4000:]}" if shown.strip() else ""))
-        return returncode, stdout, stderr
+                  + (f"stderr:\n{stderr[-4000:]}" if stderr.strip() else ""))
+        return returncode, stdout, stderr, ran
 
     def _count_32_bit_starts(self, args):
         # For the summary of what the shipped 32-bit build ran.
@@ -580,7 +581,7 @@ class Background:
                                             stdout=out, stderr=err)
 
     def _ended_before_running(self):
-        # As Session.driver: one Wine ended before it reached its own code did nothing.
+        # As WineSession.driver: one Wine ended before it reached its own code did nothing.
         with open(self._path + ".err", "rb") as err:
             return self.process.returncode and DRIVER_RUNNING.encode() not in err.read()
 
