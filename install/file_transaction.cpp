@@ -454,12 +454,8 @@ bool FileTransaction::IsAsLookedAt(const Step& step, const FileStatus& now) cons
 std::unique_ptr<File> FileTransaction::OpenUnchanged(Step& step, const Name& name) {
   step.replaced.reset();  // its open shares delete, which the new one refuses
   std::unique_ptr<File> file = folder_.OpenToSetAside(name);
-  bool same = file && IsAsLookedAt(step, file->status());
-  if (same && step.made_from) {
-    const std::string& read = *step.made_from;
-    FromStart contents(*file);
-    same = ReadAtMost(contents, read.size()).compare(0, read.size(), read) == 0;
-  }
+  const bool same =
+      file && IsAsLookedAt(step, file->status()) && (!step.made_from || BeginsWith(*file, *step.made_from));
   if (!same) throw folder_.Own(step.entry.name).Error(common::kErrorFileInvalid, common::Cause::kChangedMeanwhile);
   return file;
 }
