@@ -36,6 +36,12 @@ BOOT_TIMEOUT_S = 1200
 DRIVER_TIMEOUT_S = 400
 DRIVER_ATTEMPTS = 3
 DRIVER_RUNNING = "uidriver: running\n"  # its first words on stderr, before any command
+
+
+def driver_never_ran(returncode, printed, stderr):
+    """Under load Wine has ended a new driver with exit code 1 and not a word printed. One that
+    never reached its own code did nothing, so it may be started again."""
+    return returncode not in (0, None) and not printed and DRIVER_RUNNING not in stderr
 BACKGROUND_START_S = 60  # for a driver left going to print its first lines
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Kolvenir100"
 UNINSTALL_VALUE = "UninstallString"
@@ -447,10 +453,8 @@ class WineSession:
         for command in commands:
             args.extend(map(str, command) if isinstance(command, (list, tuple)) else [str(command)])
         for attempt in range(1, DRIVER_ATTEMPTS + 1):
-            returncode, stdout, stderr, ran = self._run_driver(args, timeout)
-            # Under load Wine has ended a new driver with exit code 1 and not a word printed.
-            # One that never reached its own code did nothing, so it is started again.
-            if returncode in (0, None) or stdout or ran:
+            returncode, stdout, stderr = self._run_driver(args, timeout)
+            if not driver_never_ran(returncode, stdout, stderr):
                 break
             self._log(f"(the driver ended with exit {returncode} before it ran; try {attempt})")
         self._count_32_bit_starts(args)
@@ -463,12 +467,13 @@ class WineSession:
         failed = returncode != 0 or any("error" in line for line in lines)
         if failed:
             reason = "timed out" if returncode is None else f"exit {returncode}"
+            stderr = stderr.replace(DRIVER_RUNNING, "")
             raise DriverError(f"uidriver {reason}: {' '.join(args)}\n{stdout}{stderr[-2000:]}",
                               lines)
         return lines
 
     def _run_driver(self, args, timeout):
-        """Returns its exit code, stdout, stderr and whether it reached its own code."""
+        """Returns its exit code, stdout and stderr."""
         # Files, not pipes: Wine's child processes inherit the descriptors and
         # would keep a pipe open long after the driver is gone.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -484,11 +489,10 @@ class WineSession:
             stdout = out.read().decode("utf-8", "replace")
             stderr = err.read().decode("utf-8", "replace")
         elapsed = time.monotonic() - started
-        ran = DRIVER_RUNNING in stderr
-        stderr = stderr.replace(DRIVER_RUNNING, "")
+        shown = stderr.replace(DRIVER_RUNNING, "")
         self._log(f"$ uidriver {' '.join(args)}  [{elapsed:.1f} s, exit {returncode}]\n{stdout}"
-                  + (f"stderr:\n{stderr[-4000:]}" if stderr.strip() else ""))
-        return returncode, stdout, stderr, ran
+                  + (f"stderr:\n{shown[-4000:]}" if shown.strip() else ""))
+        return returncode, stdout, stderr
 
     def _count_32_bit_starts(self, args):
         # For the summary of what the shipped 32-bit build ran.
@@ -580,10 +584,10 @@ class Background:
             self.process = subprocess.Popen(self._args, env=self._env, stdin=subprocess.DEVNULL,
                                             stdout=out, stderr=err)
 
-    def _ended_before_running(self):
-        # As WineSession.driver: one Wine ended before it reached its own code did nothing.
+    def _never_ran(self, lines):
         with open(self._path + ".err", "rb") as err:
-            return self.process.returncode and DRIVER_RUNNING.encode() not in err.read()
+            stderr = err.read().decode("utf-8", "replace")
+        return driver_never_ran(self.process.returncode, lines, stderr)
 
     def stop(self):
         if self.process.poll() is None:
@@ -609,8 +613,7 @@ class Background:
             lines = self.lines()
             if len(lines) >= count:
                 return lines
-            retry = ended and not lines and self._attempts < DRIVER_ATTEMPTS
-            if retry and self._ended_before_running():
+            if ended and self._attempts < DRIVER_ATTEMPTS and self._never_ran(lines):
                 self._attempts += 1
                 self._start()
                 continue
